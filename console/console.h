@@ -1,0 +1,69 @@
+#pragma once
+// Text console services: the operations every screen is written against.
+// They act on the process's one console (a screen model and the backend that
+// shows it and reads keys), attached once at start-up.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "console/screen_model.h"
+
+// What a console needs from the host: show the model, decode keys, sleep, tell
+// the time, sound a tone. The ncurses backend drives a real terminal; the
+// memory backend serves tests with scripted keys and a virtual clock.
+class ConsoleBackend {
+ public:
+  virtual ~ConsoleBackend() = default;
+  // Puts the model on the device (only rows marked dirty need drawing).
+  virtual void Present(ScreenModel& screen) = 0;
+  // True when a decoded key is waiting; the key stays queued.
+  virtual bool KeyWaiting() = 0;
+  // The next decoded key code, or empty when none is waiting.
+  virtual std::string TakeKey() = 0;
+  virtual void SleepMs(int ms) = 0;
+  virtual std::uint64_t NowNs() = 0;
+  virtual void Tone(int hz, int ms) = 0;
+  // Hand the terminal to another program and take it back.
+  virtual void Suspend() {}
+  virtual void Resume(ScreenModel& screen) { screen.MarkAllDirty(); }
+  // Give the terminal back to the user for good (idempotent).
+  virtual void Shutdown() {}
+};
+
+// Attaches the backend as the process's console with a screen of the given
+// size; replaces (and shuts down) any earlier one.
+void ConsoleAttach(std::unique_ptr<ConsoleBackend> backend, int rows = 25, int cols = 80);
+// Shuts the backend down and forgets it.
+void ConsoleDetach();
+bool ConsoleAttached();
+ScreenModel& ConsoleScreen();
+ConsoleBackend& ConsoleDevice();
+
+void ClearScreen();
+// Either colour may be omitted; returns the pair in force before the call.
+ColorPair SetColor(std::optional<int> fg = std::nullopt, std::optional<int> bg = std::nullopt);
+// cursorVisible: 1 show, 0 hide, -1 (omitted) unchanged.
+void Locate(int row, int col, int cursorVisible = -1);
+int CursorRow();
+int CursorCol();
+void PrintText(std::string_view text);
+void PrintLine(std::string_view text = {});
+void PrintZone();
+std::string ReadKey();
+void WaitMs(int ms);
+void PauseMs(int ms);
+void Beep();
+std::string ReadLine();
+
+// Host services used by several screens.
+int ScreenRows();
+int ScreenCols();
+std::uint64_t ConsoleNowMs();
+// Pushes the screen to the device now.
+void ConsolePresent();
+// Lets another program use the terminal, then redraws everything.
+void ConsoleSuspend();
+void ConsoleResume();

@@ -1,0 +1,70 @@
+#pragma once
+// A console backend held in memory, for tests: keys are scripted (each from a
+// moment of a virtual clock on), waits advance the virtual clock instead of
+// sleeping, and the screen model is read back cell by cell.
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "console/console.h"
+
+// Thrown when the virtual clock passes the script's time limit: a screen that
+// waits for keys that never come ends the test instead of hanging it.
+class ScriptExhausted : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class MemoryConsole : public ConsoleBackend {
+ public:
+  // Queues a key that becomes readable once the clock reaches atMs
+  // (absolute, virtual milliseconds).
+  void PushKey(std::string key, std::uint64_t atMs = 0);
+  // Queues each byte of text as a one-byte key.
+  void PushText(std::string_view text, std::uint64_t atMs = 0);
+  std::size_t KeysLeft() const { return keys_.size(); }
+
+  std::uint64_t NowMsValue() const { return nowNs_ / 1000000; }
+  std::uint64_t NowNsValue() const { return nowNs_; }
+  void AdvanceNs(std::uint64_t ns);
+  void SetTimeLimitMs(std::uint64_t ms) { limitNs_ = ms * 1000000; }
+
+  // Called after every advance of the clock, with the new time.
+  std::function<void(std::uint64_t nowNs)> onAdvance;
+
+  struct ToneCall {
+    int hz;
+    int ms;
+    std::uint64_t atNs;
+  };
+  const std::vector<ToneCall>& Tones() const { return tones_; }
+  int Presents() const { return presents_; }
+  int Suspends() const { return suspends_; }
+
+  void Present(ScreenModel& screen) override;
+  bool KeyWaiting() override;
+  std::string TakeKey() override;
+  void SleepMs(int ms) override;
+  std::uint64_t NowNs() override { return nowNs_; }
+  void Tone(int hz, int ms) override;
+  void Suspend() override { ++suspends_; }
+
+ private:
+  struct ScriptedKey {
+    std::string key;
+    std::uint64_t atNs;
+  };
+  std::deque<ScriptedKey> keys_;
+  std::uint64_t nowNs_ = 0;
+  std::uint64_t limitNs_ = 3600ull * 1000000000ull;
+  std::vector<ToneCall> tones_;
+  int presents_ = 0;
+  int suspends_ = 0;
+};
+
+// Attaches a fresh MemoryConsole as the process's console and returns it.
+MemoryConsole& AttachMemoryConsole(int rows = 25, int cols = 80);

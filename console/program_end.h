@@ -1,0 +1,20 @@
+#pragma once
+// Every way out of the program goes through here, so that files are flushed
+// and the user's terminal is given back as it was found.
+
+#include <functional>
+#include <string>
+
+// Lines printed again on the restored terminal after the console is shut
+// down, so that a start-up failure stays readable in the shell.
+void RememberExitLine(std::string line);
+// Work to do on every way out (flushing the capture file, say). Returns an id
+// for ForgetAtProgramEnd.
+int AtProgramEnd(std::function<void()> work);
+void ForgetAtProgramEnd(int id);
+// Runs the end work, shuts the console down, prints the remembered lines on
+// stderr and exits with the status.
+[[noreturn]] void EndProgram(int status);
+// Runs the end work and shuts the console down without exiting (used by the
+// signal path before the signal is re-raised).
+void RunProgramEndWork();
