@@ -105,10 +105,10 @@ void WaitMs(int ms) {
   // Long waits end early when a key is waiting; the key is left for ReadKey.
   int left = ms;
   while (left > 0) {
-    if (console.backend->KeyWaiting()) return;
     const int step = left < kWaitStepMs ? left : kWaitStepMs;
     console.backend->SleepMs(step);
     left -= step;
+    if (console.backend->KeyWaiting()) return;
   }
 }
 
