@@ -1,0 +1,27 @@
+#pragma once
+// The configuration file "Q7m_Uart.cfg": baud rate, function-key macros and
+// the terminal's help text.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+inline constexpr int kMacroSlots = 24;    // F1-F12 are 1-12, Shift-F1-F12 are 13-24
+inline constexpr int kMacroPlaces = 100;  // place 0 unused: at most 99 lines
+inline constexpr int kHelpLinesMax = 24;
+
+// Index 0 unused so that slots and lines keep their 1-based numbers.
+extern std::array<std::int32_t, kMacroSlots + 1> MacroCount;
+extern std::array<std::array<std::string, kMacroPlaces>, kMacroSlots + 1> MacroText;
+extern std::array<std::string, kHelpLinesMax + 1> HelpLines;
+extern std::int32_t HelpCount;
+
+inline constexpr std::string_view kConfigFileName = "Q7m_Uart.cfg";
+
+// Reads "Q7m_Uart.cfg" from the current directory into BaudRate, the macro
+// table and the help text, reporting a missing file and bad lines.
+void LoadConfig();
+// True when an ordinary file matches name (wildcards allowed) and name ends
+// with the found file's name, compared without regard to case.
+bool FileExists(std::string_view name);
