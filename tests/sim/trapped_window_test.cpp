@@ -53,8 +53,10 @@ std::uint8_t Get(volatile std::uint8_t* p) {
   return v;
 }
 
+// Handler and SA_SIGINFO only: the C library adds flags of its own (the
+// restorer) when an action is installed, even when putting back SIG_DFL.
 bool SameAction(const struct sigaction& a, const struct sigaction& b) {
-  return a.sa_sigaction == b.sa_sigaction && a.sa_flags == b.sa_flags;
+  return a.sa_sigaction == b.sa_sigaction && (a.sa_flags & SA_SIGINFO) == (b.sa_flags & SA_SIGINFO);
 }
 
 struct sigaction Current(int sig) {
