@@ -17,9 +17,13 @@ class SimBoardTest : public ::testing::Test {
     InitSettings();
     console = &AttachMemoryConsole();
     PcieLibraryName = SimLibraryPath();
-    InitPcieDllAccess();
-    sim = std::make_unique<SimApi>(PcieLibraryHandle());
+    // Load the library first so that the board runs on the virtual clock
+    // from its first access: the binding's own load then finds it loaded.
+    preloaded = dlopen(PcieLibraryName.c_str(), RTLD_NOW);
+    sim = std::make_unique<SimApi>(preloaded);
     sim->SimSetClock(&VirtualClock, console);
+    sim->SimReset();
+    InitPcieDllAccess();
     sim->SimAccessClear();
     sim->SimTxClear();
   }
@@ -28,6 +32,7 @@ class SimBoardTest : public ::testing::Test {
       sim->SimSetClock(nullptr, nullptr);
       ClosePcieDllAccess();
     }
+    if (preloaded != nullptr) dlclose(preloaded);
     ConsoleDetach();
   }
 
@@ -37,4 +42,5 @@ class SimBoardTest : public ::testing::Test {
 
   MemoryConsole* console = nullptr;
   std::unique_ptr<SimApi> sim;
+  void* preloaded = nullptr;
 };
