@@ -164,6 +164,10 @@ std::uint64_t ConsoleNowMs() {
   return Current().backend->NowNs() / 1000000;
 }
 
+bool ConsoleKeyWaiting() {
+  return Current().backend->KeyWaiting();
+}
+
 void ConsolePresent() {
   auto& console = Current();
   console.backend->Present(console.screen);

@@ -62,6 +62,8 @@ std::string ReadLine();
 int ScreenRows();
 int ScreenCols();
 std::uint64_t ConsoleNowMs();
+// True when a key is waiting (the key stays unread).
+bool ConsoleKeyWaiting();
 // Pushes the screen to the device now.
 void ConsolePresent();
 // Lets another program use the terminal, then redraws everything.

@@ -11,9 +11,9 @@ void MemoryConsole::PushText(std::string_view text, std::uint64_t atMs) {
 }
 
 void MemoryConsole::AdvanceNs(std::uint64_t ns) {
-  nowNs_ += ns;
-  if (onAdvance) onAdvance(nowNs_);
-  if (nowNs_ > limitNs_) {
+  const std::uint64_t now = nowNs_.fetch_add(ns) + ns;
+  if (onAdvance) onAdvance(now);
+  if (now > limitNs_) {
     throw ScriptExhausted("virtual clock passed the script's time limit (" +
                           std::to_string(limitNs_ / 1000000) + " ms) with " +
                           std::to_string(keys_.size()) + " keys left");
@@ -41,7 +41,7 @@ void MemoryConsole::SleepMs(int ms) {
 }
 
 void MemoryConsole::Tone(int hz, int ms) {
-  tones_.push_back(ToneCall{hz, ms, nowNs_});
+  tones_.push_back(ToneCall{hz, ms, nowNs_.load()});
   SleepMs(ms);
 }
 

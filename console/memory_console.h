@@ -3,6 +3,7 @@
 // moment of a virtual clock on), waits advance the virtual clock instead of
 // sleeping, and the screen model is read back cell by cell.
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -59,7 +60,9 @@ class MemoryConsole : public ConsoleBackend {
     std::uint64_t atNs;
   };
   std::deque<ScriptedKey> keys_;
-  std::uint64_t nowNs_ = 0;
+  // Atomic: the simulated board reads this clock from its signal handler,
+  // so updates must not be reordered across the board accesses.
+  std::atomic<std::uint64_t> nowNs_{0};
   std::uint64_t limitNs_ = 3600ull * 1000000000ull;
   std::vector<ToneCall> tones_;
   int presents_ = 0;

@@ -73,6 +73,11 @@ void SimGetCallCounts(SimCallCounts *out);
 /* Order of Close/MUnmap calls as a short string such as "MC" (M = MUnmap, C = Close). */
 const char *SimCloseOrder(void);
 
+/* VSC7420 reset pulses seen on register 7 (a write of 1, then of 0), and the
+ * width of the last one. */
+uint64_t SimVscResetPulses(void);
+uint64_t SimVscResetWidthNs(void);
+
 #ifdef __cplusplus
 }
 #endif

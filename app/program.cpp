@@ -1,0 +1,107 @@
+#include "app/program.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <filesystem>
+#include <string_view>
+
+#include "app/settings.h"
+#include "board/board_io.h"
+#include "board/pcie_library.h"
+#include "config/config_file.h"
+#include "config/messages.h"
+#include "console/console.h"
+#include "terminal/terminal.h"
+
+namespace {
+
+constexpr std::uint8_t kUartRouteReg = 8;
+constexpr std::uint8_t kVscResetReg = 7;
+
+// Columns 1 to 35 say where UART352 goes, 36 to 68 where the J27 connector
+// goes (the marker under "ST1" names the jumper setting for choice 0).
+constexpr std::array<std::string_view, 16> kMenuRows = {
+    "Q7M UART IO port 0x352:",
+    "------------------------           ST1",
+    "",
+    " <0> UART352 <-> VSC7420           ---  5-pins J27 <-> KB20Q Console",
+    "                                   JP1  5-pins J27 <-> KB20Q Console",
+    "                                   JP2  5-pins J27 <-> KB20T Console",
+    "                                   1+2  5-pins J27 <-> VSC   Console",
+    "",
+    " <1> UART352 <-> KB20Q Console     XXX  5-pins J27 <-> VSC7420      ",
+    " <2> UART352 <-> 5-pins J27        XXX  5-pins J27 <-> UART352      ",
+    " <3> UART352 <-> KB20T Console     XXX  5-pins J27 <-> KB20Q Console",
+    " <4> UART352 <-> VSC7420           XXX  5-pins J27 <-> KB20Q Console",
+    " <5> UART352 <-> VSC7420           XXX  5-pins J27 <-> KB20T Console",
+    "",
+    " <R> Reset VSC7420                 <Q> Quit                         ",
+    "",
+};
+
+constexpr std::array<std::string_view, 6> kTerminalTitles = {
+    "VSC7420 Console - NEL=f(ST1)", "KB20Q Console - NEL=VSC",   "CON-5Pins Console",
+    "KB20T Console - NEL=Q7M",      "VSC7420 Console - NEL=Q7M", "VSC7420 Console - NEL=T7M",
+};
+
+std::uint32_t UartPortNumber() {
+  return static_cast<std::uint32_t>(UartPort);
+}
+
+}  // namespace
+
+std::string ProgramDirectory() {
+  std::error_code error;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  return exe.parent_path().string();
+}
+
+void ProgramStartup() {
+  InitSettings();
+  ConfigShadow.fill(0);
+  const std::string dir = ProgramDirectory();
+  // Without its own directory the program still runs; the configuration and
+  // the capture file are then those of the current directory.
+  if (!dir.empty() && ::chdir(dir.c_str()) != 0) {
+  }
+  InitPcieDllAccess();
+  ClearScreen();
+  TextFg = 7;
+  TextBg = 0;
+  SetColor(7, 0);
+  Locate(1, 1);
+  // LoadConfig sets BaudRate itself; the value from the file is kept.
+  LoadConfig();
+  AuxPort = 0x2A4;
+  UartPort = 0x352;
+  UartRegBase = 0;
+  BoardPortWrite(static_cast<std::uint32_t>(AuxPort), 0);
+}
+
+void DrawRoutingMenu() {
+  ClearScreen();
+  for (const auto row : kMenuRows) PrintLine(row);
+}
+
+void RunRoutingMenu() {
+  for (;;) {
+    DrawRoutingMenu();
+    const std::string key = UpperKey(WaitKey());
+    if (key.size() == 1 && key[0] >= '0' && key[0] <= '5') {
+      const int choice = key[0] - '0';
+      BoardRegWrite(UartPortNumber(), kUartRouteReg, static_cast<std::uint8_t>(choice));
+      ClearScreen();
+      RunTerminal(kTerminalTitles[static_cast<std::size_t>(choice)], BaudRate);
+    } else if (key == "R") {
+      BoardRegWrite(UartPortNumber(), kVscResetReg, 1);
+      WaitMs(10);
+      BoardRegWrite(UartPortNumber(), kVscResetReg, 0);
+    } else if (key == "Q") {
+      BoardRegWrite(UartPortNumber(), kUartRouteReg, 0);
+      ClosePcieDllAccess();
+      return;
+    }
+  }
+}

@@ -1,0 +1,16 @@
+#pragma once
+// Start-up and the routing menu: what the program does once the console is
+// attached.
+
+#include <string>
+
+// The directory that holds the running executable ("" when it cannot be told).
+std::string ProgramDirectory();
+// Start-up in order: settings, the configuration-space copy, the program's
+// own directory, the board, the screen, the configuration file, the ports.
+// Ends the program when the board cannot be opened.
+void ProgramStartup();
+// Draws the routing menu.
+void DrawRoutingMenu();
+// The menu loop; returns after "Q" has restored routing 0 and closed the board.
+void RunRoutingMenu();

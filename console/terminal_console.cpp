@@ -1,0 +1,535 @@
+#include "console/terminal_console.h"
+
+#include <langinfo.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <clocale>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <utility>
+#include <vector>
+
+#include "console/cp437.h"
+#include "console/key_decoder.h"
+#include "console/program_end.h"
+
+// Last: curses defines function-like macros (erase, clear, timeout) that
+// would break the standard headers.
+#include <curses.h>
+#include <term.h>
+
+// curses.h defines these as macros; the code below means the console's own.
+#undef clear
+#undef erase
+#undef timeout
+
+namespace {
+
+// How long the bytes of a key sequence may trail its ESC.
+constexpr int kEscWaitMs = 25;
+// Bytes taken per input poll, so a flood of input cannot stall the caller.
+constexpr int kMaxBytesPerPoll = 4096;
+
+constexpr std::array<int, 3> kTerminationSignals = {SIGTERM, SIGHUP, SIGINT};
+constexpr std::array<int, 5> kFatalSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+
+// What the signal handlers may touch: plain data, filled in before curses
+// starts and read with async-signal-safe calls only.
+struct TerminalState {
+  volatile std::sig_atomic_t active = 0;
+  volatile std::sig_atomic_t pendingSignal = 0;
+  termios savedTermios{};
+  bool haveTermios = false;
+  // Output that undoes what curses did to the screen: attributes, cursor,
+  // alternate screen.
+  std::array<char, 512> resetSequence{};
+  std::size_t resetLength = 0;
+  SCREEN* screen = nullptr;
+  bool fatalHandlersInstalled = false;
+  bool exitHookInstalled = false;
+  std::array<struct sigaction, kTerminationSignals.size()> previousTermination{};
+};
+
+TerminalState g_state;
+
+void AppendReset(const char* text) {
+  if (text == nullptr || text == reinterpret_cast<const char*>(-1)) return;
+  const std::size_t length = std::strlen(text);
+  if (g_state.resetLength + length > g_state.resetSequence.size()) return;
+  std::memcpy(g_state.resetSequence.data() + g_state.resetLength, text, length);
+  g_state.resetLength += length;
+}
+
+const char* Capability(const char* name) {
+  const char* value = tigetstr(const_cast<char*>(name));
+  return value == reinterpret_cast<const char*>(-1) ? nullptr : value;
+}
+
+// Precomputed while curses is up, because a crash handler cannot ask the
+// terminal database.
+void BuildResetSequence() {
+  g_state.resetLength = 0;
+  AppendReset(Capability("sgr0"));
+  AppendReset(Capability("op"));
+  AppendReset(Capability("cnorm"));
+  if (const char* cup = Capability("cup")) AppendReset(tiparm(cup, LINES - 1, 0));
+  if (const char* rmcup = Capability("rmcup")) {
+    AppendReset(rmcup);
+  } else {
+    AppendReset("\r\n");
+  }
+}
+
+void SetDisposition(int sig, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  sigaction(sig, &action, nullptr);
+}
+
+// Gives the terminal back: curses' own ending, then the exact modes that
+// were found. Safe to call any number of times.
+void RestoreTerminal() {
+  if (!g_state.active) return;
+  g_state.active = 0;
+  curs_set(1);
+  attrset(A_NORMAL);
+  refresh();
+  endwin();
+  if (g_state.screen != nullptr) {
+    delscreen(g_state.screen);
+    g_state.screen = nullptr;
+  }
+  if (g_state.haveTermios) tcsetattr(STDIN_FILENO, TCSANOW, &g_state.savedTermios);
+  for (std::size_t i = 0; i < kTerminationSignals.size(); ++i) {
+    sigaction(kTerminationSignals[i], &g_state.previousTermination[i], nullptr);
+  }
+}
+
+void OnTerminationSignal(int sig) {
+  if (g_state.active) {
+    // Ending here could interrupt curses mid-update; the console's next call
+    // (they come every few milliseconds) ends the program properly.
+    g_state.pendingSignal = sig;
+    return;
+  }
+  SetDisposition(sig, SIG_DFL);
+  raise(sig);
+}
+
+void OnFatalSignal(int sig, siginfo_t*, void*) {
+  if (g_state.active) {
+    g_state.active = 0;
+    [[maybe_unused]] ssize_t written =
+        write(STDOUT_FILENO, g_state.resetSequence.data(), g_state.resetLength);
+    if (g_state.haveTermios) tcsetattr(STDIN_FILENO, TCSANOW, &g_state.savedTermios);
+  }
+  // The signal is blocked while this runs; it is delivered again, now with
+  // the default action, when the handler returns (a fault simply recurs).
+  SetDisposition(sig, SIG_DFL);
+  raise(sig);
+}
+
+// Termination signals caught while the console ran end the program here, at
+// a safe point: end work, terminal given back, then the signal's own death.
+void ActOnPendingSignal() {
+  const int sig = g_state.pendingSignal;
+  if (sig == 0) return;
+  g_state.pendingSignal = 0;
+  // This destroys the backend that called us; only globals are used below.
+  RunProgramEndWork();
+  RestoreTerminal();
+  SetDisposition(sig, SIG_DFL);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(sig);
+  _exit(128 + sig);
+}
+
+void InstallHandlers() {
+  for (std::size_t i = 0; i < kTerminationSignals.size(); ++i) {
+    struct sigaction action {};
+    action.sa_handler = OnTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    // No SA_RESTART: a sleep must wake up to notice the signal.
+    sigaction(kTerminationSignals[i], &action, &g_state.previousTermination[i]);
+  }
+  // Installed once only: the simulated board library puts its own fault
+  // handler in front later and passes foreign faults on to this one.
+  if (!g_state.fatalHandlersInstalled) {
+    for (int sig : kFatalSignals) {
+      struct sigaction action {};
+      action.sa_sigaction = OnFatalSignal;
+      action.sa_flags = SA_SIGINFO;
+      sigemptyset(&action.sa_mask);
+      sigaction(sig, &action, nullptr);
+    }
+    g_state.fatalHandlersInstalled = true;
+  }
+  if (!g_state.exitHookInstalled) {
+    std::atexit(RestoreTerminal);
+    g_state.exitHookInstalled = true;
+  }
+}
+
+// The PC palette's first eight colours in curses' numbering.
+constexpr std::array<short, 8> kCursesColor = {COLOR_BLACK,  COLOR_BLUE, COLOR_GREEN,
+                                               COLOR_CYAN,   COLOR_RED,  COLOR_MAGENTA,
+                                               COLOR_YELLOW, COLOR_WHITE};
+
+// Box drawing and a few symbols as the terminal's line-drawing set, for a
+// locale that cannot show the real glyphs.
+chtype AcsFor(char32_t glyph) {
+  switch (glyph) {
+    case U'\x2500':
+    case U'\x2550':
+      return ACS_HLINE;
+    case U'\x2502':
+    case U'\x2551':
+      return ACS_VLINE;
+    case U'\x250C':
+    case U'\x2554':
+    case U'\x2552':
+    case U'\x2553':
+      return ACS_ULCORNER;
+    case U'\x2510':
+    case U'\x2557':
+    case U'\x2555':
+    case U'\x2556':
+      return ACS_URCORNER;
+    case U'\x2514':
+    case U'\x255A':
+    case U'\x2558':
+    case U'\x2559':
+      return ACS_LLCORNER;
+    case U'\x2518':
+    case U'\x255D':
+    case U'\x255B':
+    case U'\x255C':
+      return ACS_LRCORNER;
+    case U'\x251C':
+    case U'\x2560':
+    case U'\x255E':
+    case U'\x255F':
+      return ACS_LTEE;
+    case U'\x2524':
+    case U'\x2563':
+    case U'\x2561':
+    case U'\x2562':
+      return ACS_RTEE;
+    case U'\x252C':
+    case U'\x2566':
+    case U'\x2564':
+    case U'\x2565':
+      return ACS_TTEE;
+    case U'\x2534':
+    case U'\x2569':
+    case U'\x2567':
+    case U'\x2568':
+      return ACS_BTEE;
+    case U'\x253C':
+    case U'\x256C':
+    case U'\x256A':
+    case U'\x256B':
+      return ACS_PLUS;
+    case U'\x2591':
+    case U'\x2592':
+    case U'\x2593':
+      return ACS_CKBOARD;
+    case U'\x2588':
+    case U'\x2584':
+    case U'\x258C':
+    case U'\x2590':
+    case U'\x2580':
+    case U'\x25A0':
+      return ACS_BLOCK;
+    case U'\x00B0':
+      return ACS_DEGREE;
+    case U'\x00B1':
+      return ACS_PLMINUS;
+    case U'\x2022':
+    case U'\x2219':
+    case U'\x00B7':
+      return ACS_BULLET;
+    case U'\x2264':
+      return ACS_LEQUAL;
+    case U'\x2265':
+      return ACS_GEQUAL;
+    case U'\x03C0':
+      return ACS_PI;
+    case U'\x00A3':
+      return ACS_STERLING;
+    case U'\x2666':
+      return ACS_DIAMOND;
+    case U'\x2190':
+    case U'\x25C4':
+      return ACS_LARROW;
+    case U'\x2192':
+    case U'\x25BA':
+      return ACS_RARROW;
+    case U'\x2191':
+    case U'\x25B2':
+      return ACS_UARROW;
+    case U'\x2193':
+    case U'\x25BC':
+      return ACS_DARROW;
+    case U'\x00A0':
+      return ' ';
+    default:
+      return glyph >= 0x20 && glyph < 0x7F ? static_cast<chtype>(glyph) : '?';
+  }
+}
+
+class TerminalConsole : public ConsoleBackend {
+ public:
+  explicit TerminalConsole(bool utf8) : utf8_(utf8), decoder_(utf8) {
+    hasColors_ = has_colors();
+    if (hasColors_) {
+      start_color();
+      brightColors_ = COLORS >= 16;
+    }
+    shownLines_ = LINES;
+    shownCols_ = COLS;
+  }
+  ~TerminalConsole() override { Shutdown(); }
+
+  void Present(ScreenModel& screen) override {
+    ActOnPendingSignal();
+    if (!g_state.active || suspended_) return;
+    if (redrawAll_ || LINES != shownLines_ || COLS != shownCols_) {
+      shownLines_ = LINES;
+      shownCols_ = COLS;
+      bkgdset(Style(7, 0).attr | COLOR_PAIR(Style(7, 0).pair));
+      werase(stdscr);
+      clearok(curscr, TRUE);
+      screen.MarkAllDirty();
+      redrawAll_ = false;
+    }
+    const int rows = std::min(screen.Rows(), LINES);
+    const int cols = std::min(screen.Cols(), COLS);
+    for (int row = 1; row <= rows; ++row) {
+      if (screen.RowDirty(row)) DrawRow(screen, row, cols);
+    }
+    screen.MarkClean();
+    const bool cursorShown =
+        screen.CursorVisible() && screen.CursorRow() <= rows && screen.CursorCol() <= cols;
+    if (cursorShown) move(screen.CursorRow() - 1, screen.CursorCol() - 1);
+    if (cursorShown != cursorShown_) {
+      curs_set(cursorShown ? 1 : 0);
+      cursorShown_ = cursorShown;
+    }
+    refresh();
+  }
+
+  bool KeyWaiting() override {
+    ReadInput();
+    return decoder_.HasKey();
+  }
+
+  std::string TakeKey() override {
+    ReadInput();
+    return decoder_.TakeKey();
+  }
+
+  void SleepMs(int ms) override {
+    ActOnPendingSignal();
+    if (ms <= 0) return;
+    timespec request{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    timespec remaining{};
+    while (nanosleep(&request, &remaining) == -1 && errno == EINTR) {
+      ActOnPendingSignal();
+      request = remaining;
+    }
+  }
+
+  std::uint64_t NowNs() override {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000ull +
+           static_cast<std::uint64_t>(now.tv_nsec);
+  }
+
+  // A terminal has one bell and no pitch; the length is kept.
+  void Tone(int, int ms) override {
+    if (g_state.active && !suspended_) beep();
+    SleepMs(ms);
+  }
+
+  void Suspend() override {
+    if (!g_state.active || suspended_) return;
+    def_prog_mode();
+    endwin();
+    suspended_ = true;
+  }
+
+  void Resume(ScreenModel& screen) override {
+    if (!g_state.active || !suspended_) return;
+    reset_prog_mode();
+    suspended_ = false;
+    redrawAll_ = true;
+    screen.MarkAllDirty();
+  }
+
+  void Shutdown() override { RestoreTerminal(); }
+
+ private:
+  struct CellStyle {
+    attr_t attr = A_NORMAL;
+    short pair = 0;
+    bool known = false;
+  };
+
+  // Attribute and colour pair for a PC colour pair, made on first use.
+  const CellStyle& Style(int fg, int bg) {
+    fg &= 15;
+    bg &= 15;
+    CellStyle& style = styles_[static_cast<std::size_t>(fg * 16 + bg)];
+    if (style.known) return style;
+    style.known = true;
+    if (!hasColors_) {
+      // Monochrome: brightness as bold, any background as reverse video.
+      style.attr = (fg >= 8 ? A_BOLD : A_NORMAL) | (bg != 0 ? A_REVERSE : A_NORMAL);
+      return style;
+    }
+    short cursesFg = kCursesColor[static_cast<std::size_t>(fg & 7)];
+    short cursesBg = kCursesColor[static_cast<std::size_t>(bg & 7)];
+    if (brightColors_) {
+      if (fg >= 8) cursesFg = static_cast<short>(cursesFg + 8);
+      if (bg >= 8) cursesBg = static_cast<short>(cursesBg + 8);
+    } else if (fg >= 8) {
+      // Eight colours: a bright foreground is the bold one; a bright
+      // background has no equivalent and loses its bright bit.
+      style.attr = A_BOLD;
+    }
+    auto key = std::make_pair(cursesFg, cursesBg);
+    auto found = pairs_.find(key);
+    if (found != pairs_.end()) {
+      style.pair = found->second;
+    } else if (nextPair_ < COLOR_PAIRS && nextPair_ <= SHRT_MAX) {
+      init_pair(static_cast<short>(nextPair_), cursesFg, cursesBg);
+      style.pair = static_cast<short>(nextPair_++);
+      pairs_.emplace(key, style.pair);
+    }
+    // Out of pairs: the terminal's default pair is the best left.
+    return style;
+  }
+
+  void DrawRow(const ScreenModel& screen, int row, int cols) {
+    if (utf8_) {
+      std::vector<cchar_t> line(static_cast<std::size_t>(cols));
+      for (int col = 1; col <= cols; ++col) {
+        const Cell& cell = screen.At(row, col);
+        const CellStyle& style = Style(cell.fg, cell.bg);
+        wchar_t text[2] = {static_cast<wchar_t>(Cp437Glyph(cell.ch)), L'\0'};
+        setcchar(&line[static_cast<std::size_t>(col - 1)], text, style.attr, style.pair, nullptr);
+      }
+      mvadd_wchnstr(row - 1, 0, line.data(), cols);
+    } else {
+      std::vector<chtype> line(static_cast<std::size_t>(cols));
+      for (int col = 1; col <= cols; ++col) {
+        const Cell& cell = screen.At(row, col);
+        const CellStyle& style = Style(cell.fg, cell.bg);
+        line[static_cast<std::size_t>(col - 1)] =
+            AcsFor(Cp437Glyph(cell.ch)) | style.attr | COLOR_PAIR(style.pair);
+      }
+      mvaddchnstr(row - 1, 0, line.data(), cols);
+    }
+  }
+
+  // Moves the bytes the terminal has sent into the decoder, waiting briefly
+  // when they stop inside an escape sequence.
+  void ReadInput() {
+    ActOnPendingSignal();
+    if (!g_state.active || suspended_) return;
+    for (int count = 0; count < kMaxBytesPerPoll; ++count) {
+      int c = wgetch(stdscr);
+      if (c == ERR && decoder_.Pending()) {
+        wtimeout(stdscr, kEscWaitMs);
+        c = wgetch(stdscr);
+        wtimeout(stdscr, 0);
+        ActOnPendingSignal();
+        if (c == ERR) decoder_.FlushPending();
+      }
+      if (c == ERR) break;
+      if (c == KEY_RESIZE) {
+        redrawAll_ = true;
+      } else if (c >= 0 && c <= 255) {
+        decoder_.Feed(static_cast<std::uint8_t>(c));
+      }
+    }
+  }
+
+  bool utf8_;
+  bool hasColors_ = false;
+  bool brightColors_ = false;
+  bool suspended_ = false;
+  bool redrawAll_ = true;
+  bool cursorShown_ = true;
+  int shownLines_ = 0;
+  int shownCols_ = 0;
+  KeyDecoder decoder_;
+  std::array<CellStyle, 256> styles_{};
+  std::map<std::pair<short, short>, short> pairs_;
+  int nextPair_ = 1;
+};
+
+}  // namespace
+
+std::unique_ptr<ConsoleBackend> OpenTerminalConsole(std::string& error) {
+  if (!isatty(STDIN_FILENO)) {
+    error = "standard input is not a terminal";
+    return nullptr;
+  }
+  if (!isatty(STDOUT_FILENO)) {
+    error = "standard output is not a terminal";
+    return nullptr;
+  }
+  if (g_state.active) {
+    error = "the terminal console is already open";
+    return nullptr;
+  }
+  std::setlocale(LC_ALL, "");
+  const bool utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
+  g_state.haveTermios = tcgetattr(STDIN_FILENO, &g_state.savedTermios) == 0;
+
+  // Ours go in before curses starts, so that curses keeps its own hands off
+  // SIGINT and SIGTERM.
+  InstallHandlers();
+  g_state.screen = newterm(nullptr, stdout, stdin);
+  if (g_state.screen == nullptr) {
+    for (std::size_t i = 0; i < kTerminationSignals.size(); ++i) {
+      sigaction(kTerminationSignals[i], &g_state.previousTermination[i], nullptr);
+    }
+    const char* term = std::getenv("TERM");
+    error = std::string("cannot start the terminal (TERM=") + (term ? term : "") + ")";
+    return nullptr;
+  }
+  set_term(g_state.screen);
+  raw();
+  noecho();
+  nonl();
+  // Keys are decoded from the raw bytes, so curses must not do it.
+  keypad(stdscr, FALSE);
+  meta(stdscr, TRUE);
+  nodelay(stdscr, TRUE);
+  intrflush(stdscr, FALSE);
+  leaveok(stdscr, FALSE);
+  BuildResetSequence();
+  g_state.pendingSignal = 0;
+  g_state.active = 1;
+  return std::make_unique<TerminalConsole>(utf8);
+}
+
+int TerminalRows() {
+  return g_state.active ? LINES : 0;
+}

@@ -1,0 +1,368 @@
+// Entry points of the simulated access library and its Sim* inspection
+// functions. The program loads this library in place of the real one; the
+// mapping it gets is a trapped window onto the device model.
+#include <time.h>
+
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "sim/device_model.h"
+#include "sim/trapped_window.h"
+
+// Only the entry points and Sim* functions leave the library; everything else
+// is built with hidden visibility.
+#define Q7M_EXPORT __attribute__((visibility("default")))
+
+#pragma GCC visibility push(default)
+#include "include/PCIAccessDll.h"
+#include "sim/sim_control.h"
+#pragma GCC visibility pop
+
+namespace {
+
+using q7m::sim::DeviceModel;
+using q7m::sim::kBarSize;
+
+constexpr std::size_t kCloseOrderLimit = 64;
+
+std::uint64_t MonotonicNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000ULL +
+         static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+class Library final : public q7m::sim::WindowClient {
+ public:
+  ~Library() override {
+    // Unloading the library with the window still mapped must not leave the
+    // process with signal handlers pointing into unmapped code.
+    window.reset();
+  }
+
+  std::uint64_t Now() const { return clockFn != nullptr ? clockFn(clockContext) : MonotonicNs(); }
+
+  std::uint8_t Load(std::uint32_t offset) override { return model.Read(offset, Now()); }
+  void Store(std::uint32_t offset, std::uint8_t value) override {
+    model.Write(offset, value, Now());
+  }
+  void Wide(std::uint32_t, bool) override { model.MarkLastAccessWide(); }
+
+  void NoteClose(char c) {
+    if (closeOrder.size() >= kCloseOrderLimit) closeOrder.erase(0, 1);
+    closeOrder.push_back(c);
+  }
+
+  bool BarRange(std::uint32_t offset, std::uint32_t bytes, std::int32_t bar) const {
+    return bar == 0 && offset <= kBarSize && bytes <= kBarSize - offset;
+  }
+
+  DeviceModel model;
+  SimClockFn clockFn = nullptr;
+  void* clockContext = nullptr;
+  std::unique_ptr<q7m::sim::TrappedWindow> window;
+  SimCallCounts counts{};
+  std::string closeOrder;
+  std::map<void*, std::unique_ptr<std::uint8_t[]>> allocations;
+};
+
+Library lib;
+
+}  // namespace
+
+extern "C" {
+
+Q7M_EXPORT int32_t InitPCIAccess(int32_t vendorId, int32_t deviceId, int32_t reserved) {
+  (void)reserved;
+  ++lib.counts.init;
+#ifdef Q7M_SIM_INIT_FAILS
+  (void)vendorId;
+  (void)deviceId;
+  return 1;
+#else
+  return vendorId == lib.model.VendorId() && deviceId == lib.model.DeviceId() ? 0 : 1;
+#endif
+}
+
+Q7M_EXPORT int32_t Close(void) {
+  ++lib.counts.close;
+  lib.NoteClose('C');
+  return 0;
+}
+
+#ifndef Q7M_SIM_NO_READB
+Q7M_EXPORT int32_t ReadB(uint32_t offset, int32_t bar) {
+  if (!lib.BarRange(offset, 1, bar)) return -1;
+  return lib.model.Read(offset, lib.Now());
+}
+#endif
+
+Q7M_EXPORT int32_t WriteB(uint32_t value, uint32_t offset, int32_t bar) {
+  if (!lib.BarRange(offset, 1, bar)) return -1;
+  lib.model.Write(offset, static_cast<std::uint8_t>(value), lib.Now());
+  return 0;
+}
+
+namespace {
+
+// Wider accesses are little-endian sequences of byte accesses, in ascending
+// address order, so the model and its log see what the board would.
+std::uint32_t ReadBytes(std::uint32_t offset, std::uint32_t bytes) {
+  std::uint32_t v = 0;
+  for (std::uint32_t i = 0; i < bytes; ++i) {
+    v |= static_cast<std::uint32_t>(lib.model.Read(offset + i, lib.Now())) << (8 * i);
+  }
+  return v;
+}
+
+void WriteBytes(std::uint32_t value, std::uint32_t offset, std::uint32_t bytes) {
+  for (std::uint32_t i = 0; i < bytes; ++i) {
+    lib.model.Write(offset + i, static_cast<std::uint8_t>(value >> (8 * i)), lib.Now());
+  }
+}
+
+}  // namespace
+
+Q7M_EXPORT int32_t ReadDW(uint32_t offset, int32_t bar) {
+  if (!lib.BarRange(offset, 4, bar)) return -1;
+  return static_cast<int32_t>(ReadBytes(offset, 4));
+}
+
+Q7M_EXPORT int32_t WriteDW(uint32_t value, uint32_t offset, int32_t bar) {
+  if (!lib.BarRange(offset, 4, bar)) return -1;
+  WriteBytes(value, offset, 4);
+  return 0;
+}
+
+Q7M_EXPORT int32_t ReadW(uint32_t offset, int32_t bar) {
+  if (!lib.BarRange(offset, 2, bar)) return -1;
+  return static_cast<int32_t>(ReadBytes(offset, 2));
+}
+
+Q7M_EXPORT int32_t WriteW(uint32_t value, uint32_t offset, int32_t bar) {
+  if (!lib.BarRange(offset, 2, bar)) return -1;
+  WriteBytes(value, offset, 2);
+  return 0;
+}
+
+// count is in double words.
+Q7M_EXPORT int32_t ReadDWBuffer(void* buffer, int32_t count, uint32_t offset, int32_t bar) {
+  if (count < 0 || (count > 0 && buffer == nullptr)) return -1;
+  const auto dwords = static_cast<std::uint32_t>(count);
+  if (dwords > kBarSize / 4 || !lib.BarRange(offset, dwords * 4, bar)) return -1;
+  auto* out = static_cast<std::uint8_t*>(buffer);
+  for (std::uint32_t i = 0; i < dwords * 4; ++i) out[i] = lib.model.Read(offset + i, lib.Now());
+  return 0;
+}
+
+Q7M_EXPORT int32_t WriteDWBuffer(const void* buffer, int32_t count, uint32_t offset, int32_t bar) {
+  if (count < 0 || (count > 0 && buffer == nullptr)) return -1;
+  const auto dwords = static_cast<std::uint32_t>(count);
+  if (dwords > kBarSize / 4 || !lib.BarRange(offset, dwords * 4, bar)) return -1;
+  const auto* in = static_cast<const std::uint8_t*>(buffer);
+  for (std::uint32_t i = 0; i < dwords * 4; ++i) lib.model.Write(offset + i, in[i], lib.Now());
+  return 0;
+}
+
+#ifndef Q7M_SIM_NO_ALLOCATE
+Q7M_EXPORT int32_t AllocateMemory(void** address, int32_t size) {
+  if (address == nullptr || size <= 0) return -1;
+  auto block = std::make_unique<std::uint8_t[]>(static_cast<std::size_t>(size));  // zeroed
+  *address = block.get();
+  lib.allocations.emplace(block.get(), std::move(block));
+  return 0;
+}
+#endif
+
+Q7M_EXPORT int32_t ReleaseMemory(void* address) {
+  return lib.allocations.erase(address) == 1 ? 0 : -1;
+}
+
+Q7M_EXPORT int32_t ReadWriteConfigSpace(void* buffer, int32_t count, int32_t offset,
+                                        int32_t direction) {
+  if (count < 0 || offset < 0) return -1;
+  const auto off = static_cast<std::uint32_t>(offset);
+  const auto n = static_cast<std::uint32_t>(count);
+  if (direction == -1) {
+    return lib.model.ConfigRead(off, n, static_cast<std::uint8_t*>(buffer)) ? 0 : -1;
+  }
+  if (direction == 0) {
+    return lib.model.ConfigWrite(off, n, static_cast<const std::uint8_t*>(buffer)) ? 0 : -1;
+  }
+  return -1;
+}
+
+Q7M_EXPORT int32_t Mmap(void** base, int32_t reserved1, int32_t reserved2) {
+  (void)reserved1;
+  (void)reserved2;
+  ++lib.counts.mmap;
+  if (base == nullptr) return -1;
+#ifdef Q7M_SIM_MMAP_FAILS
+  *base = nullptr;
+  return -1;
+#else
+  if (lib.window != nullptr) return -1;  // one mapping at a time
+  lib.window = q7m::sim::TrappedWindow::Open(kBarSize, lib);
+  if (lib.window == nullptr) return -1;
+  *base = lib.window->base();
+  lib.counts.mappedBase = *base;
+  return 0;
+#endif
+}
+
+Q7M_EXPORT int32_t MUnmap(void* base) {
+  ++lib.counts.munmap;
+  lib.counts.lastMunmapBase = base;
+  lib.NoteClose('M');
+  if (lib.window == nullptr || base != lib.window->base()) return -1;
+  lib.window.reset();
+  lib.counts.mappedBase = nullptr;
+  return 0;
+}
+
+// ---- Inspection and control ----
+
+Q7M_EXPORT void SimSetClock(SimClockFn fn, void* context) {
+  lib.clockFn = fn;
+  lib.clockContext = fn != nullptr ? context : nullptr;
+}
+
+Q7M_EXPORT uint64_t SimNowNs(void) {
+  return lib.Now();
+}
+
+Q7M_EXPORT void SimReset(void) {
+  lib.model.Reset(lib.Now());
+  void* mapped = lib.counts.mappedBase;
+  lib.counts = SimCallCounts{};
+  lib.counts.mappedBase = mapped;
+  lib.closeOrder.clear();
+}
+
+Q7M_EXPORT size_t SimAccessCount(void) {
+  return lib.model.AccessLog().size();
+}
+
+Q7M_EXPORT int SimAccessGet(size_t index, SimAccess* out) {
+  const auto& log = lib.model.AccessLog();
+  if (out == nullptr || index >= log.size()) return -1;
+  const auto& r = log[index];
+  out->timeNs = r.timeNs;
+  out->offset = r.offset;
+  out->value = r.value;
+  out->isWrite = r.isWrite ? 1 : 0;
+  out->wide = r.wide ? 1 : 0;
+  return 0;
+}
+
+Q7M_EXPORT void SimAccessClear(void) {
+  lib.model.ClearAccessLog();
+}
+
+Q7M_EXPORT int SimPortValue(uint32_t port) {
+  if (port >= q7m::sim::kIoWindowSize) return -1;
+  return lib.model.PortValue(static_cast<std::uint16_t>(port));
+}
+
+Q7M_EXPORT int SimRegValue(uint32_t index) {
+  if (index > 0xFF) return -1;
+  return lib.model.RegValue(static_cast<std::uint8_t>(index));
+}
+
+Q7M_EXPORT int SimRegIndex(void) {
+  return lib.model.RegIndex();
+}
+
+Q7M_EXPORT uint32_t SimUartDivisor(void) {
+  return lib.model.Divisor();
+}
+
+Q7M_EXPORT int SimUartEnabled(void) {
+  return lib.model.UartEnabled() ? 1 : 0;
+}
+
+Q7M_EXPORT size_t SimTxCount(void) {
+  return lib.model.TxLog().size();
+}
+
+Q7M_EXPORT int SimTxGet(size_t index, uint8_t* byte, uint64_t* startNs) {
+  const auto& log = lib.model.TxLog();
+  if (index >= log.size()) return -1;
+  if (byte != nullptr) *byte = log[index].byte;
+  if (startNs != nullptr) *startNs = log[index].startNs;
+  return 0;
+}
+
+Q7M_EXPORT void SimTxClear(void) {
+  lib.model.ClearTxLog();
+}
+
+Q7M_EXPORT uint64_t SimTxBusyUntilNs(void) {
+  return lib.model.TxBusyUntilNs();
+}
+
+Q7M_EXPORT void SimRxInject(const uint8_t* data, size_t count) {
+  if (data == nullptr && count > 0) return;
+  lib.model.Inject(std::string(reinterpret_cast<const char*>(data), count), lib.Now());
+}
+
+Q7M_EXPORT void SimRxWire(const uint8_t* data, size_t count, uint32_t baud) {
+  if (data == nullptr && count > 0) return;
+  lib.model.Send(std::string(reinterpret_cast<const char*>(data), count), baud, lib.Now());
+}
+
+Q7M_EXPORT size_t SimRxFifoLevel(void) {
+  lib.model.Advance(lib.Now());
+  return lib.model.RxFifoLevel();
+}
+
+Q7M_EXPORT uint64_t SimRxLostCount(void) {
+  lib.model.Advance(lib.Now());
+  return lib.model.RxLostCount();
+}
+
+Q7M_EXPORT uint64_t SimRxOverflowEvents(void) {
+  lib.model.Advance(lib.Now());
+  return lib.model.RxOverflowEvents();
+}
+
+Q7M_EXPORT uint64_t SimRxFramingErrors(void) {
+  lib.model.Advance(lib.Now());
+  return lib.model.RxFramingErrors();
+}
+
+Q7M_EXPORT void SimConfigRead(uint8_t out[256]) {
+  lib.model.ConfigRead(0, q7m::sim::kConfigSize, out);
+}
+
+Q7M_EXPORT void SimConfigSetDeviceId(uint16_t deviceId) {
+  lib.model.SetDeviceId(deviceId);
+}
+
+Q7M_EXPORT uint64_t SimConfigWriteCount(void) {
+  return lib.model.ConfigWriteCount();
+}
+
+Q7M_EXPORT void SimSetupBlockRead(uint8_t out[16], uint8_t written[16]) {
+  lib.model.SetupBlock(out, written);
+}
+
+Q7M_EXPORT void SimGetCallCounts(SimCallCounts* out) {
+  if (out != nullptr) *out = lib.counts;
+}
+
+Q7M_EXPORT const char* SimCloseOrder(void) {
+  return lib.closeOrder.c_str();
+}
+
+Q7M_EXPORT uint64_t SimVscResetPulses(void) {
+  return lib.model.VscResetPulses();
+}
+
+Q7M_EXPORT uint64_t SimVscResetWidthNs(void) {
+  return lib.model.LastVscResetWidthNs();
+}
+
+}  // extern "C"

@@ -1,0 +1,56 @@
+// A memory mapping whose every byte load and store is handed to a client, in
+// program order, while the program runs unchanged: the pages carry no access
+// rights, a SIGSEGV handler answers the access and single-steps the faulting
+// instruction with the trap flag, and a SIGTRAP handler closes the page again.
+// No instruction is decoded, so any load or store form works, including loads
+// that the compiler folded into cmp/test/and.
+#ifndef Q7M_SIM_TRAPPED_WINDOW_H
+#define Q7M_SIM_TRAPPED_WINDOW_H
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace q7m::sim {
+
+class WindowClient {
+ public:
+  virtual ~WindowClient() = default;
+  // A load at `offset`: the value the program will read.
+  virtual std::uint8_t Load(std::uint32_t offset) = 0;
+  // A store at `offset`, after the instruction executed.
+  virtual void Store(std::uint32_t offset, std::uint8_t value) = 0;
+  // The instruction of the last Load or Store also changed other bytes of the
+  // page: it was wider than one byte, which the window does not model.
+  virtual void Wide(std::uint32_t offset, bool isWrite) = 0;
+};
+
+class TrappedWindow {
+ public:
+  // Maps `size` bytes without access rights and installs the handlers. Only
+  // one window may exist at a time; returns null when one does or on failure.
+  static std::unique_ptr<TrappedWindow> Open(std::size_t size, WindowClient& client);
+  // Restores the handlers found at Open and unmaps.
+  ~TrappedWindow();
+  TrappedWindow(const TrappedWindow&) = delete;
+  TrappedWindow& operator=(const TrappedWindow&) = delete;
+
+  void* base() const { return base_; }
+  std::size_t size() const { return size_; }
+  // Accesses handed to the client so far.
+  std::uint64_t trapCount() const;
+
+ private:
+  struct Key {};  // only Open constructs windows
+
+ public:
+  TrappedWindow(Key, void* base, std::size_t size) : base_(base), size_(size) {}
+
+ private:
+  void* base_;
+  std::size_t size_;
+};
+
+}  // namespace q7m::sim
+
+#endif

@@ -1,0 +1,192 @@
+#include "terminal/receive_parser.h"
+
+#include <limits>
+
+#include "app/settings.h"
+#include "console/console.h"
+#include "terminal/capture_file.h"
+
+EscStates EscState = EscStates::Normal;
+std::string EscParam;
+
+namespace {
+
+// Digits beyond this cannot form a 32-bit code; more are not kept, so an
+// endless parameter cannot grow memory.
+constexpr std::size_t kMaxParamDigits = 11;
+
+std::string Hex(std::uint8_t byte) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  if (byte >= 16) hex.push_back(kDigits[byte >> 4]);
+  hex.push_back(kDigits[byte & 0xF]);
+  return hex;
+}
+
+std::int64_t ParamValue() {
+  std::int64_t value = 0;
+  for (const char digit : EscParam) value = value * 10 + (digit - '0');
+  return value;
+}
+
+void Show(char byte) {
+  PrintText(std::string_view(&byte, 1));
+  TerminalCapture().Put(byte);
+}
+
+void ParseNormal(std::uint8_t c) {
+  switch (c) {
+    case 27:
+      EscState = EscStates::AfterEsc;
+      return;
+    case 9: {
+      const int col = CursorCol();
+      Locate(0, ((col - 1 + 8) & 0xF8) + 1);
+      return;
+    }
+    case 10:
+    case 13:
+    case 127:
+      Show(static_cast<char>(c));
+      return;
+    case 8: {
+      const int col = CursorCol();
+      if (col > 1) Locate(0, col - 1);
+      return;
+    }
+    case 7:
+      Beep();
+      return;
+    default:
+      break;
+  }
+  if (c < 32) {
+    PrintText("<" + Hex(c) + ">");
+  } else {
+    Show(static_cast<char>(c));
+  }
+}
+
+void ParseParams(std::uint8_t c) {
+  if (c >= '0' && c <= '9') {
+    // Leading zeros are dropped so that the kept digits always tell whether
+    // the code fits 32 bits.
+    if (EscParam == "0") EscParam.clear();
+    if (EscParam.size() < kMaxParamDigits) EscParam.push_back(static_cast<char>(c));
+    return;
+  }
+  switch (c) {
+    case ';':
+      ApplyColorCode(ParamValue());
+      EscParam.clear();
+      return;
+    case 'm':
+      ApplyColorCode(ParamValue());
+      break;
+    case 'J': {
+      const int col = CursorCol();
+      if (col < 80) PrintText(std::string(static_cast<std::size_t>(80 - col), ' '));
+      Locate(0, col);
+      break;
+    }
+    default:
+      PrintText("<ESC><[><?>");
+      PrintText(std::string(1, static_cast<char>(c)));
+      break;
+  }
+  EscState = EscStates::Normal;
+}
+
+}  // namespace
+
+void ApplyColorCode(std::int64_t code) {
+  const std::int32_t bright = TextFg & 8;
+  if (code > std::numeric_limits<std::int32_t>::max()) code = -1;
+  switch (code) {
+    // Concealed text (8) is shown like a reset: an engineer reading a console
+    // wants to see every byte.
+    case 0:
+    case 2:
+    case 4:
+    case 5:
+    case 8:
+      TextFg = 7;
+      TextBg = 0;
+      break;
+    case 1:
+      TextFg |= 8;
+      break;
+    case 30:
+      TextFg = bright;
+      break;
+    case 31:
+      TextFg = bright | 4;
+      break;
+    case 32:
+      TextFg = bright | 2;
+      break;
+    case 33:
+      TextFg = bright | 6;
+      break;
+    case 34:
+      TextFg = bright | 1;
+      break;
+    case 35:
+      TextFg = bright | 5;
+      break;
+    case 36:
+      TextFg = bright | 3;
+      break;
+    case 37:
+      TextFg = bright | 7;
+      break;
+    case 41:
+      TextBg |= 4;
+      break;
+    case 42:
+      TextBg |= 2;
+      break;
+    case 43:
+      TextBg |= 6;
+      break;
+    case 44:
+      TextBg |= 1;
+      break;
+    case 45:
+      TextBg |= 5;
+      break;
+    case 46:
+      TextBg |= 3;
+      break;
+    case 47:
+      TextBg |= 7;
+      break;
+    default:
+      break;
+  }
+  SetColor(TextFg, TextBg);
+}
+
+void ShowReceived(std::string_view bytes) {
+  for (const char byte : bytes) {
+    const auto c = static_cast<std::uint8_t>(byte);
+    switch (EscState) {
+      case EscStates::Normal:
+        ParseNormal(c);
+        break;
+      case EscStates::AfterEsc:
+        if (c == '[') {
+          EscParam.clear();
+          EscState = EscStates::InParams;
+        } else {
+          PrintText("<ESC><" + Hex(c) + ">");
+          EscState = EscStates::Normal;
+        }
+        break;
+      case EscStates::InParams:
+        ParseParams(c);
+        break;
+    }
+  }
+  TerminalCapture().Flush();
+}

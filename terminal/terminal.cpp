@@ -1,0 +1,95 @@
+#include "terminal/terminal.h"
+
+#include <string>
+
+#include "app/settings.h"
+#include "config/config_file.h"
+#include "config/messages.h"
+#include "console/console.h"
+#include "terminal/capture_file.h"
+#include "terminal/macro_player.h"
+#include "terminal/receive_parser.h"
+#include "terminal/receive_pump.h"
+#include "uart/uart.h"
+
+namespace {
+
+constexpr int kLoopWaitMs = 30;
+
+bool InRange(const std::string& key, const std::string& first, const std::string& last) {
+  return key >= first && key <= last;
+}
+
+std::uint8_t ScanCode(const std::string& key) {
+  return static_cast<std::uint8_t>(key[1]);
+}
+
+void ShowHelp() {
+  ClearScreen();
+  for (std::int32_t i = 1; i <= HelpCount && i <= kHelpLinesMax; ++i) {
+    PrintLine(HelpLines[static_cast<std::size_t>(i)]);
+  }
+  PrintLine("");
+}
+
+// Acts on one key; returns false when the key leaves the terminal.
+bool HandleKey(const std::string& key) {
+  if (key == "\x1A") {
+    SendKeys("\x03");
+  } else if (key == KeyLeft) {
+    SendKeys("\x1B[D");
+  } else if (key == KeyRight) {
+    SendKeys("\x1B[C");
+  } else if (key == KeyUp) {
+    SendKeys("\x1B[A");
+  } else if (key == KeyDown) {
+    SendKeys("\x1B[B");
+  } else if (key == KeyDel) {
+    SendKeys("\x7F");
+  } else if (key == KeyShiftF1) {
+    ShowHelp();
+  } else if (key == KeyShiftF2) {
+    return false;
+  } else if (InRange(key, KeyF1, KeyF10)) {
+    RunMacro(ScanCode(key) - 0x3B + 1);
+  } else if (InRange(key, KeyF11, KeyF12)) {
+    RunMacro(ScanCode(key) - 0x85 + 11);
+  } else if (InRange(key, KeyShiftF3, KeyShiftF10)) {
+    RunMacro(ScanCode(key) - 0x54 + 13);
+  } else if (InRange(key, KeyShiftF11, KeyShiftF12)) {
+    RunMacro(ScanCode(key) - 0x87 + 23);
+  } else {
+    SendKeys(key);
+  }
+  return true;
+}
+
+}  // namespace
+
+void RunTerminal(std::string_view title, std::int32_t baudRate) {
+  UartInit(UartClockHz, baudRate, UartPort, UartRegBase);
+  PrintLine(std::string(title) +
+            "     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: " + std::to_string(baudRate));
+  PrintLine("");
+  PrintLine("");
+  EscState = EscStates::Normal;
+  EscParam.clear();
+
+  CaptureFile& capture = TerminalCapture();
+  const std::string reason = capture.Open(std::string(kCaptureFileName));
+  if (!reason.empty()) {
+    ReportError("Cannot create " + std::string(kCaptureFileName) + " (" + reason +
+                "): the terminal runs without capture");
+  }
+
+  const ReceiveScope receiving(ShowReceived, baudRate);
+  for (;;) {
+    DrainReceiver();
+    WaitDraining(kLoopWaitMs);
+    const std::string key = ReadKey();
+    if (key.empty()) continue;
+    if (!HandleKey(key)) break;
+  }
+  ClearScreen();
+  capture.Close();
+}

@@ -1,0 +1,51 @@
+// q7m-keyprobe: shows the key code the console reads for each key pressed,
+// as hex bytes, so that a terminal's keys can be checked against the codes
+// the screens expect. "q" quits.
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+
+#include "console/console.h"
+#include "console/program_end.h"
+#include "console/terminal_console.h"
+
+namespace {
+
+std::string HexBytes(const std::string& key) {
+  std::string text;
+  for (char c : key) {
+    char byte[4];
+    std::snprintf(byte, sizeof byte, "%s%02X", text.empty() ? "" : " ",
+                  static_cast<unsigned char>(c));
+    text += byte;
+  }
+  return text;
+}
+
+}  // namespace
+
+int main() {
+  std::string error;
+  std::unique_ptr<ConsoleBackend> backend = OpenTerminalConsole(error);
+  if (!backend) {
+    std::fprintf(stderr, "q7m-keyprobe: %s\n", error.c_str());
+    return 1;
+  }
+  ConsoleAttach(std::move(backend), std::max(25, TerminalRows()), 80);
+  SetColor(7, 0);
+  ClearScreen();
+  PrintLine("q7m-keyprobe (pid " + std::to_string(getpid()) + "): press keys, q quits");
+  int count = 0;
+  for (;;) {
+    WaitMs(-1);
+    const std::string key = ReadKey();
+    if (key.empty()) continue;
+    if (key == "q") break;
+    ++count;
+    PrintLine("key " + std::to_string(count) + ": " + HexBytes(key));
+  }
+  EndProgram(0);
+}

@@ -1,0 +1,104 @@
+#include "uart/uart.h"
+
+#include <cmath>
+
+#include "board/board_io.h"
+#include "config/messages.h"
+#include "console/console.h"
+
+namespace {
+
+constexpr int kTxPollLimit = 100000;  // reads counted from 0, so 100001 in all
+constexpr std::size_t kSendLimit = 128;
+constexpr int kRxPollMs = 10;
+
+std::uint32_t Port(std::int32_t port) {
+  return static_cast<std::uint32_t>(port);
+}
+
+std::uint8_t Reg(std::int32_t regBase, std::uint8_t n) {
+  return static_cast<std::uint8_t>(regBase + n);
+}
+
+}  // namespace
+
+std::uint32_t UartDivisor(std::int64_t clockHz, std::int64_t baud) {
+  if (baud <= 0 || clockHz <= 0) return 0;
+  const double divisor = std::floor(static_cast<double>(clockHz) / static_cast<double>(baud) + 0.5);
+  if (divisor < 1 || divisor > 0xFFFF) return 0;
+  return static_cast<std::uint32_t>(divisor);
+}
+
+bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase) {
+  const std::uint32_t divisor = UartDivisor(clockHz, baud);
+  if (divisor == 0) {
+    ReportError("UartInit: baud rate " + std::to_string(baud) + " cannot be set");
+    return false;
+  }
+  BoardRegWrite(Port(port), Reg(regBase, kUartDivLo), static_cast<std::uint8_t>(divisor & 0xFF));
+  BoardRegWrite(Port(port), Reg(regBase, kUartDivHi),
+                static_cast<std::uint8_t>((divisor >> 8) & 0xFF));
+  UartClearErrors(port, regBase);
+  BoardRegWrite(Port(port), Reg(regBase, kUartCtrl), 1);
+  return true;
+}
+
+void UartClearErrors(std::int32_t port, std::int32_t regBase) {
+  BoardRegWrite(Port(port), Reg(regBase, kUartErrStatus), kUartErrClear);
+}
+
+void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text) {
+  if (text.size() > kSendLimit) {
+    ShowError("UartSendStr: string too long " + std::to_string(text.size()));
+  }
+  BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
+  bool busy = true;
+  for (int reads = 0; reads <= kTxPollLimit && busy; ++reads) {
+    busy = (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
+  }
+  if (busy) ShowError("Timout on Wait UartTxStatus");
+  // The data register stays selected: the messages above never touch the board.
+  for (const char c : text) BoardPortWrite(Port(port), static_cast<std::uint8_t>(c));
+}
+
+std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase) {
+  return BoardRegRead(Port(port), Reg(regBase, kUartRxStatus)) & kUartRxCountMask;
+}
+
+void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
+                std::int32_t timeoutMs, std::string& text, std::int32_t quiet,
+                std::int32_t& failed) {
+  text.clear();
+  failed = 0;
+  if (wanted <= 0) return;
+  std::int32_t received = 0;
+  std::int32_t idle = 0;
+  std::uint8_t status = 0;
+  for (;;) {
+    status = BoardRegRead(Port(port), Reg(regBase, kUartRxStatus));
+    std::int32_t n = status & kUartRxCountMask;
+    if (n > 0) {
+      if (received + n > wanted) n = wanted - received;
+      BoardRegSelect(Port(port), Reg(regBase, kUartRxData));
+      for (std::int32_t i = 0; i < n; ++i)
+        text.push_back(static_cast<char>(BoardPortRead(Port(port))));
+      idle = 0;
+      received += n;
+      if (received == wanted) break;
+    }
+    if (idle >= timeoutMs) {
+      if (quiet == 0) ReportError("UartRcvStr TimeOut");
+      failed = 1;
+      break;
+    }
+    WaitMs(kRxPollMs);
+    idle += kRxPollMs;
+  }
+  if ((status & kUartRxErrorPending) != 0) {
+    const std::uint8_t errors = BoardRegRead(Port(port), Reg(regBase, kUartErrStatus));
+    if (quiet == 0 && (errors & kUartErrOverflow) != 0) ReportError("UartRcvStr Overflow");
+    if (quiet == 0 && (errors & kUartErrFraming) != 0) ReportError("UartRcvStr Framing Error");
+    UartClearErrors(port, regBase);
+    failed = 1;
+  }
+}

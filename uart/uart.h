@@ -1,0 +1,42 @@
+#pragma once
+// Driver of the board UART, whose registers sit in the indexed register file
+// behind an I/O port (register n is index regBase + n).
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "config/baud_rate.h"
+
+inline constexpr std::int32_t UartClockHz = static_cast<std::int32_t>(kUartClockHz);
+
+// Register numbers, counted from regBase.
+inline constexpr std::uint8_t kUartDivLo = 0;
+inline constexpr std::uint8_t kUartDivHi = 1;
+inline constexpr std::uint8_t kUartTxData = 2;  // write: data, read: status
+inline constexpr std::uint8_t kUartCtrl = 3;
+inline constexpr std::uint8_t kUartRxData = 4;
+inline constexpr std::uint8_t kUartRxStatus = 5;
+inline constexpr std::uint8_t kUartErrStatus = 6;
+
+inline constexpr std::uint8_t kUartTxBusy = 0x02;
+inline constexpr std::uint8_t kUartRxCountMask = 0x7F;
+inline constexpr std::uint8_t kUartRxErrorPending = 0x80;
+inline constexpr std::uint8_t kUartErrFraming = 0x01;
+inline constexpr std::uint8_t kUartErrOverflow = 0x80;
+inline constexpr std::uint8_t kUartErrClear = 0xC1;
+
+// The divisor for a baud rate (nearest integer), or 0 when the rate cannot be
+// programmed: not positive, or a divisor outside 1 to 65535.
+std::uint32_t UartDivisor(std::int64_t clockHz, std::int64_t baud);
+
+// Programs the divisor and enables the UART. A baud rate that cannot be
+// programmed is reported and leaves the registers untouched; returns whether
+// the UART was set up.
+bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase);
+void UartClearErrors(std::int32_t port, std::int32_t regBase);
+void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text);
+std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase);
+void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
+                std::int32_t timeoutMs, std::string& text, std::int32_t quiet,
+                std::int32_t& failed);
