@@ -1,0 +1,196 @@
+#include "widgets/number_entry.h"
+
+#include <algorithm>
+#include <array>
+
+#include "config/number_reader.h"
+#include "console/console.h"
+#include "console/program_end.h"
+
+namespace {
+
+constexpr std::string_view kReadNumberHint = " (xx=dec Hxx=hexa Bxx=bin):";
+constexpr std::string_view kInputHex32Hint = " (xx=H.e x, &Dxx=Dec) ";
+constexpr std::string_view kInputHex64Hint = " (xx=H.e x, &Dxx=Dec):";
+constexpr std::size_t kMaxHexToIntDigits = 8;
+
+// Digit value of 0-9, A-F (either case); -1 for anything else.
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  return -1;
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+std::string StripSpaces(const std::string& text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// Prompt, hint and "? ", then one line; the raw line is handed back too so
+// that the hexadecimal entries can tell an empty line from a blank answer.
+std::string ReadAnswer(std::string_view prompt, std::string_view hint, std::string& raw) {
+  PrintText(prompt);
+  PrintText(hint);
+  PrintText("? ");
+  raw = ReadLine();
+  return StripSpaces(Upper(raw.substr(0, raw.find(','))));
+}
+
+// Digits from the right into four byte accumulators, `perByte` digits of
+// `base` to a byte; a digit with no byte left is ignored.
+std::int32_t DigitsIntoBytes(std::string_view digits, std::uint32_t base, int perByte) {
+  std::array<std::uint32_t, 4> bytes{};
+  std::size_t p = 0;
+  std::uint32_t weight = 1;
+  int q = 0;
+  for (auto it = digits.rbegin(); it != digits.rend() && p < bytes.size(); ++it) {
+    const int digit = HexDigit(*it);
+    if (digit < 0 || static_cast<std::uint32_t>(digit) >= base) continue;
+    bytes[p] += static_cast<std::uint32_t>(digit) * weight;
+    weight *= base;
+    if (++q == perByte) {
+      q = 0;
+      weight = 1;
+      ++p;
+    }
+  }
+  return PackBytes(
+      static_cast<std::int32_t>(bytes[0] % 256), static_cast<std::int32_t>(bytes[1] % 256),
+      static_cast<std::int32_t>(bytes[2] % 256), static_cast<std::int32_t>(bytes[3] % 256));
+}
+
+// The answer of a hexadecimal entry, modulo 2^64: "&D" and a decimal integer
+// (a sign, then digits up to the first other character), or the hexadecimal
+// digits of the answer in order. Wrapping rather than saturating lets an
+// unsigned decimal such as &D4294967295 give the bit pattern typed.
+std::uint64_t HexAnswerValue(const std::string& s) {
+  std::uint64_t value = 0;
+  if (s.starts_with("&D")) {
+    std::size_t i = 2;
+    while (i < s.size() && s[i] == ' ') ++i;
+    bool negative = false;
+    if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
+    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
+      value = value * 10 + static_cast<std::uint64_t>(s[i] - '0');
+    }
+    return negative ? ~value + 1 : value;
+  }
+  for (const char c : s) {
+    const int digit = HexDigit(c);
+    if (digit >= 0) value = value * 16 + static_cast<std::uint64_t>(digit);
+  }
+  return value;
+}
+
+// Shared by both widths: empty = 1 on an empty line, else the answer's value.
+bool ReadHexAnswer(std::string_view prompt, std::string_view hint, std::uint64_t& value) {
+  std::string raw;
+  const std::string s = ReadAnswer(prompt, hint, raw);
+  if (raw.empty()) return false;
+  value = HexAnswerValue(s);
+  return true;
+}
+
+}  // namespace
+
+std::int32_t ReadNumber(std::string_view prompt) {
+  std::string raw;
+  const std::string s = ReadAnswer(prompt, kReadNumberHint, raw);
+  if (s.empty()) return 0;
+  const std::string_view digits = std::string_view(s).substr(1);
+  if (s.front() == 'H') return DigitsIntoBytes(digits, 16, 2);
+  if (s.front() == 'B') return DigitsIntoBytes(digits, 2, 8);
+  // s is already stripped on the right; keep the low 32 bits of the integer.
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(ReadRoundedInteger(s)));
+}
+
+void InputHex32(std::string_view prompt, std::int32_t& value, std::int32_t& empty) {
+  std::uint64_t read = 0;
+  if (!ReadHexAnswer(prompt, kInputHex32Hint, read)) {
+    empty = 1;
+    return;
+  }
+  empty = 0;
+  value = static_cast<std::int32_t>(static_cast<std::uint32_t>(read));
+}
+
+void InputHex64(std::string_view prompt, std::int64_t& value, std::int32_t& empty) {
+  std::uint64_t read = 0;
+  if (!ReadHexAnswer(prompt, kInputHex64Hint, read)) {
+    empty = 1;
+    return;
+  }
+  empty = 0;
+  value = static_cast<std::int64_t>(read);
+}
+
+std::int32_t ReadHex32(std::string_view prompt) {
+  std::int32_t value = 0;
+  std::int32_t empty = 0;
+  InputHex32(prompt, value, empty);
+  return value;
+}
+
+std::int64_t ReadHex64(std::string_view prompt) {
+  std::int64_t value = 0;
+  std::int32_t empty = 0;
+  InputHex64(prompt, value, empty);
+  return value;
+}
+
+std::int32_t HexToInt(std::string& text) {
+  text.erase(0, std::min(text.find_first_not_of(' '), text.size()));
+  if (text.empty() || text.size() > kMaxHexToIntDigits) {
+    PrintLine("Too long hexa string!");
+    EndProgram(0);
+  }
+  std::uint32_t value = 0;
+  for (const char c : text) {
+    const int digit = HexDigit(c);
+    value = value * 16 + static_cast<std::uint32_t>(digit < 0 ? 0 : digit);
+  }
+  return static_cast<std::int32_t>(value);
+}
+
+std::int32_t PackBytes(std::int32_t b0, std::int32_t b1, std::int32_t b2, std::int32_t b3) {
+  const auto low = [](std::int32_t b) { return static_cast<std::uint32_t>(b) & 0xFFu; };
+  return static_cast<std::int32_t>(low(b0) | low(b1) << 8 | low(b2) << 16 | low(b3) << 24);
+}
+
+void UnpackBytes(std::int32_t v, std::int32_t& b0, std::int32_t& b1, std::int32_t& b2,
+                 std::int32_t& b3) {
+  const auto bits = static_cast<std::uint32_t>(v);
+  b0 = static_cast<std::int32_t>(bits & 0xFFu);
+  b1 = static_cast<std::int32_t>((bits >> 8) & 0xFFu);
+  b2 = static_cast<std::int32_t>((bits >> 16) & 0xFFu);
+  b3 = static_cast<std::int32_t>(bits >> 24);
+}
+
+void SwapHalves(std::int32_t& v) {
+  const auto bits = static_cast<std::uint32_t>(v);
+  v = static_cast<std::int32_t>(bits << 16 | bits >> 16);
+}
+
+void SwapBytes(std::int32_t& v) {
+  std::int32_t b0 = 0;
+  std::int32_t b1 = 0;
+  std::int32_t b2 = 0;
+  std::int32_t b3 = 0;
+  UnpackBytes(v, b0, b1, b2, b3);
+  v = PackBytes(b3, b2, b1, b0);
+}
+
+void PressAnyKeyTimed(int ms) {
+  PrintLine("");
+  PrintLine("Press any key to continue");
+  WaitMs(ms);
+}
