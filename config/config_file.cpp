@@ -14,8 +14,10 @@
 #include "config/number_reader.h"
 
 std::array<std::int32_t, kMacroSlots + 1> MacroCount{};
-std::array<std::array<std::string, kMacroPlaces>, kMacroSlots + 1> MacroText{};
-std::array<std::string, kHelpLinesMax + 1> HelpLines{};
+// No "{}" on the string tables: clang 14 crashes evaluating that initialiser,
+// and default construction gives the same empty strings.
+std::array<std::array<std::string, kMacroPlaces>, kMacroSlots + 1> MacroText;
+std::array<std::string, kHelpLinesMax + 1> HelpLines;
 std::int32_t HelpCount = 0;
 
 namespace {
