@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,7 +19,7 @@ namespace {
 const std::string kProbe = Q7M_KEYPROBE_PATH;
 
 struct KeyCase {
-  std::vector<std::string> tmuxKeys;  // one key by tmux name, or literal text
+  std::string key;  // a tmux key name, or literal text
   bool literal;
   std::string hex;
 };
@@ -28,26 +31,26 @@ TEST(KeyprobeInTmux, KeysArriveAsTheirConsoleCodes) {
   EXPECT_EQ(session.Format("#{alternate_on}"), "1") << "the console uses the alternate screen";
 
   const std::vector<KeyCase> cases = {
-      {{"F1"}, false, "FF 3B"},      {{"F12"}, false, "FF 86"},     {{"S-F2"}, false, "FF 55"},
-      {{"S-F12"}, false, "FF 88"},   {{"C-F1"}, false, "FF 5E"},    {{"C-F12"}, false, "FF 8A"},
-      {{"F5"}, false, "FF 3F"},      {{"C-Up"}, false, "FF 8D"},    {{"C-Down"}, false, "FF 91"},
-      {{"C-Left"}, false, "FF 73"},  {{"C-Right"}, false, "FF 74"}, {{"C-NPage"}, false, "FF 76"},
-      {{"C-PPage"}, false, "FF 84"}, {{"C-Home"}, false, "FF 77"},  {{"C-End"}, false, "FF 75"},
-      {{"C-IC"}, false, "FF 92"},    {{"C-DC"}, false, "FF 93"},    {{"Up"}, false, "FF 48"},
-      {{"Left"}, false, "FF 4B"},    {{"Home"}, false, "FF 47"},    {{"End"}, false, "FF 4F"},
-      {{"PPage"}, false, "FF 49"},   {{"NPage"}, false, "FF 51"},   {{"DC"}, false, "FF 53"},
-      {{"IC"}, false, "FF 52"},      {{"BTab"}, false, "FF 0F"},    {{"BSpace"}, false, "08"},
-      {{"Enter"}, false, "0D"},      {{"Tab"}, false, "09"},        {{"Escape"}, false, "1B"},
-      {{"C-a"}, false, "01"},        {{"C-c"}, false, "03"},        {{"x"}, true, "78"},
-      {{"\xc3\xa9"}, true, "82"},  // e acute, typed as UTF-8
+      {"F1", false, "FF 3B"},      {"F12", false, "FF 86"},     {"S-F2", false, "FF 55"},
+      {"S-F12", false, "FF 88"},   {"C-F1", false, "FF 5E"},    {"C-F12", false, "FF 8A"},
+      {"F5", false, "FF 3F"},      {"C-Up", false, "FF 8D"},    {"C-Down", false, "FF 91"},
+      {"C-Left", false, "FF 73"},  {"C-Right", false, "FF 74"}, {"C-NPage", false, "FF 76"},
+      {"C-PPage", false, "FF 84"}, {"C-Home", false, "FF 77"},  {"C-End", false, "FF 75"},
+      {"C-IC", false, "FF 92"},    {"C-DC", false, "FF 93"},    {"Up", false, "FF 48"},
+      {"Left", false, "FF 4B"},    {"Home", false, "FF 47"},    {"End", false, "FF 4F"},
+      {"PPage", false, "FF 49"},   {"NPage", false, "FF 51"},   {"DC", false, "FF 53"},
+      {"IC", false, "FF 52"},      {"BTab", false, "FF 0F"},    {"BSpace", false, "08"},
+      {"Enter", false, "0D"},      {"Tab", false, "09"},        {"Escape", false, "1B"},
+      {"C-a", false, "01"},        {"C-c", false, "03"},        {"x", true, "78"},
+      {"\xc3\xa9", true, "82"},  // e acute, typed as UTF-8
   };
   int count = 0;
   for (const KeyCase& c : cases) {
-    SCOPED_TRACE(c.tmuxKeys[0]);
+    SCOPED_TRACE(c.key);
     if (c.literal) {
-      session.SendText(c.tmuxKeys[0]);
+      session.SendText(c.key);
     } else {
-      session.SendKeys(c.tmuxKeys);
+      session.SendKeys({c.key});
     }
     ++count;
     EXPECT_TRUE(session.WaitForLine("key " + std::to_string(count) + ": " + c.hex))
@@ -57,6 +60,53 @@ TEST(KeyprobeInTmux, KeysArriveAsTheirConsoleCodes) {
   session.SendKeys({"q"});
   ASSERT_TRUE(session.WaitForExit());
   EXPECT_EQ(session.ExitStatus(), std::optional<int>(0));
+}
+
+TEST(KeyprobeWithoutTerminal, RefusesWithAReasonAndFailureStatus) {
+  const std::string out = testing::TempDir() + "keyprobe-notty.txt";
+  const int status = std::system((kProbe + " </dev/null >" + out + " 2>&1").c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_NE(WEXITSTATUS(status), 0);
+  std::ifstream file(out);
+  std::string line;
+  std::getline(file, line);
+  EXPECT_EQ(line, "q7m-keyprobe: standard input is not a terminal");
+}
+
+// The probe's second row: the sixteen colours as digits 0-F and a few code
+// page 437 glyphs, as the terminal shows them.
+std::string SecondRow(TmuxSession& session, bool colors) {
+  std::string screen = colors ? session.CaptureWithColors() : session.Capture();
+  const auto start = screen.find('\n') + 1;
+  return screen.substr(start, screen.find('\n', start) - start);
+}
+
+TEST(KeyprobeInTmux, SixteenColoursOnA256ColourTerminal) {
+  TmuxSession session(kProbe);
+  ASSERT_TRUE(session.WaitForText("glyphs")) << session.Capture();
+  const std::string row = SecondRow(session, true);
+  // PC order mapped onto the terminal's: 1 blue, 4 red, 6 brown (yellow),
+  // bright ones as the terminal's bright colours.
+  EXPECT_NE(row.find("\x1b[30m\x1b[47m0\x1b[34m\x1b[40m1\x1b[32m2\x1b[36m3\x1b[31m4\x1b[35m5"
+                     "\x1b[33m6\x1b[37m7\x1b[90m8\x1b[94m9\x1b[92mA\x1b[96mB\x1b[91mC\x1b[95mD"
+                     "\x1b[93mE\x1b[97mF"),
+            std::string::npos)
+      << row;
+  EXPECT_EQ(SecondRow(session, false),
+            "colours: 0123456789ABCDEF  glyphs: \u2554\u2550\u2557 \u263a \u03c0 \u2591");
+}
+
+TEST(KeyprobeInTmux, BrightColoursAsBoldOnAnEightColourTerminal) {
+  TmuxSession::Options options;
+  options.term = "screen";
+  TmuxSession session(kProbe, options);
+  ASSERT_TRUE(session.WaitForText("glyphs")) << session.Capture();
+  const std::string row = SecondRow(session, true);
+  EXPECT_NE(row.find("\x1b[37m7\x1b[1m\x1b[30m8\x1b[34m9\x1b[32mA\x1b[36mB\x1b[31mC\x1b[35mD"
+                     "\x1b[33mE\x1b[37mF"),
+            std::string::npos)
+      << row;
+  EXPECT_EQ(row.find("\x1b[9"), std::string::npos) << "no bright colour codes: " << row;
 }
 
 // Runs the probe from a shell in the pane, ends it with a signal from

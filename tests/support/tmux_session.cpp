@@ -85,8 +85,8 @@ TmuxSession::TmuxSession(const std::string& command, const Options& options)
     args.push_back("-c");
     args.push_back(options.directory);
   }
-  std::vector<std::string> environment = {"TERM=" + options.term, "LANG=" + options.lang,
-                                          "LC_ALL=" + options.lang};
+  // TERM comes from default-terminal above: tmux sets it over any -e.
+  std::vector<std::string> environment = {"LANG=" + options.lang, "LC_ALL=" + options.lang};
   environment.insert(environment.end(), options.environment.begin(), options.environment.end());
   for (const std::string& variable : environment) {
     args.push_back("-e");

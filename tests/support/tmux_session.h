@@ -14,6 +14,7 @@ class TmuxSession {
   struct Options {
     int cols = 80;
     int rows = 25;
+    // TERM inside the pane (tmux's default-terminal).
     std::string term = "tmux-256color";
     std::string lang = "C.UTF-8";
     // Further NAME=value pairs for the program's environment.
