@@ -158,15 +158,23 @@ std::string TmuxSession::Format(const std::string& format) {
   return TrimRight(Tmux({"display-message", "-p", "-t", target_, format}));
 }
 
+// tmux closes the pane when the program's terminal closes, a moment before
+// it learns the exit status, so a pane counts as ended once the status (or
+// the signal) is known.
 bool TmuxSession::Exited() {
-  return Format("#{pane_dead}") == "1";
+  return Format("#{pane_dead}#{pane_dead_status}#{pane_dead_signal}").size() > 1;
 }
 
 std::optional<int> TmuxSession::ExitStatus() {
-  if (!Exited()) return std::nullopt;
-  const std::string status = Format("#{pane_dead_status}");
-  if (status.empty()) return std::nullopt;  // ended by a signal
-  return std::stoi(status);
+  const std::string status = Format("#{pane_dead}:#{pane_dead_status}");
+  if (status.size() < 3 || status[0] != '1') return std::nullopt;
+  return std::stoi(status.substr(2));
+}
+
+std::optional<int> TmuxSession::ExitSignal() {
+  const std::string signal = Format("#{pane_dead}:#{pane_dead_signal}");
+  if (signal.size() < 3 || signal[0] != '1') return std::nullopt;
+  return std::stoi(signal.substr(2));
 }
 
 bool TmuxSession::WaitForExit(std::chrono::milliseconds timeout) {

@@ -56,8 +56,10 @@ class TmuxSession {
   std::string Format(const std::string& format);
 
   bool Exited();
-  // The exit status once the program has ended.
+  // The exit status once the program has ended by itself.
   std::optional<int> ExitStatus();
+  // The signal number once the program has died of one.
+  std::optional<int> ExitSignal();
   bool WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
   const std::string& Socket() const { return socket_; }
