@@ -5,11 +5,9 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/support/tmux_session.h"
@@ -142,12 +140,7 @@ TEST_P(KeyprobeSignal, TerminalIsGivenBackAsItWas) {
 
   // Back at the shell (a shell drops the rest of a command list when a
   // program dies of SIGINT, so the status is asked for afterwards).
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (session.Format("#{pane_current_command}") != "sh" &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_EQ(session.Format("#{pane_current_command}"), "sh");
+  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{pane_current_command}") == "sh"; }));
   session.SendText("echo \"status=$?\"");
   session.SendKeys({"Enter"});
   // The shell saw the program die of the signal itself (128 + number).

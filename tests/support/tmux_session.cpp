@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -134,24 +135,26 @@ std::vector<std::string> TmuxSession::Lines() {
   return lines;
 }
 
-bool TmuxSession::WaitForText(const std::string& text, std::chrono::milliseconds timeout) {
+bool TmuxSession::WaitFor(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    if (Capture().find(text) != std::string::npos) return true;
+    if (done()) return true;
     if (std::chrono::steady_clock::now() >= deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
 
+bool TmuxSession::WaitForText(const std::string& text, std::chrono::milliseconds timeout) {
+  return WaitFor([&] { return Capture().find(text) != std::string::npos; }, timeout);
+}
+
 bool TmuxSession::WaitForLine(const std::string& line, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    for (const std::string& row : Lines()) {
-      if (row == line) return true;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  return WaitFor(
+      [&] {
+        const std::vector<std::string> rows = Lines();
+        return std::find(rows.begin(), rows.end(), line) != rows.end();
+      },
+      timeout);
 }
 
 std::string TmuxSession::Format(const std::string& format) {
@@ -178,10 +181,5 @@ std::optional<int> TmuxSession::ExitSignal() {
 }
 
 bool TmuxSession::WaitForExit(std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (Exited()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  return WaitFor([&] { return Exited(); }, timeout);
 }

@@ -5,6 +5,7 @@
 // see each other, and the server is killed when the session object dies.
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,9 @@ class TmuxSession {
                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
   bool WaitForLine(const std::string& line,
                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  // Polls any condition the same way.
+  bool WaitFor(const std::function<bool()>& done,
+               std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
   // A tmux format evaluated for the pane, e.g. "#{alternate_on}".
   std::string Format(const std::string& format);
