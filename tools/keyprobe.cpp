@@ -38,6 +38,15 @@ int main() {
   SetColor(7, 0);
   ClearScreen();
   PrintLine("q7m-keyprobe (pid " + std::to_string(getpid()) + "): press keys, q quits");
+  // The sixteen colours, each digit in its own (0 on light grey), and a few
+  // code page 437 glyphs: what the terminal shows of them can be checked.
+  PrintText("colours: ");
+  for (int color = 0; color < 16; ++color) {
+    SetColor(color, color == 0 ? 7 : 0);
+    PrintText(std::string(1, "0123456789ABCDEF"[color]));
+  }
+  SetColor(7, 0);
+  PrintLine("  glyphs: \xC9\xCD\xBB \x01 \xE3 \xB0");
   int count = 0;
   for (;;) {
     WaitMs(-1);
