@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <string>
 
@@ -83,6 +82,21 @@ std::size_t OpenFdCount() {
 
 std::uint8_t Byte(const std::string& bytes, std::size_t at) {
   return static_cast<std::uint8_t>(bytes.at(at));
+}
+
+// "2024-05-01 12:34:56.789 [pid] " at the start of the text. (std::regex
+// trips a false warning of g++ 12 under the sanitizers.)
+bool LooksTimestamped(const std::string& text) {
+  const std::string shape = "0000-00-00 00:00:00.000 [";
+  if (text.size() < shape.size() + 2) return false;
+  for (std::size_t i = 0; i < shape.size(); ++i) {
+    const bool digit = text[i] >= '0' && text[i] <= '9';
+    if (shape[i] == '0' ? !digit : text[i] != shape[i]) return false;
+  }
+  std::size_t i = shape.size();
+  const std::size_t first = i;
+  while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+  return i > first && text.compare(i, 2, "] ") == 0;
 }
 
 class SysfsLibrary : public ::testing::Test {
@@ -593,10 +607,8 @@ TEST_F(SysfsLog, LinesAreTimestampedAndGoToTheCurrentDirectoryByDefault) {
   EXPECT_NE(Lib().InitPCIAccess(kVendor, kDevice, 0), 0);
   fs::current_path(previous);
   const std::string log = ReadBytes(here / "PCIAccessDll.log");
-  EXPECT_TRUE(std::regex_search(
-      log,
-      std::regex(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[\d+\] InitPCIAccess: no PCI device)")))
-      << log;
+  EXPECT_TRUE(LooksTimestamped(log)) << log;
+  EXPECT_NE(log.find("] InitPCIAccess: no PCI device"), std::string::npos) << log;
 }
 
 TEST_F(SysfsLog, AnUnusableLogDirectoryFallsBackToTheStateDirectory) {
