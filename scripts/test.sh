@@ -23,3 +23,12 @@ echo "== build and test with sanitizers =="
 export ASAN_OPTIONS=handle_segv=0:allow_user_segv_handler=1:detect_leaks=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 run_suite build-sanitize -DQ7M_SANITIZE=ON
+
+echo "== fuzz harnesses: replay the corpora =="
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DQ7M_WERROR=ON -DQ7M_FUZZ=ON \
+  -DQ7M_TESTS=OFF >/dev/null
+ninja -C build-fuzz -j "$jobs" config_fuzz macro_fuzz receive_fuzz
+for harness in config macro receive; do
+  build-fuzz/bin/${harness}_fuzz -runs=0 fuzz/corpus/${harness} 2>&1 | tail -n 1
+done
+echo "fuzz corpora replayed"

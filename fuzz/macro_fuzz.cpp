@@ -1,0 +1,48 @@
+// libFuzzer harness for the macro player: the input is one macro line played
+// against board memory that is plain RAM (the transmitter never reads busy),
+// so every byte it sends lands in the UART's data register. Error reports and
+// key waits get a key whenever the in-memory console runs out.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "board/pcie_library.h"
+#include "config/config_file.h"
+#include "console/memory_console.h"
+#include "terminal/macro_player.h"
+
+namespace {
+
+std::vector<std::uint8_t>& BoardRam() {
+  static std::vector<std::uint8_t> ram(0x20000);
+  return ram;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  InitSettings();
+  MemoryConsole& console = AttachMemoryConsole();
+  // A virtual day is plenty; longer "W" waits end with ScriptExhausted.
+  console.SetTimeLimitMs(24ull * 3600 * 1000);
+  console.onAdvance = [&console](std::uint64_t) {
+    if (console.KeysLeft() == 0) console.PushKey("k", console.NowMsValue());
+  };
+  BoardMemBase = BoardRam().data();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  MacroCount.fill(0);
+  MacroCount[1] = 1;
+  MacroText[1][1].assign(reinterpret_cast<const char*>(data), size);
+  try {
+    RunMacro(1);
+  } catch (const ScriptExhausted&) {
+  }
+  return 0;
+}
