@@ -463,6 +463,12 @@ Q7M_EXPORT int SimApplyEnvironment(void) {
   return lib.ApplyEnvironment() ? 0 : -1;
 }
 
+Q7M_EXPORT uint64_t SimRemotePending(void) {
+  lib.model.Advance(lib.Now());
+  const PacedRemote* end = lib.ConnectedEnd();
+  return end != nullptr ? end->PendingBytes() : 0;
+}
+
 Q7M_EXPORT uint64_t SimVscBoots(void) {
   return lib.vsc->Boots();
 }

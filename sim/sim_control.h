@@ -13,8 +13,8 @@ extern "C" {
 #endif
 
 /* Clock. A null function restores the real monotonic clock. */
-typedef uint64_t (*SimClockFn)(void* context);
-void SimSetClock(SimClockFn fn, void* context);
+typedef uint64_t (*SimClockFn)(void *context);
+void SimSetClock(SimClockFn fn, void *context);
 uint64_t SimNowNs(void);
 
 /* Restore the whole model to its power-on state (logs emptied too). */
@@ -31,27 +31,27 @@ typedef struct SimAccess {
   uint8_t wide; /* 1 when the instruction touched more than this byte */
 } SimAccess;
 size_t SimAccessCount(void);
-int SimAccessGet(size_t index, SimAccess* out); /* 0 on success */
+int SimAccessGet(size_t index, SimAccess *out); /* 0 on success */
 void SimAccessClear(void);
 
 /* Registers. */
-int SimPortValue(uint32_t port); /* last byte stored at a plain port */
-int SimRegValue(uint32_t index); /* last value written to register index of port 0x352 */
-int SimRegIndex(void);           /* currently selected index at 0x353 */
-uint32_t SimUartDivisor(void);   /* 16-bit divisor as programmed */
-int SimUartEnabled(void);        /* 1 after 1 was written to register 3 */
+int SimPortValue(uint32_t port);          /* last byte stored at a plain port */
+int SimRegValue(uint32_t index);          /* last value written to register index of port 0x352 */
+int SimRegIndex(void);                    /* currently selected index at 0x353 */
+uint32_t SimUartDivisor(void);            /* 16-bit divisor as programmed */
+int SimUartEnabled(void);                 /* 1 after 1 was written to register 3 */
 
 /* Transmit side: every byte written to the transmit data register. */
 size_t SimTxCount(void);
-int SimTxGet(size_t index, uint8_t* byte, uint64_t* startNs); /* 0 on success */
+int SimTxGet(size_t index, uint8_t *byte, uint64_t *startNs); /* 0 on success */
 void SimTxClear(void);
 uint64_t SimTxBusyUntilNs(void);
 
 /* Receive side. SimRxInject: bytes arrive at once, in order (FIFO overflow
  * applies). SimRxWire: bytes are put on the wire paced at `baud` from now; a
  * baud rate other than the programmed one gives framing errors. */
-void SimRxInject(const uint8_t* data, size_t count);
-void SimRxWire(const uint8_t* data, size_t count, uint32_t baud);
+void SimRxInject(const uint8_t *data, size_t count);
+void SimRxWire(const uint8_t *data, size_t count, uint32_t baud);
 size_t SimRxFifoLevel(void);
 uint64_t SimRxLostCount(void);      /* bytes lost to overflow */
 uint64_t SimRxOverflowEvents(void); /* times the overflow flag went from clear to set */
@@ -66,12 +66,12 @@ void SimSetupBlockRead(uint8_t out[16], uint8_t written[16]);
 /* Calls made to the entry points, for close-order checks. */
 typedef struct SimCallCounts {
   uint32_t init, close, mmap, munmap;
-  void* lastMunmapBase;
-  void* mappedBase;
+  void *lastMunmapBase;
+  void *mappedBase;
 } SimCallCounts;
-void SimGetCallCounts(SimCallCounts* out);
+void SimGetCallCounts(SimCallCounts *out);
 /* Order of Close/MUnmap calls as a short string such as "MC" (M = MUnmap, C = Close). */
-const char* SimCloseOrder(void);
+const char *SimCloseOrder(void);
 
 /* VSC7420 reset pulses seen on register 7 (a write of 1, then of 0), and the
  * width of the last one. */
@@ -90,9 +90,12 @@ uint64_t SimVscResetWidthNs(void);
  * opened or a value is bad: the built-in consoles stay, SimLastError says why. */
 int SimApplyEnvironment(void);
 /* The slave device the link points to, or "" when no bridge is open. */
-const char* SimPtyPath(void);
+const char *SimPtyPath(void);
 /* Reason for the last failure of a Sim function or of the bridge, or "". */
-const char* SimLastError(void);
+const char *SimLastError(void);
+/* Bytes the connected end has queued and not yet put on the line (for a
+ * bridge: read from the pty and waiting for the line). */
+uint64_t SimRemotePending(void);
 /* VSC7420 boots begun so far (reset pulses and "reboot" commands). */
 uint64_t SimVscBoots(void);
 
