@@ -102,9 +102,10 @@ void PacedRemote::Pump(std::uint64_t nowNs) {
     if (wire_ != nullptr) start = std::max(start, wire_->LineFreeNs());
     if (start >= nowNs) break;
     const std::uint64_t elapsed = std::min(nowNs - start, kMaxStepNs);
-    // Bytes whose stop bit has ended by now, counting from `start` exactly
-    // as the wire does, so the pacing has no gaps and no drift.
-    const std::uint64_t due = std::min(elapsed * baud / kTenBitsNs, s.Left());
+    // Bytes whose stop bit has ended by now: the largest i with
+    // floor(i * 10 bits / baud) <= elapsed, the wire's own arrival formula,
+    // so that the pacing has no gaps and no drift.
+    const std::uint64_t due = std::min(((elapsed + 1) * baud - 1) / kTenBitsNs, s.Left());
     if (due == 0) break;
     std::string chunk;
     if (s.IsFlood()) {
