@@ -1,14 +1,18 @@
 // Entry points of the simulated access library and its Sim* inspection
 // functions. The program loads this library in place of the real one; the
 // mapping it gets is a trapped window onto the device model.
+#include <stdlib.h>
 #include <time.h>
 
+#include <array>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "sim/device_model.h"
+#include "sim/pty_bridge.h"
+#include "sim/remote_consoles.h"
 #include "sim/trapped_window.h"
 
 // Only the entry points and Sim* functions leave the library; everything else
@@ -24,6 +28,8 @@ namespace {
 
 using q7m::sim::DeviceModel;
 using q7m::sim::kBarSize;
+using q7m::sim::kRouteCount;
+using q7m::sim::PacedRemote;
 
 constexpr std::size_t kCloseOrderLimit = 64;
 
@@ -34,8 +40,21 @@ std::uint64_t MonotonicNs() {
          static_cast<std::uint64_t>(ts.tv_nsec);
 }
 
+const char* GetEnv(const char* name) {
+  return getenv(name);
+}
+
 class Library final : public q7m::sim::WindowClient {
  public:
+  Library() {
+    for (const auto& c :
+         {std::static_pointer_cast<PacedRemote>(vsc), std::static_pointer_cast<PacedRemote>(kb20q),
+          std::static_pointer_cast<PacedRemote>(kb20t)}) {
+      c->SetFloodStats(flood);
+    }
+    ApplyEnvironment();
+  }
+
   ~Library() override {
     // Unloading the library with the window still mapped must not leave the
     // process with signal handlers pointing into unmapped code.
@@ -59,7 +78,47 @@ class Library final : public q7m::sim::WindowClient {
     return bar == 0 && offset <= kBarSize && bytes <= kBarSize - offset;
   }
 
+  // Attaches the built-in consoles, then the pty bridge on the routes the
+  // environment names. A bridge that cannot be opened leaves the built-in
+  // consoles in place and its reason in lastError.
+  bool ApplyEnvironment() {
+    lastError.clear();
+    routeEnds = {vsc, kb20q, nullptr, kb20t, vsc, vsc};
+    std::string error;
+    const auto config = q7m::sim::ParsePtyConfig(GetEnv, error);
+    std::shared_ptr<q7m::sim::PtyBridge> bridge;
+    if (config && !config->linkPath.empty()) {
+      bridge = q7m::sim::PtyBridge::Open(config->linkPath, config->baud, error);
+      if (bridge != nullptr) {
+        bridge->SetFloodStats(flood);
+        for (std::size_t r = 0; r < kRouteCount; ++r) {
+          if (config->routes[r]) routeEnds[r] = bridge;
+        }
+      }
+    }
+    for (std::size_t r = 0; r < kRouteCount; ++r) {
+      model.AttachRemote(static_cast<std::uint8_t>(r), routeEnds[r]);
+    }
+    pty = std::move(bridge);  // after the swap, so an old link is replaced first
+    if (!error.empty()) lastError = error;
+    return error.empty();
+  }
+
+  PacedRemote* ConnectedEnd() {
+    const std::uint8_t route = model.Route();
+    return route < kRouteCount ? routeEnds[route].get() : nullptr;
+  }
+
   DeviceModel model;
+  std::shared_ptr<q7m::sim::FloodStats> flood = std::make_shared<q7m::sim::FloodStats>();
+  std::shared_ptr<q7m::sim::VscConsole> vsc = std::make_shared<q7m::sim::VscConsole>();
+  std::shared_ptr<q7m::sim::Kb20Console> kb20q =
+      std::make_shared<q7m::sim::Kb20Console>(q7m::sim::Kb20Console::Model::kKb20q);
+  std::shared_ptr<q7m::sim::Kb20Console> kb20t =
+      std::make_shared<q7m::sim::Kb20Console>(q7m::sim::Kb20Console::Model::kKb20t);
+  std::shared_ptr<q7m::sim::PtyBridge> pty;
+  std::array<std::shared_ptr<PacedRemote>, kRouteCount> routeEnds;
+  std::string lastError;
   SimClockFn clockFn = nullptr;
   void* clockContext = nullptr;
   std::unique_ptr<q7m::sim::TrappedWindow> window;
@@ -234,6 +293,10 @@ Q7M_EXPORT uint64_t SimNowNs(void) {
 }
 
 Q7M_EXPORT void SimReset(void) {
+  lib.vsc->Restart();
+  lib.kb20q->Restart();
+  lib.kb20t->Restart();
+  if (lib.pty != nullptr) lib.pty->Restart();
   lib.model.Reset(lib.Now());
   void* mapped = lib.counts.mappedBase;
   lib.counts = SimCallCounts{};
@@ -363,6 +426,51 @@ Q7M_EXPORT uint64_t SimVscResetPulses(void) {
 
 Q7M_EXPORT uint64_t SimVscResetWidthNs(void) {
   return lib.model.LastVscResetWidthNs();
+}
+
+Q7M_EXPORT int SimFloodStart(uint64_t bytes) {
+  lib.model.Advance(lib.Now());
+  PacedRemote* end = lib.ConnectedEnd();
+  if (end == nullptr) {
+    lib.lastError =
+        "SimFloodStart: nothing is connected on route " + std::to_string(lib.model.Route());
+    return -1;
+  }
+  end->StartFlood(bytes, lib.model.NowNs());
+  return 0;
+}
+
+Q7M_EXPORT uint64_t SimFloodSent(void) {
+  lib.model.Advance(lib.Now());
+  return lib.flood->sent;
+}
+
+Q7M_EXPORT int SimFloodActive(void) {
+  lib.model.Advance(lib.Now());
+  return lib.flood->active ? 1 : 0;
+}
+
+Q7M_EXPORT const char* SimLastError(void) {
+  return lib.lastError.c_str();
+}
+
+Q7M_EXPORT const char* SimPtyPath(void) {
+  return lib.pty != nullptr ? lib.pty->SlavePath().c_str() : "";
+}
+
+Q7M_EXPORT int SimApplyEnvironment(void) {
+  lib.model.Advance(lib.Now());
+  return lib.ApplyEnvironment() ? 0 : -1;
+}
+
+Q7M_EXPORT uint64_t SimRemotePending(void) {
+  lib.model.Advance(lib.Now());
+  const PacedRemote* end = lib.ConnectedEnd();
+  return end != nullptr ? end->PendingBytes() : 0;
+}
+
+Q7M_EXPORT uint64_t SimVscBoots(void) {
+  return lib.vsc->Boots();
 }
 
 }  // extern "C"

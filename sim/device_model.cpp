@@ -159,7 +159,12 @@ void DeviceModel::Receive(std::uint8_t byte, bool framingError) {
 
 void DeviceModel::Send(std::string_view bytes, std::uint32_t baud, std::uint64_t nowNs) {
   if (baud == 0 || bytes.empty()) return;
-  const std::uint64_t start = std::max({nowNs, lineFreeNs_, lastNowNs_});
+  SendAt(bytes, baud, std::max(nowNs, lastNowNs_));
+}
+
+void DeviceModel::SendAt(std::string_view bytes, std::uint32_t baud, std::uint64_t startNs) {
+  if (baud == 0 || bytes.empty()) return;
+  const std::uint64_t start = std::max(startNs, lineFreeNs_);
   // Each arrival from the start time, not from the previous byte, so that
   // rounding does not accumulate over a long burst.
   const std::uint64_t tenBitsNs = 10 * kNsPerSecond;
@@ -325,6 +330,11 @@ void DeviceModel::WriteReg(std::uint8_t index, std::uint8_t value, std::uint64_t
 
 std::uint16_t DeviceModel::Divisor() const {
   return static_cast<std::uint16_t>(regs_[kRegDivLo] | (regs_[kRegDivHi] << 8));
+}
+
+std::uint32_t DeviceModel::UartBaud() const {
+  const std::uint16_t div = Divisor();
+  return div == 0 ? 0 : static_cast<std::uint32_t>((kUartClockHz + div / 2) / div);
 }
 
 std::uint64_t DeviceModel::CharTimeNs() const {

@@ -71,6 +71,14 @@ class Wire {
   // UART's programmed rate by more than 3% gives garbled bytes and framing
   // errors, as a real receiver would.
   virtual void Send(std::string_view bytes, std::uint32_t baud, std::uint64_t nowNs) = 0;
+  // As Send, but the first byte starts at `startNs` (or when the line is
+  // free), even when that lies before the model's present: a remote end that
+  // talks continuously while nobody touches the board dates its bytes to when
+  // they were really on the line. `startNs` must not lie before the previous
+  // Advance; the hooks' own time arguments satisfy that.
+  virtual void SendAt(std::string_view bytes, std::uint32_t baud, std::uint64_t startNs) = 0;
+  // The rate the UART is programmed for (rounded), 0 before a divisor is set.
+  virtual std::uint32_t UartBaud() const = 0;
   // When the last byte queued so far will have arrived.
   virtual std::uint64_t LineFreeNs() const = 0;
 };
@@ -130,6 +138,8 @@ class DeviceModel final : public Wire {
 
   // Wire.
   void Send(std::string_view bytes, std::uint32_t baud, std::uint64_t nowNs) override;
+  void SendAt(std::string_view bytes, std::uint32_t baud, std::uint64_t startNs) override;
+  std::uint32_t UartBaud() const override;
   std::uint64_t LineFreeNs() const override { return lineFreeNs_; }
   // Bytes that reach the receive FIFO at once (overflow still applies).
   void Inject(std::string_view bytes, std::uint64_t nowNs);
@@ -158,6 +168,9 @@ class DeviceModel final : public Wire {
   std::uint64_t VscResetPulses() const { return vscResetPulses_; }
   std::uint64_t LastVscResetWidthNs() const { return lastVscResetWidthNs_; }
   std::uint8_t Route() const { return regs_[kRegUartRoute]; }
+  // The end the route register connects now, or null (route 2 by default).
+  RemoteEnd* Connected() const { return connected_; }
+  std::uint64_t NowNs() const { return lastNowNs_; }
   void SetupBlock(std::uint8_t values[kSetupBlockSize],
                   std::uint8_t written[kSetupBlockSize]) const;
 

@@ -78,6 +78,34 @@ const char *SimCloseOrder(void);
 uint64_t SimVscResetPulses(void);
 uint64_t SimVscResetWidthNs(void);
 
+/* Remote consoles. Each route value connects the UART to a console: the
+ * VSC7420 (0, 4, 5), KB20Q (1), KB20T (3); route 2 (J27) is silent. With
+ * Q7M_SIM_PTY=<path> in the environment when the library loads, a pseudo-
+ * terminal replaces the consoles of Q7M_SIM_PTY_ROUTES (default all) and
+ * <path> links to its slave; Q7M_SIM_PTY_BAUD=<n> makes its bytes arrive at
+ * that rate instead of the programmed one. */
+
+/* Re-reads those variables and attaches the ends again (a test's way of
+ * changing them after load). 0 on success; -1 when the bridge could not be
+ * opened or a value is bad: the built-in consoles stay, SimLastError says why. */
+int SimApplyEnvironment(void);
+/* The slave device the link points to, or "" when no bridge is open. */
+const char *SimPtyPath(void);
+/* Reason for the last failure of a Sim function or of the bridge, or "". */
+const char *SimLastError(void);
+/* Bytes the connected end has queued and not yet put on the line (for a
+ * bridge: read from the pty and waiting for the line). */
+uint64_t SimRemotePending(void);
+/* VSC7420 boots begun so far (reset pulses and "reboot" commands). */
+uint64_t SimVscBoots(void);
+
+/* Flood mode: the connected end streams `bytes` of the numbered flood text
+ * (sim/flood_text.h) back-to-back at the line rate, after any output it had
+ * queued. -1 when nothing is connected. */
+int SimFloodStart(uint64_t bytes);
+uint64_t SimFloodSent(void); /* flood bytes put on the line so far */
+int SimFloodActive(void);    /* 1 while flood bytes remain */
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,0 +1,222 @@
+#include "sim/pty_bridge.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+
+namespace q7m::sim {
+namespace {
+
+// How far ahead of the line the bridge reads from the pty: enough to keep
+// the line busy between board accesses, little enough that a fast writer is
+// held back by the pty's own buffer instead of by an ever-growing queue.
+constexpr std::uint64_t kReadAheadNs = 50'000'000;
+constexpr std::size_t kOutLimit = 16 * 1024 * 1024;
+constexpr std::uint32_t kMaxBaud = 125'000'000;
+
+std::string Errno(std::string_view what) {
+  std::string s(what);
+  s.append(": ").append(std::strerror(errno));
+  return s;
+}
+
+bool ParseUint(std::string_view s, std::uint64_t limit, std::uint64_t& out) {
+  if (s.empty()) return false;
+  std::uint64_t v = 0;
+  for (char c : s) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<std::uint64_t>(c - '0');
+    if (v > limit) return false;
+  }
+  out = v;
+  return true;
+}
+
+}  // namespace
+
+std::optional<PtyConfig> ParsePtyConfig(const char* (*get)(const char*), std::string& error) {
+  PtyConfig c;
+  const char* path = get("Q7M_SIM_PTY");
+  if (path == nullptr || *path == '\0') return c;
+  c.linkPath = path;
+  const char* routes = get("Q7M_SIM_PTY_ROUTES");
+  if (routes == nullptr || *routes == '\0') {
+    c.routes.fill(true);
+  } else {
+    std::string_view rest(routes);
+    while (true) {
+      const std::size_t comma = rest.find(',');
+      std::string_view item = rest.substr(0, comma);
+      while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+      while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+      std::uint64_t r = 0;
+      if (!ParseUint(item, kRouteCount - 1, r)) {
+        error = "Q7M_SIM_PTY_ROUTES: not a route number 0 to 5: \"" + std::string(item) + "\"";
+        return std::nullopt;
+      }
+      c.routes[r] = true;
+      if (comma == std::string_view::npos) break;
+      rest.remove_prefix(comma + 1);
+    }
+  }
+  const char* baud = get("Q7M_SIM_PTY_BAUD");
+  if (baud != nullptr && *baud != '\0') {
+    std::uint64_t b = 0;
+    if (!ParseUint(baud, kMaxBaud, b) || b == 0) {
+      error = "Q7M_SIM_PTY_BAUD: not a baud rate: \"" + std::string(baud) + "\"";
+      return std::nullopt;
+    }
+    c.baud = static_cast<std::uint32_t>(b);
+  }
+  return c;
+}
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Fd& Fd::operator=(Fd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.Release();
+  }
+  return *this;
+}
+
+int Fd::Release() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
+std::shared_ptr<PtyBridge> PtyBridge::Open(const std::string& linkPath, std::uint32_t baud,
+                                           std::string& error) {
+  auto b = std::make_shared<PtyBridge>(Private{});
+  b->baud_ = baud;
+  b->master_ = Fd(posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!b->master_.ok()) {
+    error = Errno("posix_openpt");
+    return nullptr;
+  }
+  if (grantpt(b->master_.get()) != 0 || unlockpt(b->master_.get()) != 0) {
+    error = Errno("grantpt/unlockpt");
+    return nullptr;
+  }
+  char name[128];
+  if (ptsname_r(b->master_.get(), name, sizeof name) != 0) {
+    error = Errno("ptsname_r");
+    return nullptr;
+  }
+  b->slavePath_ = name;
+  b->slave_ = Fd(::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
+  if (!b->slave_.ok()) {
+    error = Errno("open " + b->slavePath_);
+    return nullptr;
+  }
+  // Raw: the remote program sees exactly the UART's bytes and its bytes
+  // reach the UART unchanged, with no echo from the line discipline.
+  termios t{};
+  if (tcgetattr(b->slave_.get(), &t) != 0) {
+    error = Errno("tcgetattr");
+    return nullptr;
+  }
+  cfmakeraw(&t);
+  if (tcsetattr(b->slave_.get(), TCSANOW, &t) != 0) {
+    error = Errno("tcsetattr");
+    return nullptr;
+  }
+  struct stat st {};
+  if (lstat(linkPath.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+    error = linkPath + ": exists and is not a symbolic link";
+    return nullptr;
+  }
+  // A new link beside the old one, renamed over it, so that the path never
+  // points at nothing while a reader retries.
+  const std::string tmp = linkPath + ".q7m-new";
+  ::unlink(tmp.c_str());
+  if (::symlink(name, tmp.c_str()) != 0) {
+    error = Errno("symlink " + linkPath);
+    return nullptr;
+  }
+  if (::rename(tmp.c_str(), linkPath.c_str()) != 0) {
+    error = Errno("rename to " + linkPath);
+    ::unlink(tmp.c_str());
+    return nullptr;
+  }
+  b->linkPath_ = linkPath;
+  return b;
+}
+
+PtyBridge::~PtyBridge() {
+  if (linkPath_.empty()) return;
+  // Remove the link only while it is still ours.
+  char target[256];
+  const ssize_t n = ::readlink(linkPath_.c_str(), target, sizeof target - 1);
+  if (n > 0 && std::string_view(target, static_cast<std::size_t>(n)) == slavePath_) {
+    ::unlink(linkPath_.c_str());
+  }
+}
+
+std::uint32_t PtyBridge::Baud() const {
+  return baud_ != 0 ? baud_ : PacedRemote::Baud();
+}
+
+// The hooks run inside board accesses, which may be inside a signal handler
+// of the trapped window: the interrupted code's errno must survive them.
+class SavedErrno {
+ public:
+  SavedErrno() : saved_(errno) {}
+  ~SavedErrno() { errno = saved_; }
+  SavedErrno(const SavedErrno&) = delete;
+  SavedErrno& operator=(const SavedErrno&) = delete;
+
+ private:
+  int saved_;
+};
+
+void PtyBridge::OnTransmit(std::uint8_t byte, std::uint64_t doneNs) {
+  (void)doneNs;
+  const SavedErrno keep;
+  if (out_.size() >= kOutLimit) {
+    ++outDropped_;  // counted and reported, not silent
+  } else {
+    out_.push_back(static_cast<char>(byte));
+  }
+  Flush();
+}
+
+void PtyBridge::Flush() {
+  while (!out_.empty()) {
+    const ssize_t n = ::write(master_.get(), out_.data(), out_.size());
+    if (n <= 0) return;  // EAGAIN: the slave's reader is behind; keep the rest
+    out_.erase(0, static_cast<std::size_t>(n));
+  }
+}
+
+void PtyBridge::Advance(std::uint64_t nowNs) {
+  const SavedErrno keep;
+  Flush();
+  PacedRemote::Advance(nowNs);
+  const std::uint64_t baud = Baud();
+  const std::uint64_t budget = kReadAheadNs * baud / 10'000'000'000ULL;
+  const std::uint64_t pending = PendingBytes();
+  if (Connected() && pending >= budget) return;
+  char buf[4096];
+  const std::size_t want =
+      Connected() ? static_cast<std::size_t>(std::min<std::uint64_t>(budget - pending, sizeof buf))
+                  : sizeof buf;
+  const ssize_t n = ::read(master_.get(), buf, want);
+  // Nothing to read (EAGAIN), or no program has the slave open (EIO): no input.
+  if (n <= 0) return;
+  // A line nobody is connected to carries the bytes nowhere.
+  if (Connected()) Emit(std::string_view(buf, static_cast<std::size_t>(n)), nowNs);
+}
+
+}  // namespace q7m::sim
