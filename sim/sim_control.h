@@ -78,6 +78,13 @@ const char *SimCloseOrder(void);
 uint64_t SimVscResetPulses(void);
 uint64_t SimVscResetWidthNs(void);
 
+/* Trapped window: accesses that were single-stepped because the handler did
+ * not decode their instruction (each costs about a character time at 115200
+ * baud), and the last warning about one ("" when none), naming the
+ * instruction's address and bytes. Counted per mapping; kept after MUnmap. */
+uint64_t SimWindowSlowPathCount(void);
+const char *SimLastWindowWarning(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -80,10 +80,17 @@ int main(int argc, char** argv) {
               CharacterMicros(115200), CharacterMicros(230400));
   std::printf("%-24s %-6s %10s %14s %14s\n", "path", "access", "us/access", "chars@115200",
               "chars@230400");
-  Row("single-step", "load", MicrosPerAccess(true, port, count));
-  Row("single-step", "store", MicrosPerAccess(false, port, count));
+  Row("fast (decoded)", "load", MicrosPerAccess(true, port, count));
+  Row("fast (decoded)", "store", MicrosPerAccess(false, port, count));
+  const std::uint64_t slowBefore = window->slowPathCount();
+  window->setFastPath(false);
+  Row("slow (single-step)", "load", MicrosPerAccess(true, port, count));
+  Row("slow (single-step)", "store", MicrosPerAccess(false, port, count));
 
-  const bool exact = client.loads == count && client.stores == count && client.wide == 0;
+  // Each row's accesses must have reached the client once, on the path named.
+  const bool exact = client.loads == 2u * count && client.stores == 2u * count &&
+                     client.wide == 0 && slowBefore == 0 && window->slowPathCount() == 2u * count;
+  if (slowBefore != 0) std::fprintf(stderr, "bench: %s\n", window->lastWarning());
   if (!exact) {
     std::fprintf(stderr, "bench: the client saw %llu loads, %llu stores, %llu wide\n",
                  static_cast<unsigned long long>(client.loads),
