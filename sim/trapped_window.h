@@ -7,8 +7,9 @@
 // it, with no change to the page.
 // Slow path, for any other form: the handler opens the page, single-steps the
 // instruction with the trap flag, and a SIGTRAP handler closes the page again.
-// Each slow-path access is counted and noted as a warning, as an unknown form
-// costs a hundred times more.
+// Each slow-path access is counted, and an undecoded form is noted as a
+// warning rather than printed (the program's screen is curses): it costs
+// several times more, a page opened and closed for each access.
 #ifndef Q7M_SIM_TRAPPED_WINDOW_H
 #define Q7M_SIM_TRAPPED_WINDOW_H
 

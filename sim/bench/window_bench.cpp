@@ -78,8 +78,9 @@ int main(int argc, char** argv) {
 
   std::printf("%u accesses per row; character time %.2f us at 115200, %.2f us at 230400\n", count,
               CharacterMicros(115200), CharacterMicros(230400));
-  std::printf("%-24s %-6s %10s %14s %14s\n", "path", "access", "us/access", "chars@115200",
-              "chars@230400");
+  // The last two columns: one access as a share of a character time.
+  std::printf("%-24s %-6s %10s %14s %14s\n", "path", "access", "us/access", "char@115200",
+              "char@230400");
   Row("fast (decoded)", "load", MicrosPerAccess(true, port, count));
   Row("fast (decoded)", "store", MicrosPerAccess(false, port, count));
   const std::uint64_t slowBefore = window->slowPathCount();
