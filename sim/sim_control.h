@@ -106,6 +106,13 @@ int SimFloodStart(uint64_t bytes);
 uint64_t SimFloodSent(void); /* flood bytes put on the line so far */
 int SimFloodActive(void);    /* 1 while flood bytes remain */
 
+/* Trapped window: accesses that were single-stepped because the handler did
+ * not decode their instruction (each costs about a character time at 115200
+ * baud), and the last warning about one ("" when none), naming the
+ * instruction's address and bytes. Counted per mapping; kept after MUnmap. */
+uint64_t SimWindowSlowPathCount(void);
+const char *SimLastWindowWarning(void);
+
 #ifdef __cplusplus
 }
 #endif

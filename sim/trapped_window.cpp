@@ -9,9 +9,18 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <span>
+
+#include "sim/byte_access_decoder.h"
+
+// The window's counters leave the shared library as Sim* functions.
+#pragma GCC visibility push(default)
+#include "sim/sim_control.h"
+#pragma GCC visibility pop
 
 namespace q7m::sim {
 namespace {
@@ -38,6 +47,9 @@ struct State {
   Step step;
   std::array<std::uint8_t, kPageSize> snapshot{};
   std::uint64_t traps = 0;
+  std::uint64_t slow = 0;
+  bool fastPath = true;
+  std::array<char, 160> warning{};
 };
 
 State g;
@@ -69,6 +81,87 @@ void Chain(const struct sigaction& prev, int sig, siginfo_t* info, void* ctx) {
   if (sig == SIGTRAP || info == nullptr || info->si_code <= 0) raise(sig);
 }
 
+// Builds a warning line in the handler without the C library's formatting.
+class Line {
+ public:
+  explicit Line(std::array<char, 160>& out) : out_(out) {}
+  ~Line() { out_[std::min(n_, out_.size() - 1)] = '\0'; }
+  Line(const Line&) = delete;
+  Line& operator=(const Line&) = delete;
+  Line& Text(const char* t) {
+    while (*t != '\0') Put(*t++);
+    return *this;
+  }
+  Line& Hex(std::uint64_t v, int digits) {
+    for (int i = digits - 1; i >= 0; --i) Put("0123456789ABCDEF"[(v >> (4 * i)) & 0xF]);
+    return *this;
+  }
+
+ private:
+  void Put(char c) {
+    if (n_ + 1 < out_.size()) out_[n_++] = c;
+  }
+  std::array<char, 160>& out_;
+  std::size_t n_ = 0;
+};
+
+// The encoding's register numbers (rax, rcx, rdx, rbx, rsp, rbp, rsi, rdi,
+// r8-r15) as indices of the saved registers.
+constexpr std::array<int, 16> kGreg = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
+                                       REG_RSI, REG_RDI, REG_R8,  REG_R9,  REG_R10, REG_R11,
+                                       REG_R12, REG_R13, REG_R14, REG_R15};
+
+void NoteSlow(const char* why, std::uint64_t rip, std::span<const std::uint8_t> bytes,
+              std::uint32_t offset) {
+  Line line(g.warning);
+  line.Text("q7m sim: ").Text(why).Text(" at rip 0x").Hex(rip, 12).Text(" (bytes");
+  for (const std::uint8_t b : bytes) line.Text(" ").Hex(b, 2);
+  line.Text("), window offset 0x").Hex(offset, 5).Text("; single-stepped");
+}
+
+// Answers a byte access by emulating the instruction on the saved registers;
+// false when the instruction is not one the decoder knows exactly, which is
+// then noted for the slow path.
+bool FastAccess(ucontext_t* uc, const std::uint8_t* addr, std::uint32_t offset, bool isWrite) {
+  greg_t* gregs = uc->uc_mcontext.gregs;
+  const auto rip = static_cast<std::uint64_t>(gregs[REG_RIP]);
+  // The processor fetched the whole instruction, so it is readable; the
+  // decoder reads no further than the instruction (or its first unknown byte).
+  const std::span<const std::uint8_t> code(reinterpret_cast<const std::uint8_t*>(rip), 15);
+  const Decoded d = DecodeByteAccess(code);
+  if (d.status != DecodeStatus::kOk) {
+    NoteSlow("undecoded access form", rip, code.first(d.examined), offset);
+    return false;
+  }
+  CpuState cpu;
+  for (std::size_t i = 0; i < kGreg.size(); ++i) {
+    cpu.gpr[i] = static_cast<std::uint64_t>(gregs[kGreg[i]]);
+  }
+  cpu.rip = rip;
+  cpu.rflags = static_cast<std::uint64_t>(gregs[REG_EFL]);
+  // Cross-checks against what the processor reported: a decoding error must
+  // not turn into a wrong answer.
+  if (EffectiveAddress(d.access, cpu) != reinterpret_cast<std::uintptr_t>(addr) ||
+      IsStore(d.access.form) != isWrite) {
+    NoteSlow("decoded access disagrees with the fault", rip, code.first(d.examined), offset);
+    return false;
+  }
+  ++g.traps;
+  std::uint8_t loaded = 0;
+  if (isWrite) {
+    g.client->Store(offset, StoreValue(d.access, cpu));
+  } else {
+    loaded = g.client->Load(offset);
+  }
+  Complete(d.access, loaded, cpu);
+  for (std::size_t i = 0; i < kGreg.size(); ++i) {
+    gregs[kGreg[i]] = static_cast<greg_t>(cpu.gpr[i]);
+  }
+  gregs[REG_RIP] = static_cast<greg_t>(cpu.rip);
+  gregs[REG_EFL] = static_cast<greg_t>(cpu.rflags);
+  return true;
+}
+
 void OnSegv(int sig, siginfo_t* info, void* ctx) {
   auto* uc = static_cast<ucontext_t*>(ctx);
   auto* addr = static_cast<std::uint8_t*>(info->si_addr);
@@ -85,10 +178,12 @@ void OnSegv(int sig, siginfo_t* info, void* ctx) {
     return;
   }
   const auto offset = static_cast<std::uint32_t>(addr - g.base);
-  auto* page = g.base + (offset & ~(kPageSize - 1));
   const bool isWrite = (uc->uc_mcontext.gregs[REG_ERR] & kErrWriteBit) != 0;
+  if (g.fastPath && FastAccess(uc, addr, offset, isWrite)) return;
+  auto* page = g.base + (offset & ~(kPageSize - 1));
   mprotect(page, kPageSize, PROT_READ | PROT_WRITE);
   ++g.traps;
+  ++g.slow;
   if (!isWrite) *addr = g.client->Load(offset);
   std::memcpy(g.snapshot.data(), page, kPageSize);
   g.step = {true, page, offset, isWrite};
@@ -153,6 +248,9 @@ std::unique_ptr<TrappedWindow> TrappedWindow::Open(std::size_t size, WindowClien
   g.client = &client;
   g.step = {};
   g.traps = 0;
+  g.slow = 0;
+  g.fastPath = true;
+  g.warning[0] = '\0';
   if (!Install()) {
     munmap(p, rounded);
     g = State{};
@@ -174,4 +272,25 @@ std::uint64_t TrappedWindow::trapCount() const {
   return g.traps;
 }
 
+std::uint64_t TrappedWindow::slowPathCount() const {
+  return g.slow;
+}
+
+const char* TrappedWindow::lastWarning() const {
+  return g.warning.data();
+}
+
+void TrappedWindow::setFastPath(bool enabled) {
+  g.fastPath = enabled;
+}
+
 }  // namespace q7m::sim
+
+// Counters of the current window, or of the last one after it closed.
+extern "C" uint64_t SimWindowSlowPathCount(void) {
+  return q7m::sim::g.slow;
+}
+
+extern "C" const char* SimLastWindowWarning(void) {
+  return q7m::sim::g.warning.data();
+}

@@ -1,9 +1,15 @@
 // A memory mapping whose every byte load and store is handed to a client, in
 // program order, while the program runs unchanged: the pages carry no access
-// rights, a SIGSEGV handler answers the access and single-steps the faulting
+// rights and a SIGSEGV handler answers each access.
+// Fast path: the handler decodes the faulting instruction; for the byte forms
+// compilers emit (mov, movzx, movsx, and loads folded into test, cmp, and,
+// or, xor, add) it emulates the instruction on the saved registers and skips
+// it, with no change to the page.
+// Slow path, for any other form: the handler opens the page, single-steps the
 // instruction with the trap flag, and a SIGTRAP handler closes the page again.
-// No instruction is decoded, so any load or store form works, including loads
-// that the compiler folded into cmp/test/and.
+// Each slow-path access is counted, and an undecoded form is noted as a
+// warning rather than printed (the program's screen is curses): it costs
+// several times more, a page opened and closed for each access.
 #ifndef Q7M_SIM_TRAPPED_WINDOW_H
 #define Q7M_SIM_TRAPPED_WINDOW_H
 
@@ -37,8 +43,15 @@ class TrappedWindow {
 
   void* base() const { return base_; }
   std::size_t size() const { return size_; }
-  // Accesses handed to the client so far.
+  // Accesses handed to the client so far, and how many of them were
+  // single-stepped.
   std::uint64_t trapCount() const;
+  std::uint64_t slowPathCount() const;
+  // The last warning about an access (an undecoded form), or empty.
+  const char* lastWarning() const;
+  // Decoding on (the default) or off, which single-steps every access: for
+  // measurements and for comparing the two paths.
+  void setFastPath(bool enabled);
 
  private:
   struct Key {};  // only Open constructs windows
