@@ -1,8 +1,12 @@
 // Entry points of the simulated access library and its Sim* inspection
 // functions. The program loads this library in place of the real one; the
 // mapping it gets is a trapped window onto the device model.
+#include <fcntl.h>
 #include <stdlib.h>
 #include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
 
 #include <array>
 #include <cstring>
@@ -53,9 +57,11 @@ class Library final : public q7m::sim::WindowClient {
       c->SetFloodStats(flood);
     }
     ApplyEnvironment();
+    OpenTrace();
   }
 
   ~Library() override {
+    if (traceFd >= 0) ::close(traceFd);
     // Unloading the library with the window still mapped must not leave the
     // process with signal handlers pointing into unmapped code.
     window.reset();
@@ -66,6 +72,24 @@ class Library final : public q7m::sim::WindowClient {
   std::uint8_t Load(std::uint32_t offset) override { return model.Read(offset, Now()); }
   void Store(std::uint32_t offset, std::uint8_t value) override {
     model.Write(offset, value, Now());
+    if (offset == kRegisterFileData) Trace("reg %d %d\n", model.RegIndex(), value);
+  }
+
+  // One line per register-file write and per open, map, unmap and close, in
+  // the file named by Q7M_SIM_TRACE, so that a test driving the real program
+  // can see the board traffic. Written at once with write(): stores arrive
+  // inside a signal handler.
+  template <typename... Args>
+  void Trace(const char* format, Args... args) {
+    if (traceFd < 0) return;
+    char line[64];
+    const int n = std::snprintf(line, sizeof line, format, args...);
+    if (n > 0) (void)!::write(traceFd, line, static_cast<std::size_t>(n));
+  }
+  void OpenTrace() {
+    const char* path = GetEnv("Q7M_SIM_TRACE");
+    if (traceFd >= 0 || path == nullptr || *path == '\0') return;
+    traceFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
   void Wide(std::uint32_t, bool) override { model.MarkLastAccessWide(); }
 
@@ -119,6 +143,8 @@ class Library final : public q7m::sim::WindowClient {
   std::shared_ptr<q7m::sim::PtyBridge> pty;
   std::array<std::shared_ptr<PacedRemote>, kRouteCount> routeEnds;
   std::string lastError;
+  int traceFd = -1;
+  static constexpr std::uint32_t kRegisterFileData = 0x1B352;
   SimClockFn clockFn = nullptr;
   void* clockContext = nullptr;
   std::unique_ptr<q7m::sim::TrappedWindow> window;
@@ -136,6 +162,7 @@ extern "C" {
 Q7M_EXPORT int32_t InitPCIAccess(int32_t vendorId, int32_t deviceId, int32_t reserved) {
   (void)reserved;
   ++lib.counts.init;
+  lib.Trace("call InitPCIAccess\n");
 #ifdef Q7M_SIM_INIT_FAILS
   (void)vendorId;
   (void)deviceId;
@@ -148,6 +175,7 @@ Q7M_EXPORT int32_t InitPCIAccess(int32_t vendorId, int32_t deviceId, int32_t res
 Q7M_EXPORT int32_t Close(void) {
   ++lib.counts.close;
   lib.NoteClose('C');
+  lib.Trace("call Close\n");
   return 0;
 }
 
@@ -257,6 +285,7 @@ Q7M_EXPORT int32_t Mmap(void** base, int32_t reserved1, int32_t reserved2) {
   (void)reserved1;
   (void)reserved2;
   ++lib.counts.mmap;
+  lib.Trace("call Mmap\n");
   if (base == nullptr) return -1;
 #ifdef Q7M_SIM_MMAP_FAILS
   *base = nullptr;
@@ -273,6 +302,7 @@ Q7M_EXPORT int32_t Mmap(void** base, int32_t reserved1, int32_t reserved2) {
 
 Q7M_EXPORT int32_t MUnmap(void* base) {
   ++lib.counts.munmap;
+  lib.Trace("call MUnmap\n");
   lib.counts.lastMunmapBase = base;
   lib.NoteClose('M');
   if (lib.window == nullptr || base != lib.window->base()) return -1;

@@ -62,7 +62,7 @@ TEST(KeyprobeInTmux, KeysArriveAsTheirConsoleCodes) {
   session.SendKeys({"q"});
   session.SendText("echo \"status=$?\"");
   session.SendKeys({"Enter"});
-  EXPECT_TRUE(session.WaitForLine("status=0")) << session.Capture();
+  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
   EXPECT_EQ(session.Format("#{alternate_on}"), "0") << "alternate screen left";
 }
 
@@ -144,7 +144,7 @@ TEST_P(KeyprobeSignal, TerminalIsGivenBackAsItWas) {
   session.SendText("echo \"status=$?\"");
   session.SendKeys({"Enter"});
   // The shell saw the program die of the signal itself (128 + number).
-  ASSERT_TRUE(session.WaitForLine("status=" + std::to_string(128 + sig))) << session.Capture();
+  ASSERT_TRUE(session.WaitForText("status=" + std::to_string(128 + sig))) << session.Capture();
   EXPECT_EQ(session.Format("#{alternate_on}"), "0") << "alternate screen left";
   EXPECT_EQ(session.Format("#{cursor_flag}"), "1") << "cursor visible again";
   EXPECT_TRUE(session.WaitForText("shell-42")) << "the shell's screen is back";

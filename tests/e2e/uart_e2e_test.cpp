@@ -1,0 +1,223 @@
+// q7m-uart itself in a real terminal (tmux) on the simulated board, with a
+// pseudo-terminal as the remote console: what a person sees, what the wire
+// carries, and what the board's registers get.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/tmux_session.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const std::string kBuild = Q7M_BUILD_DIR;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> TraceLines(const fs::path& path) {
+  std::vector<std::string> lines;
+  std::istringstream in(ReadFile(path));
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// The program installed in a folder of its own with a configuration, started
+// by a shell from another folder, with routes 2 and 3 bridged to a pty.
+class UartInTmux : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root = fs::temp_directory_path() /
+           ("q7m-e2e-" + std::to_string(::getpid()) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root);
+    programDir = root / "program";
+    elsewhere = root / "elsewhere";
+    fs::create_directories(programDir);
+    fs::create_directories(elsewhere);
+    fs::copy_file(kBuild + "/bin/q7m-uart", programDir / "q7m-uart");
+    ptyPath = root / "remote-pty";
+    tracePath = root / "trace.txt";
+  }
+  void TearDown() override {
+    if (remote >= 0) ::close(remote);
+    session.reset();
+    fs::remove_all(root);
+  }
+  void WriteConfig(const std::string& text) { std::ofstream(programDir / "Q7m_Uart.cfg") << text; }
+
+  void Start(const std::string& routes = "2,3") {
+    TmuxSession::Options options;
+    options.directory = elsewhere.string();
+    options.environment = {"LD_LIBRARY_PATH=" + kBuild + "/sim", "Q7M_SIM_PTY=" + ptyPath.string(),
+                           "Q7M_SIM_PTY_ROUTES=" + routes, "Q7M_SIM_TRACE=" + tracePath.string()};
+    session = std::make_unique<TmuxSession>("sh", options);
+    ASSERT_TRUE(session->Started());
+    session->SendText((programDir / "q7m-uart").string() + "; echo EXIT=$?");
+    session->SendKeys({"Enter"});
+  }
+  void OpenRemote() {
+    for (int i = 0; i < 100 && remote < 0; ++i) {
+      remote = ::open(ptyPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+      if (remote < 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_GE(remote, 0) << "the simulated board did not link its pty at " << ptyPath;
+  }
+  void RemoteWrite(const std::string& bytes) {
+    ASSERT_EQ(::write(remote, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+  // Reads what the UART sent until `count` bytes came, with their arrival times.
+  std::vector<std::pair<char, Clock::time_point>> RemoteRead(std::size_t count) {
+    std::vector<std::pair<char, Clock::time_point>> got;
+    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    while (got.size() < count && Clock::now() < deadline) {
+      pollfd fd{remote, POLLIN, 0};
+      if (::poll(&fd, 1, 20) <= 0) continue;
+      char buffer[256];
+      const ssize_t n = ::read(remote, buffer, sizeof buffer);
+      const auto now = Clock::now();
+      for (ssize_t i = 0; i < n; ++i) got.emplace_back(buffer[i], now);
+    }
+    return got;
+  }
+  static std::string Bytes(const std::vector<std::pair<char, Clock::time_point>>& got) {
+    std::string text;
+    for (const auto& [c, t] : got) text.push_back(c);
+    return text;
+  }
+
+  fs::path root, programDir, elsewhere, ptyPath, tracePath;
+  std::unique_ptr<TmuxSession> session;
+  int remote = -1;
+};
+
+TEST_F(UartInTmux, MenuTerminalMacrosHelpCaptureAndQuit) {
+  WriteConfig("#F1 \"xyzuvw\" CR\n#HELP first help line\n\"\nthird help line\n");
+  Start();
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  const auto menu = session->Lines();
+  ASSERT_GE(menu.size(), 15u);
+  EXPECT_EQ(menu[1], "------------------------           ST1");
+  EXPECT_EQ(menu[3], " <0> UART352 <-> VSC7420           ---  5-pins J27 <-> KB20Q Console");
+  EXPECT_EQ(menu[12], " <5> UART352 <-> VSC7420           XXX  5-pins J27 <-> KB20T Console");
+  EXPECT_EQ(menu[14], " <R> Reset VSC7420                 <Q> Quit");
+  OpenRemote();
+
+  session->SendText("3");
+  ASSERT_TRUE(session->WaitForLine(
+      "KB20T Console - NEL=Q7M     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: 115200"))
+      << session->Capture();
+  auto trace = TraceLines(tracePath);
+  const auto firstReg = std::find_if(trace.begin(), trace.end(),
+                                     [](const std::string& l) { return l.rfind("reg ", 0) == 0; });
+  ASSERT_NE(firstReg, trace.end());
+  EXPECT_EQ(*firstReg, "reg 8 3") << "the route is written before the UART is set up";
+  EXPECT_EQ(*(firstReg + 1), "reg 0 61") << "then the divisor, low byte first";
+
+  RemoteWrite("hello \x1B[1;31mred\x1B[0m\r\n");
+  ASSERT_TRUE(session->WaitForLine("hello red")) << session->Capture();
+  EXPECT_EQ(session->Lines()[3], "hello red") << "received text starts on row 4";
+  const std::string coloured = session->CaptureWithColors();
+  const auto red = coloured.find("red\x1B");
+  ASSERT_NE(red, std::string::npos) << coloured;
+  const auto sgr = coloured.rfind("\x1B[", red);
+  EXPECT_NE(coloured.substr(sgr, red - sgr).find("91"), std::string::npos)
+      << "bright red: " << coloured.substr(sgr, red - sgr + 3);
+
+  session->SendText("a");
+  session->SendKeys({"Up", "C-z"});
+  EXPECT_EQ(Bytes(RemoteRead(5)), "a\x1B[A\x03");
+
+  session->SendKeys({"F1"});
+  const auto macro = RemoteRead(7);
+  ASSERT_EQ(Bytes(macro), "xyzuvw\r");
+  const auto span = std::chrono::duration_cast<std::chrono::milliseconds>(macro.back().second -
+                                                                          macro.front().second);
+  EXPECT_GE(span.count(), 30) << "six gaps of at least 10 ms each";
+
+  session->SendKeys({"S-F1"});
+  ASSERT_TRUE(session->WaitForLine("first help line")) << session->Capture();
+  const auto help = session->Lines();
+  EXPECT_EQ(help[0], "first help line");
+  EXPECT_EQ(help[1], "");
+  EXPECT_EQ(help[2], "third help line");
+
+  session->SendKeys({"S-F2"});
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  EXPECT_EQ(ReadFile(programDir / "Term.txt"), "hello red\r\n")
+      << "the capture is beside the program and holds exactly what was shown";
+  EXPECT_FALSE(fs::exists(elsewhere / "Term.txt"));
+
+  session->SendText("r");
+  session->SendText("q");
+  ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  trace = TraceLines(tracePath);
+  ASSERT_GE(trace.size(), 5u);
+  const std::vector<std::string> tail(trace.end() - 5, trace.end());
+  const std::vector<std::string> expected = {"reg 7 1", "reg 7 0", "reg 8 0", "call MUnmap",
+                                             "call Close"};
+  EXPECT_EQ(tail, expected);
+  EXPECT_EQ(session->Format("#{alternate_on}"), "0") << "the terminal is given back";
+}
+
+TEST_F(UartInTmux, BootLogAfterAResetArrivesWhole) {
+  WriteConfig("#HELP none\n");
+  Start("2");
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  session->SendText("r");
+  session->SendText("0");
+  ASSERT_TRUE(session->WaitForText("vsc7420#", std::chrono::seconds(15))) << session->Capture();
+  session->SendKeys({"S-F2"});
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  const std::string capture = ReadFile(programDir / "Term.txt");
+  EXPECT_GT(capture.size(), 2000u);
+  EXPECT_EQ(capture.find("Overflow"), std::string::npos);
+  EXPECT_NE(capture.find("vsc7420# "), std::string::npos);
+  EXPECT_EQ(session->Capture().find("UartRcvStr"), std::string::npos);
+  session->SendText("q");
+  EXPECT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+}
+
+TEST_F(UartInTmux, MissingConfigurationIsReportedAndHomeEndsTheProgram) {
+  Start();
+  ASSERT_TRUE(session->WaitForText("Config file not found: Q7m_Uart.cfg")) << session->Capture();
+  session->SendKeys({"Home"});
+  ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  EXPECT_EQ(session->Format("#{alternate_on}"), "0");
+}
+
+TEST_F(UartInTmux, CaptureSurvivesSigterm) {
+  WriteConfig("#HELP none\n");
+  Start();
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  OpenRemote();
+  session->SendText("3");
+  ASSERT_TRUE(session->WaitForText("<SF2>Exit")) << session->Capture();
+  RemoteWrite("kept in the capture\r\n");
+  ASSERT_TRUE(session->WaitForLine("kept in the capture")) << session->Capture();
+  const std::string pid = session->Format("#{pane_pid}");
+  // The shell's child is the program.
+  std::system(("pkill -TERM -P " + pid + " -x q7m-uart").c_str());
+  ASSERT_TRUE(session->WaitForText("EXIT=143")) << session->Capture();
+  EXPECT_EQ(ReadFile(programDir / "Term.txt"), "kept in the capture\r\n");
+  EXPECT_EQ(session->Format("#{alternate_on}"), "0");
+}
+
+}  // namespace
