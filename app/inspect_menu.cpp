@@ -38,8 +38,9 @@ void Confirm(const std::string& text) {
   ShowMessage(24, 2, 15, message, 0);
 }
 
+// Messages name the file alone: a full path would be cut at 77 characters.
 void SaveImage() {
-  const std::string path = ConfigShadowPath(kConfigImageFileName);
+  const std::string path(kConfigImageFileName);
   if (SaveConfigShadow(kConfigImageFileName)) {
     Confirm("Configuration copy saved to " + path);
   } else {
@@ -48,7 +49,7 @@ void SaveImage() {
 }
 
 void LoadImage() {
-  const std::string path = ConfigShadowPath(kConfigImageFileName);
+  const std::string path(kConfigImageFileName);
   if (LoadConfigShadow(kConfigImageFileName)) {
     Confirm("Configuration copy loaded from " + path);
   } else {
