@@ -63,7 +63,7 @@ void DrawCell(const std::string& text, bool selected) {
   if (SetColor().fg == kHighlightFg) SetColor(kNormalFg);
 }
 
-// cursor < 0 draws no highlight.
+// Without highlight (the plain dump) every cell is drawn in the current colours.
 void DrawGrid(int row, HexPage page, std::uint64_t cursor, std::uint64_t width, bool highlight) {
   Locate(row, 5);
   for (int k = 0; k < 16; ++k) PrintText(Hex(static_cast<std::uint64_t>(k), 2) + " ");

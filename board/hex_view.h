@@ -35,8 +35,8 @@ std::int32_t HexViewPage(int row, HexPage page, HexView& view, std::string_view 
 // The grid alone, then waits for a key and returns its code.
 std::int32_t HexDumpPage(HexPage page, int row);
 
-// The first page of the range, and the last (endAddr - 256, but never below
-// startAddr, so a short or inverted range has one page at startAddr).
+// The last page of the range: endAddr - 256, but never below startAddr, so a
+// short or inverted range has its one page at startAddr.
 std::uint64_t HexViewLastPage(const HexView& view);
 
 std::int32_t ReadKeyCode();
