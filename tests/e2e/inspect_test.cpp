@@ -57,9 +57,12 @@ TEST(InspectInTmux, BarDumpIsLiveAndConfigDumpShowsTheBoardIds) {
   ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
 
   session.SendText("q");
+  // Typed once the console is given back; a slow (sanitized) program may still
+  // be ending, so the answer can follow the shell's prompt on its row.
+  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{alternate_on}") == "0"; }));
   session.SendText("echo \"status=$?\"");
   session.SendKeys({"Enter"});
-  EXPECT_TRUE(session.WaitForLine("status=0")) << session.Capture();
+  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
 }
 
 TEST(InspectInTmux, CodeViewReturnsToTheMenuOnCtrlBracket) {
@@ -73,9 +76,12 @@ TEST(InspectInTmux, CodeViewReturnsToTheMenuOnCtrlBracket) {
   session.SendKeys({"C-]"});
   ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
   session.SendText("Q");
+  // Typed once the console is given back; a slow (sanitized) program may still
+  // be ending, so the answer can follow the shell's prompt on its row.
+  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{alternate_on}") == "0"; }));
   session.SendText("echo \"status=$?\"");
   session.SendKeys({"Enter"});
-  EXPECT_TRUE(session.WaitForLine("status=0")) << session.Capture();
+  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
 }
 
 }  // namespace
