@@ -1,0 +1,111 @@
+#include "app/inspect_menu.h"
+
+#include <unistd.h>
+
+#include <array>
+#include <string>
+
+#include "app/program.h"
+#include "app/settings.h"
+#include "board/board_dumps.h"
+#include "board/board_io.h"
+#include "board/pcie_library.h"
+#include "config/config_file.h"
+#include "config/messages.h"
+#include "console/console.h"
+#include "terminal/code_view.h"
+
+namespace {
+
+constexpr std::array<std::string_view, 12> kMenuRows = {
+    "Q7M Inspect:",
+    "------------",
+    "",
+    " <B> BAR 0 dump",
+    " <C> Configuration space dump",
+    "",
+    " <S> Save configuration copy to Q7m_Config.bin",
+    " <L> Load configuration copy from Q7m_Config.bin",
+    " <W> Write configuration copy back to the board",
+    "",
+    " <A> ASCII code view (serial, <Ctrl-]> returns here)",
+    " <Q> Quit",
+};
+
+// A confirmation on the message row, white on green, until a key.
+void Confirm(const std::string& text) {
+  std::string message = text;
+  ShowMessage(24, 2, 15, message, 0);
+}
+
+// Messages name the file alone: a full path would be cut at 77 characters.
+void SaveImage() {
+  const std::string path(kConfigImageFileName);
+  if (SaveConfigShadow(kConfigImageFileName)) {
+    Confirm("Configuration copy saved to " + path);
+  } else {
+    ReportError("Cannot write " + path);
+  }
+}
+
+void LoadImage() {
+  const std::string path(kConfigImageFileName);
+  if (LoadConfigShadow(kConfigImageFileName)) {
+    Confirm("Configuration copy loaded from " + path);
+  } else {
+    ReportError("Cannot read " + path);
+  }
+}
+
+}  // namespace
+
+void InspectStartup() {
+  InitSettings();
+  ConfigShadow.fill(0);
+  const std::string dir = ProgramDirectory();
+  // Without its own directory the program still runs from the current one.
+  if (!dir.empty() && ::chdir(dir.c_str()) != 0) {
+  }
+  InitPcieDllAccess();
+  ClearScreen();
+  TextFg = 7;
+  TextBg = 0;
+  SetColor(7, 0);
+  Locate(1, 1);
+  BaudRate = 115200;
+  if (FileExists(kConfigFileName)) LoadConfig();
+  AuxPort = 0x2A4;
+  UartPort = 0x352;
+  UartRegBase = 0;
+  BoardPortWrite(static_cast<std::uint32_t>(AuxPort), 0);
+}
+
+void DrawInspectMenu() {
+  ClearScreen();
+  for (const auto row : kMenuRows) PrintLine(row);
+  PrintLine("");
+}
+
+void RunInspectMenu() {
+  for (;;) {
+    DrawInspectMenu();
+    const std::string key = UpperKey(WaitKey());
+    if (key == "B") {
+      BarDumpScreen();
+    } else if (key == "C") {
+      ConfigDumpScreen();
+    } else if (key == "S") {
+      SaveImage();
+    } else if (key == "L") {
+      LoadImage();
+    } else if (key == "W") {
+      if (RestoreConfigSpace()) Confirm("Configuration copy written back to the board");
+    } else if (key == "A") {
+      ClearScreen();
+      RunCodeViewUntil(BaudRate, kCodeViewLeaveKey, kCodeViewLeaveName);
+    } else if (key == "Q") {
+      ClosePcieDllAccess();
+      return;
+    }
+  }
+}

@@ -1,0 +1,56 @@
+#include "terminal/code_view.h"
+
+#include "app/settings.h"
+#include "console/console.h"
+#include "terminal/macro_player.h"
+#include "terminal/receive_pump.h"
+#include "uart/uart.h"
+
+namespace {
+
+constexpr int kLoopWaitMs = 10;
+constexpr std::string_view kTitle = "Serial Term ASCII Code";
+constexpr std::size_t kTitleWidth = 57;
+
+void ShowCodes(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(bytes.size() * 4);
+  for (const char c : bytes) {
+    const auto byte = static_cast<std::uint8_t>(c);
+    text += '<';
+    text += kDigits[byte >> 4];
+    text += kDigits[byte & 0xF];
+    text += '>';
+  }
+  PrintText(text);
+}
+
+}  // namespace
+
+void RunCodeViewUntil(std::int32_t baudRate, const std::string& leaveKey,
+                      std::string_view leaveName) {
+  std::string title(kTitle);
+  if (!leaveKey.empty()) title += "     <" + std::string(leaveName) + ">Exit";
+  if (title.size() < kTitleWidth) title.resize(kTitleWidth, ' ');
+  PrintLine(title);
+  PrintLine("-----------------------");
+  PrintLine("");
+  PrintLine("");
+  UartInit(UartClockHz, baudRate, UartPort, UartRegBase);
+
+  // Drained as in the terminal: also during the wait and while keys are sent.
+  const ReceiveScope receiving(ShowCodes, baudRate);
+  for (;;) {
+    DrainReceiver();
+    WaitDraining(kLoopWaitMs);
+    const std::string key = ReadKey();
+    if (key.empty()) continue;
+    if (!leaveKey.empty() && key == leaveKey) return;
+    SendKeys(key);
+  }
+}
+
+void RunCodeView(std::int32_t baudRate) {
+  RunCodeViewUntil(baudRate, {}, {});
+}

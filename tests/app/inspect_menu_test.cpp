@@ -1,0 +1,107 @@
+// The q7m-inspect menu on the simulated board.
+
+#include "app/inspect_menu.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "board/board_dumps.h"
+#include "terminal/code_view.h"
+#include "tests/support/screen_helpers.h"
+#include "tests/support/sim_board_fixture.h"
+
+namespace {
+
+class InspectMenuTest : public SimBoardTest {
+ protected:
+  void SetUp() override {
+    SimBoardTest::SetUp();
+    console->SetTimeLimitMs(60000);
+    dir = std::filesystem::path(testing::TempDir()) /
+          ("q7m-inspect-" + std::to_string(getpid()) + "-" +
+           testing::UnitTest::GetInstance()->current_test_info()->name());
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    ConfigShadowDirectory = dir.string();
+    console->onAdvance = [this](std::uint64_t) {
+      const std::string row = ScreenLine(24);
+      if (!row.empty() && (shown.empty() || shown.back() != row)) shown.push_back(row);
+    };
+  }
+  void TearDown() override {
+    console->onAdvance = nullptr;
+    ConfigShadowDirectory.clear();
+    std::filesystem::remove_all(dir);
+    SimBoardTest::TearDown();
+  }
+  std::filesystem::path dir;
+  std::vector<std::string> shown;
+};
+
+TEST_F(InspectMenuTest, MenuNamesEveryEntry) {
+  DrawInspectMenu();
+  EXPECT_EQ(ScreenLine(1), "Q7M Inspect:");
+  EXPECT_EQ(ScreenLine(2), "------------");
+  EXPECT_EQ(ScreenLine(4), " <B> BAR 0 dump");
+  EXPECT_EQ(ScreenLine(5), " <C> Configuration space dump");
+  EXPECT_EQ(ScreenLine(7), " <S> Save configuration copy to Q7m_Config.bin");
+  EXPECT_EQ(ScreenLine(8), " <L> Load configuration copy from Q7m_Config.bin");
+  EXPECT_EQ(ScreenLine(9), " <W> Write configuration copy back to the board");
+  EXPECT_EQ(ScreenLine(11), " <A> ASCII code view (serial, <Ctrl-]> returns here)");
+  EXPECT_EQ(ScreenLine(12), " <Q> Quit");
+  EXPECT_EQ(CursorRow(), 14);
+  EXPECT_EQ(CursorCol(), 1);
+}
+
+TEST_F(InspectMenuTest, EveryEntryReturnsToTheMenuAndQuitClosesTheBoard) {
+  const std::uint64_t configWrites = sim->SimConfigWriteCount();
+  const int route = sim->SimRegValue(8);
+  // All keys wait from the start: the BAR dump redraws without waiting, so its
+  // keys must be there already (the virtual clock stands still meanwhile).
+  auto key = [&](const std::string& k) { console->PushKey(k); };
+  key("x");  // not an entry: the menu is drawn again
+  key(KeyF1);
+  key("b");
+  key("Q");  // leaves the BAR dump
+  key("c");
+  key("\x1B");  // leaves the configuration dump
+  key("s");
+  key(" ");  // confirmation
+  key("l");
+  key(" ");
+  key("w");
+  key(" ");
+  key("a");
+  key(kCodeViewLeaveKey);
+  key("q");
+  RunInspectMenu();
+
+  EXPECT_EQ(console->KeysLeft(), 0u);
+  const std::string path = (dir / "Q7m_Config.bin").string();
+  EXPECT_EQ(std::filesystem::file_size(path), 256u);
+  const std::vector<std::string> want = {
+      "  Configuration copy saved to Q7m_Config.bin",
+      "  Configuration copy loaded from Q7m_Config.bin",
+      "  Configuration copy written back to the board",
+  };
+  EXPECT_EQ(shown, want);
+  EXPECT_EQ(sim->SimConfigWriteCount(), configWrites + 1);
+  EXPECT_EQ(sim->SimRegValue(8), route) << "the routing is left as it was";
+  EXPECT_TRUE(sim->TransmittedText().empty()) << "the leave key is not sent";
+  EXPECT_FALSE(PcieLibraryLoaded());
+  EXPECT_STREQ(sim->SimCloseOrder(), "MC");
+  EXPECT_EQ(ScreenLine(1), "Q7M Inspect:");
+}
+
+TEST_F(InspectMenuTest, LoadWithoutAFileSaysSo) {
+  console->PushKey("L");
+  console->PushKey(" ", 10);
+  console->PushKey("Q", 20);
+  RunInspectMenu();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "  Cannot read Q7m_Config.bin");
+}
+
+}  // namespace

@@ -1,0 +1,87 @@
+// q7m-inspect in a real terminal (tmux) against the simulated board: what an
+// engineer sees in the BAR dump and the configuration dump.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/tmux_session.h"
+
+namespace {
+
+const std::string kInspect = Q7M_INSPECT_PATH;
+const std::string kSimDir = std::string(Q7M_BUILD_DIR) + "/sim";
+
+// The row of the screen that starts with `prefix`, or empty.
+std::string RowStartingWith(TmuxSession& session, const std::string& prefix) {
+  for (const std::string& line : session.Lines()) {
+    if (line.rfind(prefix, 0) == 0) return line;
+  }
+  return {};
+}
+
+TEST(InspectInTmux, BarDumpIsLiveAndConfigDumpShowsTheBoardIds) {
+  // Started from a shell, which reports the exit status.
+  TmuxSession session("sh");
+  ASSERT_TRUE(session.Started());
+  session.SendText("LD_LIBRARY_PATH=" + kSimDir + " " + kInspect);
+  session.SendKeys({"Enter"});
+  ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
+
+  session.SendText("b");
+  ASSERT_TRUE(session.WaitForText("Bar Dump")) << session.Capture();
+  ASSERT_TRUE(session.WaitFor([&] { return !RowStartingWith(session, "00  ").empty(); }))
+      << session.Capture();
+  // Bytes 0 to 3 of BAR 0 count milliseconds: two captures differ.
+  const std::string first = RowStartingWith(session, "00  ");
+  EXPECT_TRUE(session.WaitFor([&] {
+    const std::string now = RowStartingWith(session, "00  ");
+    return !now.empty() && now.substr(0, 16) != first.substr(0, 16);
+  })) << first;
+  EXPECT_TRUE(session.WaitForText("Current Addr : 0000000000")) << session.Capture();
+
+  // Lower-case q stays; upper-case Q leaves.
+  session.SendText("q");
+  EXPECT_FALSE(session.WaitForLine("Q7M Inspect:", std::chrono::milliseconds(400)));
+  EXPECT_TRUE(session.WaitForText("Bar Dump")) << session.Capture();
+  session.SendText("Q");
+  ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
+
+  session.SendText("c");
+  ASSERT_TRUE(session.WaitForText("Config Space Dump")) << session.Capture();
+  EXPECT_TRUE(session.WaitFor([&] {
+    return RowStartingWith(session, "00  ").rfind("00  72 11 80 56 ", 0) == 0;
+  })) << session.Capture();
+  session.SendKeys({"Escape"});
+  ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
+
+  session.SendText("q");
+  // Typed once the console is given back; a slow (sanitized) program may still
+  // be ending, so the answer can follow the shell's prompt on its row.
+  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{alternate_on}") == "0"; }));
+  session.SendText("echo \"status=$?\"");
+  session.SendKeys({"Enter"});
+  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
+}
+
+TEST(InspectInTmux, CodeViewReturnsToTheMenuOnCtrlBracket) {
+  TmuxSession session("sh");
+  ASSERT_TRUE(session.Started());
+  session.SendText("LD_LIBRARY_PATH=" + kSimDir + " " + kInspect);
+  session.SendKeys({"Enter"});
+  ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
+  session.SendText("a");
+  ASSERT_TRUE(session.WaitForText("Serial Term ASCII Code     <Ctrl-]>Exit")) << session.Capture();
+  session.SendKeys({"C-]"});
+  ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
+  session.SendText("Q");
+  // Typed once the console is given back; a slow (sanitized) program may still
+  // be ending, so the answer can follow the shell's prompt on its row.
+  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{alternate_on}") == "0"; }));
+  session.SendText("echo \"status=$?\"");
+  session.SendKeys({"Enter"});
+  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
+}
+
+}  // namespace
