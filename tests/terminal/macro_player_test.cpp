@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "board/board_io.h"
 #include "config/config_file.h"
 #include "terminal/macro_player.h"
 #include "terminal/receive_pump.h"
@@ -20,6 +21,7 @@ class MacroTest : public SimBoardTest {
  protected:
   void SetUp() override {
     SimBoardTest::SetUp();
+    BoardRegWrite(0x352, 8, 2);  // the J27 connector: no console answers
     UartInit(UartClockHz, 115200, 0x352, 0);
     sim->SimTxClear();
     MacroCount.fill(0);
