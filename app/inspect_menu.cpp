@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <filesystem>
 #include <string>
 
 #include "app/program.h"
@@ -14,10 +15,11 @@
 #include "config/messages.h"
 #include "console/console.h"
 #include "terminal/code_view.h"
+#include "widgets/file_browse.h"
 
 namespace {
 
-constexpr std::array<std::string_view, 12> kMenuRows = {
+constexpr std::array<std::string_view, 16> kMenuRows = {
     "Q7M Inspect:",
     "------------",
     "",
@@ -29,6 +31,10 @@ constexpr std::array<std::string_view, 12> kMenuRows = {
     " <W> Write configuration copy back to the board",
     "",
     " <A> ASCII code view (serial, <Ctrl-]> returns here)",
+    "",
+    " <F> Files: pick one and view it (Term.txt after a terminal run)",
+    " <D> Directories: walk them with the directory selector",
+    "",
     " <Q> Quit",
 };
 
@@ -103,6 +109,16 @@ void RunInspectMenu() {
     } else if (key == "A") {
       ClearScreen();
       RunCodeViewUntil(BaudRate, kCodeViewLeaveKey, kCodeViewLeaveName);
+    } else if (key == "F") {
+      BrowseAndViewFile(std::filesystem::current_path().string());
+    } else if (key == "D") {
+      // The walk leaves the chosen directory current; the program's own
+      // files stay where they were.
+      const auto home = std::filesystem::current_path();
+      const std::string chosen = WalkDirectories(home.string());
+      std::error_code ignored;
+      std::filesystem::current_path(home, ignored);
+      Confirm("Directory chosen: " + chosen);
     } else if (key == "Q") {
       ClosePcieDllAccess();
       return;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "board/board_dumps.h"
 #include "terminal/code_view.h"
@@ -50,8 +51,10 @@ TEST_F(InspectMenuTest, MenuNamesEveryEntry) {
   EXPECT_EQ(ScreenLine(8), " <L> Load configuration copy from Q7m_Config.bin");
   EXPECT_EQ(ScreenLine(9), " <W> Write configuration copy back to the board");
   EXPECT_EQ(ScreenLine(11), " <A> ASCII code view (serial, <Ctrl-]> returns here)");
-  EXPECT_EQ(ScreenLine(12), " <Q> Quit");
-  EXPECT_EQ(CursorRow(), 14);
+  EXPECT_EQ(ScreenLine(13), " <F> Files: pick one and view it (Term.txt after a terminal run)");
+  EXPECT_EQ(ScreenLine(14), " <D> Directories: walk them with the directory selector");
+  EXPECT_EQ(ScreenLine(16), " <Q> Quit");
+  EXPECT_EQ(CursorRow(), 18);
   EXPECT_EQ(CursorCol(), 1);
 }
 
@@ -102,6 +105,51 @@ TEST_F(InspectMenuTest, LoadWithoutAFileSaysSo) {
   RunInspectMenu();
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0], "  Cannot read Q7m_Config.bin");
+}
+
+TEST_F(InspectMenuTest, FilesEntryShowsTheChosenFileInTheViewer) {
+  const auto old = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  {
+    std::ofstream capture(dir / "Term.txt", std::ios::binary);
+    capture << "boot line one\r\nsecond line\r\n";
+  }
+  std::vector<std::string> viewer;
+  console->onAdvance = [&](std::uint64_t) {
+    if (viewer.empty() && ScreenLine(1).find("File: ") != std::string::npos) {
+      for (int row = 1; row <= 3; ++row) viewer.push_back(ScreenLine(row));
+    }
+  };
+  console->PushKey("f", 10);
+  console->PushKey("T", 20);
+  console->PushKey("\r", 30);
+  console->PushKey("\x1B", 40);  // leaves the viewer
+  console->PushKey("\x1B", 50);  // leaves the selector
+  console->PushKey("q", 60);
+  RunInspectMenu();
+  std::filesystem::current_path(old);
+  ASSERT_EQ(viewer.size(), 3u);
+  EXPECT_NE(viewer[0].find("File: Term.txt"), std::string::npos) << viewer[0];
+  EXPECT_EQ(viewer[1], "  boot line one");
+  EXPECT_EQ(viewer[2], "  second line");
+  EXPECT_EQ(console->KeysLeft(), 0u);
+}
+
+TEST_F(InspectMenuTest, DirectoriesEntryReportsTheChoiceAndKeepsTheWorkingDirectory) {
+  const auto old = std::filesystem::current_path();
+  std::filesystem::create_directories(dir / "sub");
+  std::filesystem::current_path(dir);
+  console->PushKey("d", 10);
+  console->PushKey("\r", 20);  // Enter on the path line chooses the current directory
+  console->PushKey(" ", 30);
+  console->PushKey("q", 40);
+  RunInspectMenu();
+  const auto after = std::filesystem::current_path();
+  std::filesystem::current_path(old);
+  EXPECT_EQ(after, dir);
+  // Row 24 also carries the selector's own status line; the confirmation is last.
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.back(), "  " + ("Directory chosen: " + dir.string()).substr(0, 77));
 }
 
 }  // namespace

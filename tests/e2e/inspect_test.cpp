@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -82,6 +86,38 @@ TEST(InspectInTmux, CodeViewReturnsToTheMenuOnCtrlBracket) {
   session.SendText("echo \"status=$?\"");
   session.SendKeys({"Enter"});
   EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
+}
+
+TEST(InspectInTmux, FilesEntryShowsTermTxtInTheViewer) {
+  // The program in a folder of its own, beside a capture of an earlier run.
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("q7m-inspect-files-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  std::filesystem::copy_file(kInspect, dir / "q7m-inspect");
+  std::ofstream(dir / "Term.txt", std::ios::binary) << "vsc7420# version\r\nVSC7420 demo 1.0\r\n";
+  TmuxSession session("sh");
+  ASSERT_TRUE(session.Started());
+  session.SendText("LD_LIBRARY_PATH=" + kSimDir + " " + (dir / "q7m-inspect").string());
+  session.SendKeys({"Enter"});
+  ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
+  session.SendText("f");
+  ASSERT_TRUE(session.WaitForText("Files: *.*")) << session.Capture();
+  session.SendText("T");
+  session.SendKeys({"Enter"});
+  ASSERT_TRUE(session.WaitForText("File: Term.txt")) << session.Capture();
+  EXPECT_TRUE(session.WaitForText("vsc7420# version")) << session.Capture();
+  EXPECT_TRUE(session.WaitForText("VSC7420 demo 1.0")) << session.Capture();
+  session.SendKeys({"Escape"});
+  ASSERT_TRUE(session.WaitForText("Files: *.*")) << session.Capture();
+  session.SendKeys({"Escape"});
+  ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
+  session.SendText("Q");
+  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{alternate_on}") == "0"; }));
+  session.SendText("echo \"status=$?\"");
+  session.SendKeys({"Enter"});
+  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace
