@@ -6,9 +6,12 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -218,6 +221,41 @@ TEST_F(UartInTmux, CaptureSurvivesSigterm) {
   ASSERT_TRUE(session->WaitForText("EXIT=143")) << session->Capture();
   EXPECT_EQ(ReadFile(programDir / "Term.txt"), "kept in the capture\r\n");
   EXPECT_EQ(session->Format("#{alternate_on}"), "0");
+}
+
+TEST_F(UartInTmux, StartUpFailureLineStaysReadableInTheShell) {
+  // No access library anywhere the loader looks: not beside the program, and
+  // the search path names an empty folder.
+  TmuxSession::Options options;
+  options.directory = elsewhere.string();
+  options.environment = {"LD_LIBRARY_PATH=" + elsewhere.string()};
+  session = std::make_unique<TmuxSession>("sh", options);
+  ASSERT_TRUE(session->Started());
+  session->SendText((programDir / "q7m-uart").string() + "; echo EXIT=$?");
+  session->SendKeys({"Enter"});
+  ASSERT_TRUE(session->WaitForLine("InitPcieDllAccess failed - invalid dll handle"))
+      << session->Capture();
+  EXPECT_EQ(session->Format("#{alternate_on}"), "1") << "the program waits for a key";
+  session->SendText("x");
+  ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  EXPECT_EQ(session->Format("#{alternate_on}"), "0");
+  EXPECT_TRUE(session->WaitForLine("InitPcieDllAccess failed - invalid dll handle"))
+      << "printed again on the restored terminal: " << session->Capture();
+}
+
+TEST(UartWithoutTerminal, SaysSoInOneLineAndFails) {
+  const std::string command = kBuild + "/bin/q7m-uart </dev/null 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  std::string output;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  const int status = ::pclose(pipe);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+  EXPECT_EQ(std::count(output.begin(), output.end(), '\n'), 1) << output;
+  EXPECT_EQ(output.rfind("q7m-uart: ", 0), 0u) << output;
+  EXPECT_NE(output.find("terminal"), std::string::npos) << output;
 }
 
 }  // namespace
