@@ -26,10 +26,7 @@ class InspectMenuTest : public SimBoardTest {
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     ConfigShadowDirectory = dir.string();
-    console->onAdvance = [this](std::uint64_t) {
-      const std::string row = ScreenLine(24);
-      if (!row.empty() && (shown.empty() || shown.back() != row)) shown.push_back(row);
-    };
+    RecordRowTexts(*console, 24, shown);
   }
   void TearDown() override {
     console->onAdvance = nullptr;

@@ -24,19 +24,6 @@ class RoutingMenuTest : public SimBoardTest {
     std::filesystem::remove_all(dir);
     SimBoardTest::TearDown();
   }
-  // Register writes through port 0x352 as (index, value), in order.
-  std::vector<std::pair<int, int>> RegisterWrites() const {
-    std::vector<std::pair<int, int>> writes;
-    const auto log = sim->Accesses();
-    for (std::size_t i = 0; i + 1 < log.size(); ++i) {
-      if (log[i].isWrite && log[i].offset == 0x1B353 && log[i + 1].isWrite &&
-          log[i + 1].offset == 0x1B352) {
-        writes.emplace_back(log[i].value, log[i + 1].value);
-        ++i;
-      }
-    }
-    return writes;
-  }
   std::filesystem::path dir;
   std::filesystem::path oldDir;
 };
@@ -82,7 +69,7 @@ TEST_F(RoutingMenuTest, ChoiceWritesTheRouteBeforeTheTerminalOpens) {
   console->PushKey("q", 400);
   RunRoutingMenu();
   EXPECT_EQ(header, "KB20T Console - NEL=Q7M     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: 115200");
-  const auto writes = RegisterWrites();
+  const auto writes = sim->RegisterWrites();
   ASSERT_GE(writes.size(), 2u);
   EXPECT_EQ(writes.front(), (std::pair<int, int>{8, 3})) << "the route comes first";
   EXPECT_EQ(writes[1], (std::pair<int, int>{0, 0x3D})) << "then the terminal sets up the UART";
@@ -118,7 +105,7 @@ TEST_F(RoutingMenuTest, ResetPulsesTheSwitchWithoutEnteringTheTerminal) {
   console->PushKey("q", 200);
   RunRoutingMenu();
   const std::vector<std::pair<int, int>> expected = {{7, 1}, {7, 0}, {8, 0}};
-  EXPECT_EQ(RegisterWrites(), expected);
+  EXPECT_EQ(sim->RegisterWrites(), expected);
   EXPECT_EQ(sim->SimVscResetPulses(), 1u);
   EXPECT_EQ(sim->SimVscResetWidthNs(), 10'000'000u);
 }
@@ -131,7 +118,7 @@ TEST_F(RoutingMenuTest, OtherKeysRedrawAndTouchNothing) {
   console->PushKey("q", 200);
   RunRoutingMenu();
   const std::vector<std::pair<int, int>> expected = {{8, 0}};
-  EXPECT_EQ(RegisterWrites(), expected);
+  EXPECT_EQ(sim->RegisterWrites(), expected);
   EXPECT_EQ(sim->Accesses().size(), 2u);
 }
 
@@ -142,7 +129,7 @@ TEST_F(RoutingMenuTest, QuitWritesRouteZeroThenUnmapsAndCloses) {
   EXPECT_FALSE(PcieLibraryLoaded());
   EXPECT_STREQ(sim->SimCloseOrder(), "MC");
   const std::vector<std::pair<int, int>> expected = {{8, 0}};
-  EXPECT_EQ(RegisterWrites(), expected);
+  EXPECT_EQ(sim->RegisterWrites(), expected);
   dlclose(keep);
 }
 

@@ -50,12 +50,7 @@ class BoardDumpsTest : public SimBoardTest {
     return offsets;
   }
 
-  void WatchRow24() {
-    console->onAdvance = [this](std::uint64_t) {
-      const std::string row = ScreenLine(24);
-      if (!row.empty() && (shown.empty() || shown.back() != row)) shown.push_back(row);
-    };
-  }
+  void WatchRow24() { RecordRowTexts(*console, 24, shown); }
 
   std::vector<std::uint8_t> FileBytes(const std::string& name) const {
     std::ifstream file(dir / name, std::ios::binary);

@@ -400,12 +400,7 @@ TEST(ByteHelpers, ReverseBitsAndPrintable) {
 class ByteCopyTest : public HexViewTest {
  protected:
   // Every text shown on the message row while the clock runs.
-  void WatchRow24() {
-    console->onAdvance = [this](std::uint64_t) {
-      const std::string row = ScreenLine(24);
-      if (!row.empty() && (shown.empty() || shown.back() != row)) shown.push_back(row);
-    };
-  }
+  void WatchRow24() { RecordRowTexts(*console, 24, shown); }
   std::vector<std::string> shown;
 };
 

@@ -6,24 +6,25 @@
 
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "sim/sim_control.h"
 
 struct SimApi {
 #define Q7M_SIM_FUNCTION(name) decltype(&::name) name = nullptr;
-#define Q7M_SIM_FUNCTIONS(X)                                                                  \
-  X(SimSetClock)                                                                              \
-  X(SimNowNs)                                                                                 \
-  X(SimReset)                                                                                 \
-  X(SimAccessCount)                                                                           \
-  X(SimAccessGet) X(SimAccessClear) X(SimPortValue) X(SimRegValue) X(SimRegIndex)             \
-      X(SimUartDivisor) X(SimUartEnabled) X(SimTxCount) X(SimTxGet) X(SimTxClear)             \
-          X(SimTxBusyUntilNs) X(SimRxInject) X(SimRxWire) X(SimRxFifoLevel) X(SimRxLostCount) \
-              X(SimRxOverflowEvents) X(SimRxFramingErrors) X(SimConfigRead)                   \
-                  X(SimConfigSetDeviceId) X(SimConfigWriteCount) X(SimSetupBlockRead)         \
-                      X(SimGetCallCounts) X(SimCloseOrder) X(SimVscResetPulses)               \
-                          X(SimVscResetWidthNs)
+#define Q7M_SIM_FUNCTIONS(X)                                                                       \
+  X(SimSetClock)                                                                                   \
+  X(SimNowNs)                                                                                      \
+  X(SimReset)                                                                                      \
+  X(SimAccessCount)                                                                                \
+  X(SimAccessGet)                                                                                  \
+  X(SimAccessClear) X(SimPortValue) X(SimRegValue) X(SimRegIndex) X(SimUartDivisor)                \
+      X(SimUartEnabled) X(SimTxCount) X(SimTxGet) X(SimTxClear) X(SimTxBusyUntilNs) X(SimRxInject) \
+          X(SimRxWire) X(SimRxFifoLevel) X(SimRxLostCount) X(SimRxOverflowEvents)                  \
+              X(SimRxFramingErrors) X(SimConfigRead) X(SimConfigSetDeviceId)                       \
+                  X(SimConfigWriteCount) X(SimSetupBlockRead) X(SimGetCallCounts) X(SimCloseOrder) \
+                      X(SimVscResetPulses) X(SimVscResetWidthNs)
   Q7M_SIM_FUNCTIONS(Q7M_SIM_FUNCTION)
 #undef Q7M_SIM_FUNCTION
 
@@ -55,6 +56,20 @@ struct SimApi {
     std::string text;
     for (const auto& tx : Transmitted()) text.push_back(static_cast<char>(tx.byte));
     return text;
+  }
+  // Writes through the register file at port 0x352 as (index, value): an
+  // index store at 0x353 directly followed by a data store at 0x352.
+  std::vector<std::pair<int, int>> RegisterWrites() const {
+    std::vector<std::pair<int, int>> writes;
+    const auto log = Accesses();
+    for (std::size_t i = 0; i + 1 < log.size(); ++i) {
+      if (log[i].isWrite && log[i].offset == 0x1B353 && log[i + 1].isWrite &&
+          log[i + 1].offset == 0x1B352) {
+        writes.emplace_back(log[i].value, log[i + 1].value);
+        ++i;
+      }
+    }
+    return writes;
   }
   void Inject(std::string_view bytes) const {
     SimRxInject(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());

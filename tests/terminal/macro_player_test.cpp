@@ -37,12 +37,7 @@ class MacroTest : public SimBoardTest {
     RunMacro(5);
     return sim->TransmittedText();
   }
-  void WatchRow24() {
-    console->onAdvance = [this](std::uint64_t) {
-      const std::string row = ScreenLine(24);
-      if (!row.empty() && (shown.empty() || shown.back() != row)) shown.push_back(row);
-    };
-  }
+  void WatchRow24() { RecordRowTexts(*console, 24, shown); }
   std::vector<std::string> shown;
 };
 

@@ -9,27 +9,8 @@ namespace {
 
 class UartTest : public SimBoardTest {
  protected:
-  // Register writes (index, value) seen in the log as index store then data store.
-  std::vector<std::pair<int, int>> RegisterWrites() const {
-    std::vector<std::pair<int, int>> writes;
-    const auto log = sim->Accesses();
-    for (std::size_t i = 0; i + 1 < log.size(); ++i) {
-      if (log[i].isWrite && log[i].offset == 0x1B353 && log[i + 1].isWrite &&
-          log[i + 1].offset == 0x1B352) {
-        writes.emplace_back(log[i].value, log[i + 1].value);
-        ++i;
-      }
-    }
-    return writes;
-  }
-
   // Records every text shown on the message row while the clock runs.
-  void WatchRow24() {
-    console->onAdvance = [this](std::uint64_t) {
-      const std::string row = ScreenLine(24);
-      if (!row.empty() && (shown.empty() || shown.back() != row)) shown.push_back(row);
-    };
-  }
+  void WatchRow24() { RecordRowTexts(*console, 24, shown); }
   std::vector<std::string> shown;
 };
 
@@ -44,7 +25,7 @@ TEST_F(UartTest, InitProgramsTheDivisorThenClearsErrorsThenEnables) {
     EXPECT_TRUE(UartInit(UartClockHz, rate.baud, 0x352, 0));
     const std::vector<std::pair<int, int>> expected = {
         {0, rate.lo}, {1, rate.hi}, {6, 0xC1}, {3, 1}};
-    EXPECT_EQ(RegisterWrites(), expected) << rate.baud << " baud";
+    EXPECT_EQ(sim->RegisterWrites(), expected) << rate.baud << " baud";
     EXPECT_EQ(sim->Accesses().size(), 8u) << "index and data store for each register";
   }
   EXPECT_EQ(sim->SimUartDivisor(), 2170u);
@@ -188,7 +169,7 @@ TEST_F(UartTest, ReceiveErrorsAreReportedOverflowFirstThenCleared) {
   EXPECT_EQ(failed, 1);
   const std::vector<std::string> expected = {"  UartRcvStr Overflow", "  UartRcvStr Framing Error"};
   EXPECT_EQ(shown, expected);
-  const auto writes = RegisterWrites();
+  const auto writes = sim->RegisterWrites();
   ASSERT_FALSE(writes.empty());
   EXPECT_EQ(writes.back(), (std::pair<int, int>{6, 0xC1}));
   EXPECT_EQ(BoardRegRead(0x352, 5) & 0x80, 0) << "no error pending after the clear";
@@ -202,7 +183,7 @@ TEST_F(UartTest, QuietReceiveStillClearsErrors) {
   UartRcvStr(0x352, 0, 127, 1000, text, 1, failed);
   EXPECT_TRUE(shown.empty());
   EXPECT_EQ(failed, 1);
-  EXPECT_EQ(RegisterWrites().back(), (std::pair<int, int>{6, 0xC1}));
+  EXPECT_EQ(sim->RegisterWrites().back(), (std::pair<int, int>{6, 0xC1}));
 }
 
 }  // namespace
