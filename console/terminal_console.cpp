@@ -303,9 +303,23 @@ class TerminalConsole : public ConsoleBackend {
   }
   ~TerminalConsole() override { Shutdown(); }
 
+  // Draws at most one frame per kFrameNs: a terminal fed a full scrolled
+  // screen every few milliseconds falls behind, and the program would stall
+  // on its writes while the UART fills up. A skipped frame is drawn before
+  // any sleep that would outlast the frame time.
   void Present(ScreenModel& screen) override {
     ActOnPendingSignal();
     if (!g_state.active || suspended_) return;
+    if (!redrawAll_ && NowNs() - lastDrawNs_ < kFrameNs) {
+      pendingScreen_ = &screen;
+      return;
+    }
+    Draw(screen);
+  }
+
+  void Draw(ScreenModel& screen) {
+    pendingScreen_ = nullptr;
+    lastDrawNs_ = NowNs();
     if (redrawAll_ || LINES != shownLines_ || COLS != shownCols_) {
       shownLines_ = LINES;
       shownCols_ = COLS;
@@ -344,6 +358,10 @@ class TerminalConsole : public ConsoleBackend {
   void SleepMs(int ms) override {
     ActOnPendingSignal();
     if (ms <= 0) return;
+    if (pendingScreen_ != nullptr && g_state.active && !suspended_ &&
+        NowNs() + static_cast<std::uint64_t>(ms) * 1000000 >= lastDrawNs_ + kFrameNs) {
+      Draw(*pendingScreen_);
+    }
     timespec request{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     timespec remaining{};
     while (nanosleep(&request, &remaining) == -1 && errno == EINTR) {
@@ -475,6 +493,9 @@ class TerminalConsole : public ConsoleBackend {
   bool suspended_ = false;
   bool redrawAll_ = true;
   bool cursorShown_ = true;
+  static constexpr std::uint64_t kFrameNs = 25'000'000;
+  std::uint64_t lastDrawNs_ = 0;
+  ScreenModel* pendingScreen_ = nullptr;
   int shownLines_ = 0;
   int shownCols_ = 0;
   KeyDecoder decoder_;
@@ -524,6 +545,9 @@ std::unique_ptr<ConsoleBackend> OpenTerminalConsole(std::string& error) {
   nodelay(stdscr, TRUE);
   intrflush(stdscr, FALSE);
   leaveok(stdscr, FALSE);
+  // Lets curses scroll the terminal instead of redrawing every row when the
+  // received text scrolls.
+  idlok(stdscr, TRUE);
   BuildResetSequence();
   g_state.pendingSignal = 0;
   g_state.active = 1;

@@ -27,9 +27,10 @@ int& PollMs() {
 
 int ReceivePollMs(std::int32_t baud) {
   if (baud <= 0) return kMaxPollMs;
-  // 64 characters of 10 bits each.
-  const std::int64_t halfBufferMs = 640LL * 1000 / baud;
-  return static_cast<int>(std::clamp<std::int64_t>(halfBufferMs, 1, kMaxPollMs));
+  // A quarter of the buffer, 32 characters of 10 bits each: a poll that comes
+  // late by a scheduling delay or a screen update still finds room.
+  const std::int64_t quarterBufferMs = 320LL * 1000 / baud;
+  return static_cast<int>(std::clamp<std::int64_t>(quarterBufferMs, 1, kMaxPollMs));
 }
 
 ReceiveScope::ReceiveScope(ReceiveHandler handler, std::int32_t baud)
@@ -61,20 +62,22 @@ void WaitDraining(int ms) {
     WaitMs(ms);
     return;
   }
-  if (ms == -1) {
-    for (;;) {
-      DrainReceiver();
-      if (ConsoleKeyWaiting()) return;
-      WaitMs(PollMs());
-    }
-  }
-  int left = ms;
-  while (left > 0) {
+  // Polls are spaced from the start of one drain to the start of the next:
+  // the time the screen takes to draw counts against the step, so a slow
+  // terminal does not stretch the gap past what the receive buffer holds.
+  const std::uint64_t start = ConsoleNowMs();
+  const bool endless = ms == -1;
+  const std::uint64_t deadline = endless ? 0 : start + static_cast<std::uint64_t>(std::max(ms, 0));
+  for (;;) {
+    const std::uint64_t drainedAt = ConsoleNowMs();
     DrainReceiver();
-    const int step = std::min(left, PollMs());
-    WaitMs(step);
-    left -= step;
-    if (ms >= 100 && ConsoleKeyWaiting()) break;
+    if (endless && ConsoleKeyWaiting()) return;
+    if (!endless && drainedAt >= deadline) return;
+    if (!endless && ms >= 100 && ConsoleKeyWaiting() && drainedAt > start) return;
+    ConsolePresent();
+    std::uint64_t next = drainedAt + static_cast<std::uint64_t>(PollMs());
+    if (!endless) next = std::min(next, deadline);
+    const std::uint64_t now = ConsoleNowMs();
+    if (next > now) WaitMs(static_cast<int>(next - now));
   }
-  DrainReceiver();
 }

@@ -31,6 +31,6 @@ void DrainReceiver();
 // WaitMs with the receive side kept drained: n below 100 waits n ms, 100 or
 // more ends early when a key is waiting, -1 waits until a key is waiting.
 void WaitDraining(int ms);
-// The poll step for a baud rate: half a receive buffer's worth of time, at
-// most 10 ms.
+// The poll step for a baud rate: a quarter of a receive buffer's worth of
+// time, at most 10 ms.
 int ReceivePollMs(std::int32_t baud);
