@@ -223,6 +223,23 @@ TEST_F(UartInTmux, CaptureSurvivesSigterm) {
   EXPECT_EQ(session->Format("#{alternate_on}"), "0");
 }
 
+TEST_F(UartInTmux, BaudRateFromTheConfigurationReachesTheTerminal) {
+  WriteConfig("#COMMODE 57600\n");
+  Start();
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  session->SendText("3");
+  ASSERT_TRUE(session->WaitForLine(
+      "KB20T Console - NEL=Q7M     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: 57600"))
+      << session->Capture();
+  const auto trace = TraceLines(tracePath);
+  EXPECT_NE(std::find(trace.begin(), trace.end(), "reg 0 122"), trace.end())
+      << "divisor 2170 (0x087A): low byte 0x7A";
+  session->SendKeys({"S-F2"});
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  session->SendText("q");
+  EXPECT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+}
+
 TEST_F(UartInTmux, StartUpFailureLineStaysReadableInTheShell) {
   // No access library anywhere the loader looks: not beside the program, and
   // the search path names an empty folder.
