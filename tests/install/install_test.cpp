@@ -255,6 +255,79 @@ TEST_F(Installed, RealLibraryWithoutTheBoardSaysSoWaitsForAKeyAndExitsZero) {
   EXPECT_NE(log.find("no PCI device with vendor 0x1172 device 0x5680"), std::string::npos) << log;
 }
 
+// An ordinary user of an installed tree that only root may write: nobody
+// (uid 65534), given a home folder through a private copy of /etc/passwd
+// bound over the real one in a mount namespace of its own.
+TEST_F(Installed, OrdinaryUserKeepsConfigurationAndCaptureInTheHomeFolder) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for unshare, mount and setpriv";
+  const fs::path home = base / "home-nobody";
+  fs::create_directories(home);
+  ASSERT_EQ(::chown(home.c_str(), 65534, 65534), 0);
+  std::string passwd;
+  {
+    std::istringstream lines(ReadFile("/etc/passwd"));
+    bool found = false;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("nobody:", 0) == 0) {
+        // name:password:uid:gid:gecos:home:shell
+        std::vector<std::string> fields;
+        std::istringstream parts(line);
+        for (std::string field; std::getline(parts, field, ':');) fields.push_back(field);
+        ASSERT_EQ(fields.size(), 7u) << line;
+        ASSERT_EQ(fields[2], "65534") << line;
+        fields[5] = home.string();
+        line.clear();
+        for (std::size_t i = 0; i < fields.size(); ++i) line += (i ? ":" : "") + fields[i];
+        found = true;
+      }
+      passwd += line + "\n";
+    }
+    if (!found) GTEST_SKIP() << "no user nobody";
+  }
+  const fs::path passwdCopy = base / "passwd";
+  std::ofstream(passwdCopy) << passwd;
+  if (RunCommand("unshare -m true").status != 0) GTEST_SKIP() << "no mount namespaces here";
+  fs::remove(Private() / "Term.txt");
+  const std::string asNobody = "unshare -m sh -c 'mount --bind " + passwdCopy.string() +
+                               " /etc/passwd && exec setpriv --reuid=65534 --regid=65534 "
+                               "--clear-groups " +
+                               (prefix / "bin/q7m-uart-sim").string() + "'";
+  const fs::path mine = home / ".q7m-uart";
+
+  // First start: the folder is made and the sample copied; the terminal's
+  // capture goes there, not into the installed folder.
+  {
+    auto session = StartInShell(asNobody);
+    ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:", std::chrono::seconds(10)))
+        << session->Capture();
+    session->SendText("2");
+    ASSERT_TRUE(session->WaitForText("CON-5Pins Console")) << session->Capture();
+    session->SendKeys({"S-F2"});
+    ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+    session->SendText("q");
+    ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  }
+  EXPECT_EQ(ReadFile(mine / "Q7m_Uart.cfg"), ReadFile(Private() / "Q7m_Uart.cfg"));
+  EXPECT_TRUE(fs::exists(mine / "Term.txt"));
+  EXPECT_FALSE(fs::exists(Private() / "Term.txt"));
+
+  // Second start: the user's own configuration is read and kept.
+  const std::string edited = "#COMMODE 9600\n";
+  std::ofstream(mine / "Q7m_Uart.cfg", std::ios::trunc) << edited;
+  {
+    auto session = StartInShell(asNobody);
+    ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:", std::chrono::seconds(10)))
+        << session->Capture();
+    session->SendText("2");
+    EXPECT_TRUE(session->WaitForText("Baud: 9600")) << session->Capture();
+    session->SendKeys({"S-F2"});
+    ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+    session->SendText("q");
+    ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  }
+  EXPECT_EQ(ReadFile(mine / "Q7m_Uart.cfg"), edited);
+}
+
 TEST_F(Installed, ManPageRendersWithoutWarningsAndCoversKeysFilesAndExitStatus) {
   const auto groff = RunCommand("groff -man -Tutf8 -ww -z '" + kSource + "/man/q7m-uart.1'");
   EXPECT_EQ(groff.status, 0);
