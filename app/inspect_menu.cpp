@@ -1,7 +1,5 @@
 #include "app/inspect_menu.h"
 
-#include <unistd.h>
-
 #include <array>
 #include <filesystem>
 #include <string>
@@ -68,10 +66,9 @@ void LoadImage() {
 void InspectStartup() {
   InitSettings();
   ConfigShadow.fill(0);
-  const std::string dir = ProgramDirectory();
-  // Without its own directory the program still runs from the current one.
-  if (!dir.empty() && ::chdir(dir.c_str()) != 0) {
-  }
+  // The configuration copy is saved where the configuration file lives.
+  const std::string dir = ChangeToWorkingDirectory();
+  if (!dir.empty() && ConfigShadowDirectory.empty()) ConfigShadowDirectory = dir;
   InitPcieDllAccess();
   ClearScreen();
   TextFg = 7;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "app/settings.h"
+#include "app/working_directory.h"
 #include "board/board_io.h"
 #include "board/pcie_library.h"
 #include "config/config_file.h"
@@ -58,14 +59,20 @@ std::string ProgramDirectory() {
   return exe.parent_path().string();
 }
 
+std::string ChangeToWorkingDirectory() {
+  const std::string programDir = ProgramDirectory();
+  // Without its own directory the program still runs; the configuration and
+  // the capture file are then those of the current directory.
+  if (programDir.empty()) return {};
+  const std::string dir = WorkingDirectoryFor(programDir).string();
+  if (::chdir(dir.c_str()) != 0) return {};
+  return dir;
+}
+
 void ProgramStartup() {
   InitSettings();
   ConfigShadow.fill(0);
-  const std::string dir = ProgramDirectory();
-  // Without its own directory the program still runs; the configuration and
-  // the capture file are then those of the current directory.
-  if (!dir.empty() && ::chdir(dir.c_str()) != 0) {
-  }
+  ChangeToWorkingDirectory();
   InitPcieDllAccess();
   ClearScreen();
   TextFg = 7;

@@ -6,8 +6,12 @@
 
 // The directory that holds the running executable ("" when it cannot be told).
 std::string ProgramDirectory();
+// Changes to the folder that keeps the configuration and the capture file:
+// the program's own folder when writable, else the per-user folder (see
+// app/working_directory.h). Returns it, or "" when the change failed.
+std::string ChangeToWorkingDirectory();
 // Start-up in order: settings, the configuration-space copy, the program's
-// own directory, the board, the screen, the configuration file, the ports.
+// working directory, the board, the screen, the configuration file, the ports.
 // Ends the program when the board cannot be opened.
 void ProgramStartup();
 // Draws the routing menu.

@@ -3,7 +3,10 @@
 # As root it installs what is missing; otherwise it names what is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ pkg-config libncurses-dev libgtest-dev tmux clang libclang-rt-14-dev)
+# dpkg-dev: dpkg-shlibdeps for the package's dependencies; man-db and groff-base
+# render the man page in the tests.
+packages=(cmake ninja-build g++ pkg-config libncurses-dev libgtest-dev tmux clang libclang-rt-14-dev
+  dpkg-dev man-db groff-base)
 
 missing=()
 for p in "${packages[@]}"; do
