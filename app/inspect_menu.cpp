@@ -64,23 +64,9 @@ void LoadImage() {
 }  // namespace
 
 void InspectStartup() {
-  InitSettings();
-  ConfigShadow.fill(0);
+  const std::string dir = ProgramStartup(false);
   // The configuration copy is saved where the configuration file lives.
-  const std::string dir = ChangeToWorkingDirectory();
   if (!dir.empty() && ConfigShadowDirectory.empty()) ConfigShadowDirectory = dir;
-  InitPcieDllAccess();
-  ClearScreen();
-  TextFg = 7;
-  TextBg = 0;
-  SetColor(7, 0);
-  Locate(1, 1);
-  BaudRate = 115200;
-  if (FileExists(kConfigFileName)) LoadConfig();
-  AuxPort = 0x2A4;
-  UartPort = 0x352;
-  UartRegBase = 0;
-  BoardPortWrite(static_cast<std::uint32_t>(AuxPort), 0);
 }
 
 void DrawInspectMenu() {

@@ -69,22 +69,25 @@ std::string ChangeToWorkingDirectory() {
   return dir;
 }
 
-void ProgramStartup() {
+std::string ProgramStartup(bool reportMissingConfig) {
   InitSettings();
   ConfigShadow.fill(0);
-  ChangeToWorkingDirectory();
+  std::string dir = ChangeToWorkingDirectory();
   InitPcieDllAccess();
   ClearScreen();
   TextFg = 7;
   TextBg = 0;
   SetColor(7, 0);
   Locate(1, 1);
-  // LoadConfig sets BaudRate itself; the value from the file is kept.
-  LoadConfig();
+  // 115200 unless the configuration file says otherwise; the file's value is
+  // kept for the terminal.
+  BaudRate = 115200;
+  if (reportMissingConfig || FileExists(kConfigFileName)) LoadConfig();
   AuxPort = 0x2A4;
   UartPort = 0x352;
   UartRegBase = 0;
   BoardPortWrite(static_cast<std::uint32_t>(AuxPort), 0);
+  return dir;
 }
 
 void DrawRoutingMenu() {
