@@ -25,6 +25,18 @@ std::string RowStartingWith(TmuxSession& session, const std::string& prefix) {
   return {};
 }
 
+// Quits from the menu and checks, in the shell, that the program ended with
+// status 0. The question is typed once the console is given back: a slow
+// (sanitized) program may still be ending, so the answer can follow the
+// shell's prompt on its row.
+void QuitAndExpectStatusZero(TmuxSession& session, const std::string& quitKey = "Q") {
+  session.SendText(quitKey);
+  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{alternate_on}") == "0"; }));
+  session.SendText("echo \"status=$?\"");
+  session.SendKeys({"Enter"});
+  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
+}
+
 TEST(InspectInTmux, BarDumpIsLiveAndConfigDumpShowsTheBoardIds) {
   // Started from a shell, which reports the exit status.
   TmuxSession session("sh");
@@ -60,13 +72,7 @@ TEST(InspectInTmux, BarDumpIsLiveAndConfigDumpShowsTheBoardIds) {
   session.SendKeys({"Escape"});
   ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
 
-  session.SendText("q");
-  // Typed once the console is given back; a slow (sanitized) program may still
-  // be ending, so the answer can follow the shell's prompt on its row.
-  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{alternate_on}") == "0"; }));
-  session.SendText("echo \"status=$?\"");
-  session.SendKeys({"Enter"});
-  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
+  QuitAndExpectStatusZero(session, "q");  // the menu takes either case
 }
 
 TEST(InspectInTmux, CodeViewReturnsToTheMenuOnCtrlBracket) {
@@ -79,13 +85,7 @@ TEST(InspectInTmux, CodeViewReturnsToTheMenuOnCtrlBracket) {
   ASSERT_TRUE(session.WaitForText("Serial Term ASCII Code     <Ctrl-]>Exit")) << session.Capture();
   session.SendKeys({"C-]"});
   ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
-  session.SendText("Q");
-  // Typed once the console is given back; a slow (sanitized) program may still
-  // be ending, so the answer can follow the shell's prompt on its row.
-  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{alternate_on}") == "0"; }));
-  session.SendText("echo \"status=$?\"");
-  session.SendKeys({"Enter"});
-  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
+  QuitAndExpectStatusZero(session);
 }
 
 TEST(InspectInTmux, FilesEntryShowsTermTxtInTheViewer) {
@@ -112,11 +112,7 @@ TEST(InspectInTmux, FilesEntryShowsTermTxtInTheViewer) {
   ASSERT_TRUE(session.WaitForText("Files: *.*")) << session.Capture();
   session.SendKeys({"Escape"});
   ASSERT_TRUE(session.WaitForLine("Q7M Inspect:")) << session.Capture();
-  session.SendText("Q");
-  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{alternate_on}") == "0"; }));
-  session.SendText("echo \"status=$?\"");
-  session.SendKeys({"Enter"});
-  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
+  QuitAndExpectStatusZero(session);
   std::filesystem::remove_all(dir);
 }
 
