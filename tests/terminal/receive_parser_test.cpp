@@ -10,6 +10,7 @@
 #include "console/memory_console.h"
 #include "terminal/capture_file.h"
 #include "terminal/receive_parser.h"
+#include "terminal/receive_pump.h"
 #include "tests/support/screen_helpers.h"
 
 namespace {
@@ -169,6 +170,21 @@ TEST_F(ReceiveParserTest, EndlessParametersStayBounded) {
   EXPECT_EQ(TextFg, 7) << "a code too large for 32 bits changes nothing";
   ShowReceived("\x1B[0000000000000000000031m");
   EXPECT_EQ(TextFg, 4) << "leading zeros do not count";
+}
+
+}  // namespace
+
+namespace {
+
+// The receive buffer holds 127 characters; polls come every quarter of it so
+// that a late poll still finds room.
+TEST(ReceivePoll, StepIsAQuarterBufferAtMostTenMilliseconds) {
+  const struct {
+    std::int32_t baud;
+    int ms;
+  } steps[] = {{115200, 2}, {230400, 1}, {921600, 1}, {57600, 5}, {38400, 8},
+               {9600, 10},  {1908, 10},  {0, 10},     {-5, 10}};
+  for (const auto& step : steps) EXPECT_EQ(ReceivePollMs(step.baud), step.ms) << step.baud;
 }
 
 }  // namespace
