@@ -11,6 +11,7 @@
 #include "console/console.h"
 #include "console/program_end.h"
 #include "console/terminal_console.h"
+#include "widgets/console_utils.h"
 
 namespace {
 
@@ -47,6 +48,11 @@ int main() {
   }
   SetColor(7, 0);
   PrintLine("  glyphs: \xC9\xCD\xBB \x01 \xE3 \xB0");
+  // The library's frames under them: a band of two cells and a 3 x 5 box,
+  // drawn with the code page 437 line bytes.
+  DrawGrid(4, 1, 2, 3, 1, 1, 1);
+  DrawBox(4, 12, 6, 16, 1, 1);
+  Locate(7, 1);
   int count = 0;
   for (;;) {
     WaitMs(-1);

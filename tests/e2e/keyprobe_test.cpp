@@ -31,6 +31,21 @@ TEST(KeyprobeInTmux, KeysArriveAsTheirConsoleCodes) {
   session.SendKeys({"Enter"});
   ASSERT_TRUE(session.WaitForText("press keys")) << session.Capture();
   EXPECT_EQ(session.Format("#{alternate_on}"), "1") << "the console uses the alternate screen";
+  {
+    // The two-cell band and the box under the colours, as line-drawing glyphs.
+    auto all = session.Lines();
+    ASSERT_GE(all.size(), 6u);
+    const std::vector<std::string> lines(all.begin() + 3, all.begin() + 6);
+    EXPECT_NE(lines[0].find("\u250C\u2500\u2500\u2500\u252C\u2500\u2500\u2500\u2510"),
+              std::string::npos)
+        << lines[0];
+    EXPECT_NE(lines[0].find("\u250C\u2500\u2500\u2500\u2510"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("\u2502   \u2502   \u2502"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("\u2514\u2500\u2500\u2500\u2534\u2500\u2500\u2500\u2518"),
+              std::string::npos)
+        << lines[2];
+    EXPECT_NE(lines[2].find("\u2514\u2500\u2500\u2500\u2518"), std::string::npos) << lines[2];
+  }
 
   const std::vector<KeyCase> cases = {
       {"F1", false, "FF 3B"},      {"F12", false, "FF 86"},     {"S-F2", false, "FF 55"},
