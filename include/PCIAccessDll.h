@@ -1,6 +1,8 @@
 /* Entry points of the PCIe access library that q7m-uart loads by name
  * ("libPCIAccessDll.so"). Every access library of ours (the simulated board,
  * the sysfs library for real boards) implements exactly these. */
+/* The declarations keep the layout of the C interface as published. */
+/* clang-format off */
 #ifndef PCIACCESSDLL_H
 #define PCIACCESSDLL_H
 
@@ -31,3 +33,4 @@ int32_t MUnmap(void *base);
 #endif
 
 #endif
+/* clang-format on */

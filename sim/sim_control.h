@@ -2,6 +2,8 @@
  * Tests and tools look these up with dlsym on the loaded libPCIAccessDll.so;
  * the program itself never does. All times are nanoseconds of the
  * simulator's clock. */
+/* The declarations keep the layout of the C interface as published. */
+/* clang-format off */
 #ifndef Q7M_SIM_CONTROL_H
 #define Q7M_SIM_CONTROL_H
 
@@ -118,3 +120,4 @@ const char *SimLastWindowWarning(void);
 #endif
 
 #endif
+/* clang-format on */

@@ -13,18 +13,38 @@
 
 struct SimApi {
 #define Q7M_SIM_FUNCTION(name) decltype(&::name) name = nullptr;
-#define Q7M_SIM_FUNCTIONS(X)                                                                       \
-  X(SimSetClock)                                                                                   \
-  X(SimNowNs)                                                                                      \
-  X(SimReset)                                                                                      \
-  X(SimAccessCount)                                                                                \
-  X(SimAccessGet)                                                                                  \
-  X(SimAccessClear) X(SimPortValue) X(SimRegValue) X(SimRegIndex) X(SimUartDivisor)                \
-      X(SimUartEnabled) X(SimTxCount) X(SimTxGet) X(SimTxClear) X(SimTxBusyUntilNs) X(SimRxInject) \
-          X(SimRxWire) X(SimRxFifoLevel) X(SimRxLostCount) X(SimRxOverflowEvents)                  \
-              X(SimRxFramingErrors) X(SimConfigRead) X(SimConfigSetDeviceId)                       \
-                  X(SimConfigWriteCount) X(SimSetupBlockRead) X(SimGetCallCounts) X(SimCloseOrder) \
-                      X(SimVscResetPulses) X(SimVscResetWidthNs)
+// clang-format off
+#define Q7M_SIM_FUNCTIONS(X) \
+  X(SimSetClock) \
+  X(SimNowNs) \
+  X(SimReset) \
+  X(SimAccessCount) \
+  X(SimAccessGet) \
+  X(SimAccessClear) \
+  X(SimPortValue) \
+  X(SimRegValue) \
+  X(SimRegIndex) \
+  X(SimUartDivisor) \
+  X(SimUartEnabled) \
+  X(SimTxCount) \
+  X(SimTxGet) \
+  X(SimTxClear) \
+  X(SimTxBusyUntilNs) \
+  X(SimRxInject) \
+  X(SimRxWire) \
+  X(SimRxFifoLevel) \
+  X(SimRxLostCount) \
+  X(SimRxOverflowEvents) \
+  X(SimRxFramingErrors) \
+  X(SimConfigRead) \
+  X(SimConfigSetDeviceId) \
+  X(SimConfigWriteCount) \
+  X(SimSetupBlockRead) \
+  X(SimGetCallCounts) \
+  X(SimCloseOrder) \
+  X(SimVscResetPulses) \
+  X(SimVscResetWidthNs)
+  // clang-format on
   Q7M_SIM_FUNCTIONS(Q7M_SIM_FUNCTION)
 #undef Q7M_SIM_FUNCTION
 
