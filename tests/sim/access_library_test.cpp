@@ -12,30 +12,9 @@
 
 #include "include/PCIAccessDll.h"
 #include "sim/sim_control.h"
+#include "tests/support/loaded_library.h"
 
 namespace {
-
-class Loaded {
- public:
-  explicit Loaded(const std::string& path) : handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
-  ~Loaded() {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  Loaded(const Loaded&) = delete;
-  Loaded& operator=(const Loaded&) = delete;
-
-  bool ok() const { return handle_ != nullptr; }
-  bool Has(const char* name) const { return dlsym(handle_, name) != nullptr; }
-  template <typename F>
-  F* Get(const char* name) const {
-    return reinterpret_cast<F*>(dlsym(handle_, name));
-  }
-
- private:
-  void* handle_;
-};
-
-#define Q7M_SYM(lib, name) ((lib).Get<decltype(name)>(#name))
 
 // Atomic, not plain: the model reads the clock from inside the fault handler,
 // and a plain variable's stores could be moved past the trapped accesses.

@@ -21,26 +21,9 @@
 #include "sim/pty_bridge.h"
 #include "sim/remote_consoles.h"
 #include "sim/sim_control.h"
+#include "tests/support/loaded_library.h"
 
 namespace {
-
-class Loaded {
- public:
-  explicit Loaded(const std::string& path) : handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL)) {}
-  ~Loaded() {
-    if (handle_ != nullptr) dlclose(handle_);
-  }
-  Loaded(const Loaded&) = delete;
-  Loaded& operator=(const Loaded&) = delete;
-  bool ok() const { return handle_ != nullptr; }
-  template <typename F>
-  F* Get(const char* name) const {
-    return reinterpret_cast<F*>(dlsym(handle_, name));
-  }
-
- private:
-  void* handle_;
-};
 
 #define SIM(name) (Lib().Get<decltype(name)>(#name))
 

@@ -2,6 +2,7 @@
 // program reaches the client once, in order, and foreign faults are left to
 // whoever handled them before.
 #include "sim/trapped_window.h"
+#include "tests/sim/recording_client.h"
 
 #include <gtest/gtest.h>
 #include <setjmp.h>
@@ -15,28 +16,6 @@
 
 namespace q7m::sim {
 namespace {
-
-struct Event {
-  char kind;  // 'L' load, 'S' store, 'W' wide
-  std::uint32_t offset;
-  std::uint8_t value;
-  bool operator==(const Event&) const = default;
-};
-
-class RecordingClient : public WindowClient {
- public:
-  std::uint8_t Load(std::uint32_t offset) override {
-    events.push_back({'L', offset, next});
-    return next;
-  }
-  void Store(std::uint32_t offset, std::uint8_t value) override {
-    events.push_back({'S', offset, value});
-  }
-  void Wide(std::uint32_t offset, bool) override { events.push_back({'W', offset, 0}); }
-
-  volatile std::uint8_t next = 0;
-  std::vector<Event> events;
-};
 
 // The client runs inside the signal handlers: fences keep the compiler from
 // moving the test's own reads and writes of it across the trapped accesses.

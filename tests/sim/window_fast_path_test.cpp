@@ -10,35 +10,10 @@
 #include <vector>
 
 #include "sim/trapped_window.h"
+#include "tests/sim/recording_client.h"
 
 namespace q7m::sim {
 namespace {
-
-struct Event {
-  char kind;  // 'L' load, 'S' store, 'W' wide
-  std::uint32_t offset;
-  std::uint8_t value;
-  bool operator==(const Event&) const = default;
-};
-
-std::ostream& operator<<(std::ostream& os, const Event& e) {
-  return os << e.kind << "@" << std::hex << e.offset << "=" << unsigned{e.value};
-}
-
-class RecordingClient : public WindowClient {
- public:
-  std::uint8_t Load(std::uint32_t offset) override {
-    events.push_back({'L', offset, next});
-    return next;
-  }
-  void Store(std::uint32_t offset, std::uint8_t value) override {
-    events.push_back({'S', offset, value});
-  }
-  void Wide(std::uint32_t offset, bool) override { events.push_back({'W', offset, 0}); }
-
-  volatile std::uint8_t next = 0;
-  std::vector<Event> events;
-};
 
 // Registers the instructions below use, and the flags around them.
 struct Regs {
