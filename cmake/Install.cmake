@@ -6,7 +6,7 @@
 # <prefix>/lib/q7m-uart/sim/     the simulated libPCIAccessDll.so
 # <prefix>/bin/                  q7m-uart, q7m-inspect (relative symlinks into the
 #                                private folder), q7m-uart-sim (launcher)
-# <prefix>/share/man/man1/       q7m-uart.1.gz
+# <prefix>/share/man/man1/       q7m-uart.1.gz, q7m-inspect.1.gz
 # <prefix>/share/doc/q7m-uart/   README.md, README.pcie-linux.md, copyright
 #
 # Test programs and the failing sim-variants libraries are not installed.
@@ -44,14 +44,18 @@ install(PROGRAMS ${q7m_link_dir}/q7m-uart-sim DESTINATION ${CMAKE_INSTALL_BINDIR
 
 # Debian wants man pages compressed, reproducibly (-n: no name or time stamp).
 find_program(Q7M_GZIP gzip REQUIRED)
-set(q7m_man_gz ${CMAKE_BINARY_DIR}/man/q7m-uart.1.gz)
-add_custom_command(OUTPUT ${q7m_man_gz}
-  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-  COMMAND ${Q7M_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/man/q7m-uart.1 > ${q7m_man_gz}
-  DEPENDS ${CMAKE_SOURCE_DIR}/man/q7m-uart.1
-  VERBATIM)
-add_custom_target(q7m-man ALL DEPENDS ${q7m_man_gz})
-install(FILES ${q7m_man_gz} DESTINATION ${Q7M_INSTALL_MANDIR})
+set(q7m_man_pages)
+foreach(page q7m-uart.1 q7m-inspect.1)
+  set(q7m_man_gz ${CMAKE_BINARY_DIR}/man/${page}.gz)
+  add_custom_command(OUTPUT ${q7m_man_gz}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+    COMMAND ${Q7M_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/man/${page} > ${q7m_man_gz}
+    DEPENDS ${CMAKE_SOURCE_DIR}/man/${page}
+    VERBATIM)
+  list(APPEND q7m_man_pages ${q7m_man_gz})
+endforeach()
+add_custom_target(q7m-man ALL DEPENDS ${q7m_man_pages})
+install(FILES ${q7m_man_pages} DESTINATION ${Q7M_INSTALL_MANDIR})
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${Q7M_INSTALL_DOCDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/pcie-linux/README.md

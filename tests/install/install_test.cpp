@@ -101,6 +101,7 @@ const std::set<std::string> kInstalledFiles = {
     "share/doc/q7m-uart/copyright",
     "share/man/",
     "share/man/man1/",
+    "share/man/man1/q7m-inspect.1.gz",
     "share/man/man1/q7m-uart.1.gz",
 };
 
@@ -343,9 +344,11 @@ TEST_F(Installed, OrdinaryUserKeepsConfigurationAndCaptureInTheHomeFolder) {
 }
 
 TEST_F(Installed, ManPageRendersWithoutWarningsAndCoversKeysFilesAndExitStatus) {
-  const auto groff = RunCommand("groff -man -Tutf8 -ww -z '" + kSource + "/man/q7m-uart.1'");
-  EXPECT_EQ(groff.status, 0);
-  EXPECT_EQ(groff.output, "") << "groff warnings";
+  for (const char* name : {"q7m-uart.1", "q7m-inspect.1"}) {
+    const auto groff = RunCommand("groff -man -Tutf8 -ww -z '" + kSource + "/man/" + name + "'");
+    EXPECT_EQ(groff.status, 0) << name;
+    EXPECT_EQ(groff.output, "") << "groff warnings in " << name;
+  }
 
   // man reads the installed, compressed page; its warnings go to stderr.
   const std::string page = (prefix / "share/man/man1/q7m-uart.1.gz").string();
