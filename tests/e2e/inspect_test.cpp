@@ -32,6 +32,7 @@ std::string RowStartingWith(TmuxSession& session, const std::string& prefix) {
 void QuitAndExpectStatusZero(TmuxSession& session, const std::string& quitKey = "Q") {
   session.SendText(quitKey);
   EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{alternate_on}") == "0"; }));
+  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{pane_current_command}") == "sh"; }));
   session.SendText("echo \"status=$?\"");
   session.SendKeys({"Enter"});
   EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();

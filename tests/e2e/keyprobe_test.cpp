@@ -75,6 +75,9 @@ TEST(KeyprobeInTmux, KeysArriveAsTheirConsoleCodes) {
   }
 
   session.SendKeys({"q"});
+  // Typed once the shell has the terminal again: input typed while the
+  // program gives the terminal back may be flushed with its settings.
+  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{pane_current_command}") == "sh"; }));
   session.SendText("echo \"status=$?\"");
   session.SendKeys({"Enter"});
   EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
