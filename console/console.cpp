@@ -161,7 +161,11 @@ int ScreenCols() {
   return Current().screen.Cols();
 }
 std::uint64_t ConsoleNowMs() {
-  return Current().backend->NowNs() / 1000000;
+  return ConsoleNowNs() / 1000000;
+}
+
+std::uint64_t ConsoleNowNs() {
+  return Current().backend->NowNs();
 }
 
 bool ConsoleKeyWaiting() {

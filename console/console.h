@@ -62,6 +62,7 @@ std::string ReadLine();
 int ScreenRows();
 int ScreenCols();
 std::uint64_t ConsoleNowMs();
+std::uint64_t ConsoleNowNs();
 // True when a key is waiting (the key stays unread).
 bool ConsoleKeyWaiting();
 // Pushes the screen to the device now.

@@ -37,7 +37,7 @@ std::string MemoryConsole::TakeKey() {
 }
 
 void MemoryConsole::SleepMs(int ms) {
-  if (ms > 0) AdvanceNs(static_cast<std::uint64_t>(ms) * 1000000);
+  if (ms > 0) AdvanceNs(static_cast<std::uint64_t>(ms) * 1000000 + sleepOvershootNs_);
 }
 
 void MemoryConsole::Tone(int hz, int ms) {

@@ -65,19 +65,24 @@ void WaitDraining(int ms) {
   // Polls are spaced from the start of one drain to the start of the next:
   // the time the screen takes to draw counts against the step, so a slow
   // terminal does not stretch the gap past what the receive buffer holds.
-  const std::uint64_t start = ConsoleNowMs();
+  // Kept in nanoseconds: whole milliseconds would cut a 10 ms wait short by
+  // up to one.
+  constexpr std::uint64_t kNsPerMs = 1'000'000;
+  const std::uint64_t start = ConsoleNowNs();
   const bool endless = ms == -1;
-  const std::uint64_t deadline = endless ? 0 : start + static_cast<std::uint64_t>(std::max(ms, 0));
+  const std::uint64_t deadline =
+      endless ? 0 : start + static_cast<std::uint64_t>(std::max(ms, 0)) * kNsPerMs;
   for (;;) {
-    const std::uint64_t drainedAt = ConsoleNowMs();
+    const std::uint64_t drainedAt = ConsoleNowNs();
     DrainReceiver();
     if (endless && ConsoleKeyWaiting()) return;
     if (!endless && drainedAt >= deadline) return;
     if (!endless && ms >= 100 && ConsoleKeyWaiting() && drainedAt > start) return;
     ConsolePresent();
-    std::uint64_t next = drainedAt + static_cast<std::uint64_t>(PollMs());
+    std::uint64_t next = drainedAt + static_cast<std::uint64_t>(PollMs()) * kNsPerMs;
     if (!endless) next = std::min(next, deadline);
-    const std::uint64_t now = ConsoleNowMs();
-    if (next > now) WaitMs(static_cast<int>(next - now));
+    const std::uint64_t now = ConsoleNowNs();
+    // Rounded up, so that the wait never ends before its deadline.
+    if (next > now) WaitMs(static_cast<int>((next - now + kNsPerMs - 1) / kNsPerMs));
   }
 }

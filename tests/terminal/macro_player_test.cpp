@@ -77,6 +77,21 @@ TEST_F(MacroTest, BytesGoOutTenMillisecondsApart) {
   EXPECT_EQ(console->NowMsValue(), 40u);
 }
 
+TEST_F(MacroTest, PacingHoldsWhenSleepsOvershootAsRealOnesDo) {
+  // Waits that end between two whole milliseconds must still add up to at
+  // least 10 ms per byte.
+  console->AdvanceNs(900'000);
+  console->SetSleepOvershootNs(300'000);
+  Define(1, {"\"abcdefghijklmnopqrst\""});
+  const ReceiveScope receiving([](std::string_view) {}, 115200);
+  RunMacro(1);
+  const auto sent = sim->Transmitted();
+  ASSERT_EQ(sent.size(), 20u);
+  for (std::size_t i = 1; i < sent.size(); ++i) {
+    EXPECT_GE(sent[i].startNs - sent[i - 1].startNs, 10'000'000u) << "byte " << i;
+  }
+}
+
 TEST_F(MacroTest, WaitCommandWaitsItsMilliseconds) {
   Define(2, {"W500 CR"});
   RunMacro(2);
