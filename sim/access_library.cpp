@@ -71,14 +71,25 @@ class Library final : public q7m::sim::WindowClient {
 
   std::uint8_t Load(std::uint32_t offset) override { return model.Read(offset, Now()); }
   void Store(std::uint32_t offset, std::uint8_t value) override {
+    const std::uint64_t pulsesBefore = model.VscResetPulses();
     model.Write(offset, value, Now());
-    if (offset == kRegisterFileData) Trace("reg %d %d\n", model.RegIndex(), value);
+    if (offset != kRegisterFileData) return;
+    Trace("reg %d %d\n", model.RegIndex(), value);
+    // Times on the board's clock, so that a test measures pacing where the
+    // bytes leave, not where a descheduled reader happens to see them.
+    if (model.RegIndex() == q7m::sim::kRegTxData && !model.TxLog().empty()) {
+      Trace("tx %d %llu\n", value, static_cast<unsigned long long>(model.TxLog().back().startNs));
+    }
+    if (model.VscResetPulses() != pulsesBefore) {
+      Trace("reset-pulse %llu\n", static_cast<unsigned long long>(model.LastVscResetWidthNs()));
+    }
   }
 
   // One line per register-file write and per open, map, unmap and close, in
   // the file named by Q7M_SIM_TRACE, so that a test driving the real program
-  // can see the board traffic. Written at once with write(): stores arrive
-  // inside a signal handler.
+  // can see the board traffic; each transmitted byte with its start time and
+  // each reset pulse with its width, in nanoseconds. Written at once with
+  // write(): stores arrive inside a signal handler.
   template <typename... Args>
   void Trace(const char* format, Args... args) {
     if (traceFd < 0) return;
