@@ -16,7 +16,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/pcie-linux/fake_sysfs.h"
@@ -128,8 +127,7 @@ class Installed : public ::testing::Test {
     options.environment = environment;
     auto session = std::make_unique<TmuxSession>("sh", options);
     EXPECT_TRUE(session->Started());
-    session->SendText(command + "; echo EXIT=$?");
-    session->SendKeys({"Enter"});
+    EXPECT_TRUE(session->TypeAtPrompt(command + "; echo EXIT=$?")) << session->Capture();
     return session;
   }
 
@@ -254,7 +252,12 @@ TEST_F(Installed, RealLibraryWithoutTheBoardSaysSoWaitsForAKeyAndExitsZero) {
   ASSERT_TRUE(session->WaitForLine("Cannot Open Selected Device", std::chrono::seconds(10)))
       << session->Capture();
   EXPECT_EQ(session->Format("#{alternate_on}"), "1");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The message waits for a key: with it on the screen the program sleeps in
+  // its key poll (a program that went on would close the board and exit).
+  const auto pid = session->ChildPid("q7m-uart");
+  ASSERT_TRUE(pid.has_value()) << session->Capture();
+  EXPECT_TRUE(session->WaitFor([&] { return KernelWaitChannel(*pid) == "hrtimer_nanosleep"; }))
+      << KernelWaitChannel(*pid);
   EXPECT_EQ(session->Capture().find("EXIT="), std::string::npos) << "the message waits for a key";
 
   session->SendText("x");
