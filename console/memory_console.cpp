@@ -42,7 +42,6 @@ void MemoryConsole::SleepMs(int ms) {
 
 void MemoryConsole::Tone(int hz, int ms) {
   tones_.push_back(ToneCall{hz, ms, nowNs_.load()});
-  SleepMs(ms);
 }
 
 MemoryConsole& AttachMemoryConsole(int rows, int cols) {

@@ -377,10 +377,9 @@ class TerminalConsole : public ConsoleBackend {
            static_cast<std::uint64_t>(now.tv_nsec);
   }
 
-  // A terminal has one bell and no pitch; the length is kept.
-  void Tone(int, int ms) override {
+  // A terminal has one bell and no pitch or length.
+  void Tone(int, int) override {
     if (g_state.active && !suspended_) beep();
-    SleepMs(ms);
   }
 
   void Suspend() override {
