@@ -29,7 +29,6 @@ constexpr std::uint64_t kNsPerMs = 1'000'000;
 struct IdleWork {
   std::function<void()> work;
   int periodMs = 0;
-  bool running = false;
 };
 
 IdleWork& Idle() {
@@ -64,11 +63,11 @@ void Wait(Console& console, int ms, WaitEnd end) {
     if (end != WaitEnd::kKey && now >= deadline) return;
     std::uint64_t until = end == WaitEnd::kKey ? nextKeyCheck : std::min(deadline, nextKeyCheck);
     const IdleWork& idle = Idle();
-    if (idle.work && !idle.running) {
+    if (idle.work) {
       until = std::min(until, now + static_cast<std::uint64_t>(idle.periodMs) * kNsPerMs);
     }
     if (until > now) device.SleepMs(static_cast<int>((until - now + kNsPerMs - 1) / kNsPerMs));
-    if (Idle().work && !Idle().running) {
+    if (Idle().work) {
       ConsoleRunIdleWork();
       device.Present(console.screen);
     }
@@ -93,15 +92,9 @@ ConsoleIdleWork::~ConsoleIdleWork() {
 }
 
 void ConsoleRunIdleWork() {
-  IdleWork& idle = Idle();
-  if (!idle.work || idle.running) return;
-  idle.running = true;
-  struct Done {
-    ~Done() { Idle().running = false; }
-  } done;
   // A copy: the work may end the scope that installed it.
-  const std::function<void()> work = idle.work;
-  work();
+  const std::function<void()> work = Idle().work;
+  if (work) work();
 }
 
 ConsoleOverlay::ConsoleOverlay() {

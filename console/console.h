@@ -66,8 +66,8 @@ std::string ReadLine();
 // side, whose buffer holds a few milliseconds of a fast line. While a scope
 // is alive, every wait of the console (WaitMs, PauseMs, Beep and the key
 // waits built on them) runs the work at least every periodMs and shows what
-// it drew; the work never runs nested inside itself. Scopes nest: the inner
-// one holds until it ends.
+// it drew. A wait inside the work runs it again: the work must guard what
+// cannot nest. Scopes nest: the inner one holds until it ends.
 class ConsoleIdleWork {
  public:
   ConsoleIdleWork(std::function<void()> work, int periodMs);
@@ -79,7 +79,7 @@ class ConsoleIdleWork {
   std::function<void()> previousWork_;
   int previousPeriodMs_;
 };
-// Runs the idle work now, unless it is already running.
+// Runs the idle work now.
 void ConsoleRunIdleWork();
 
 // While alive, something stands on the screen and waits (a message on its

@@ -22,6 +22,10 @@ void MemoryConsole::AdvanceNs(std::uint64_t ns) {
 
 void MemoryConsole::Present(ScreenModel& screen) {
   ++presents_;
+  const std::uint64_t now = nowNs_;
+  if (frameTimeNs_ != 0 && now < frameBusyUntilNs_) return;
+  ++framesDrawn_;
+  frameBusyUntilNs_ = now + frameTimeNs_;
   screen.MarkClean();
 }
 
