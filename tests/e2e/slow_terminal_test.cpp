@@ -1,0 +1,159 @@
+// q7m-uart on a terminal that stops taking its output while the simulated
+// board floods the UART: the capture still gets every byte and the UART
+// loses none.
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "sim/flood_text.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const std::string kBuild = Q7M_BUILD_DIR;
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+class SlowTerminal : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() / ("q7m-slow-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    fs::copy_file(kBuild + "/bin/q7m-uart", dir / "q7m-uart");
+    std::ofstream(dir / "Q7m_Uart.cfg") << "#COMMODE 115200\n";
+    winsize size{};
+    size.ws_row = 25;
+    size.ws_col = 80;
+    child = ::forkpty(&master, nullptr, nullptr, &size);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::setenv("LD_LIBRARY_PATH", (kBuild + "/sim").c_str(), 1);
+      ::setenv("Q7M_SIM_TRACE", (dir / "trace.txt").c_str(), 1);
+      ::setenv("TERM", "xterm-256color", 1);
+      ::setenv("LANG", "C.UTF-8", 1);
+      const std::string program = (dir / "q7m-uart").string();
+      ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    ::fcntl(master, F_SETFL, O_NONBLOCK);
+  }
+  void TearDown() override {
+    if (child > 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+    }
+    if (master >= 0) ::close(master);
+    fs::remove_all(dir);
+  }
+
+  // Reads what the program drew until `done` holds; false after the timeout.
+  template <typename Done>
+  bool ReadUntil(Done done, std::chrono::seconds timeout = std::chrono::seconds(30)) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+      if (Clock::now() > deadline) return false;
+      pollfd fd{master, POLLIN, 0};
+      ::poll(&fd, 1, 20);
+      char buffer[4096];
+      const ssize_t n = ::read(master, buffer, sizeof buffer);
+      if (n > 0) {
+        drawn.append(buffer, static_cast<std::size_t>(n));
+        if (drawn.size() > 65536) drawn.erase(0, drawn.size() - 4096);
+      } else if (n == 0 || (n < 0 && errno == EIO)) {
+        exited = true;
+      }
+    }
+    return true;
+  }
+  // Waits for `done` without reading the terminal.
+  template <typename Done>
+  static bool WaitUntil(Done done, std::chrono::seconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (!done()) {
+      if (Clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+  }
+  void Type(const std::string& keys) {
+    ASSERT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+  bool Drawn(const std::string& text) const { return drawn.find(text) != std::string::npos; }
+  std::string Capture() const { return ReadFile(dir / "Term.txt"); }
+
+  fs::path dir;
+  pid_t child = -1;
+  int master = -1;
+  std::string drawn;
+  bool exited = false;
+};
+
+TEST_F(SlowTerminal, AFloodWhileNobodyReadsTheTerminalArrivesWhole) {
+  ASSERT_TRUE(ReadUntil([&] { return Drawn("Q7M UART IO port"); })) << drawn;
+  Type("0");
+  ASSERT_TRUE(ReadUntil([&] { return fs::exists(dir / "Term.txt"); }));
+  Type("\r");
+  ASSERT_TRUE(ReadUntil([&] { return Capture().find("vsc7420# ") != std::string::npos; }));
+  // 1000 flood lines, 5.7 s of line: its screens are far more than the
+  // pseudo-terminal holds.
+  constexpr std::uint64_t kBytes = 1000 * q7m::sim::kFloodLineSize;
+  Type("flood " + std::to_string(kBytes) + "\r");
+  ASSERT_TRUE(ReadUntil([&] { return Capture().find("flood ") != std::string::npos; }));
+
+  // From here on the terminal is not read until the console's prompt
+  // follows the flood in the capture.
+  const bool whole = WaitUntil(
+      [&] {
+        const std::string capture = Capture();
+        const auto last = capture.rfind("FLOOD ");
+        return last != std::string::npos && capture.find("vsc7420# ", last) != std::string::npos;
+      },
+      std::chrono::seconds(60));
+  // The terminal was full: the drawing thread waits in its write to it.
+  bool drawingWaits = false;
+  for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(child) + "/task")) {
+    drawingWaits = drawingWaits || ReadFile(task.path() / "wchan") == "wait_woken";
+  }
+  EXPECT_TRUE(whole) << "the flood did not reach the capture while the terminal was not read";
+  EXPECT_TRUE(drawingWaits) << "the terminal was not left full";
+
+  const auto check = q7m::sim::CheckFlood(Capture());
+  EXPECT_TRUE(check.Clean()) << check.problem;
+  EXPECT_EQ(check.validLines, 1000u);
+
+  drawn.clear();
+  Type("\x1b[1;2Q");  // Shift-F2, as xterm sends it
+  ASSERT_TRUE(ReadUntil([&] { return Drawn("Q7M UART IO port"); })) << "back in the menu";
+  Type("q");
+  ASSERT_TRUE(ReadUntil([&] { return exited; }));
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  child = -1;
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  const std::string trace = ReadFile(dir / "trace.txt");
+  EXPECT_NE(trace.find("stats rx-lost 0 rx-overflows 0 "), std::string::npos) << trace;
+}
+
+}  // namespace
