@@ -79,6 +79,9 @@ class Library final : public q7m::sim::WindowClient {
   // the file named by Q7M_SIM_TRACE, so that a test driving the real program
   // can see the board traffic. Written at once with write(): stores arrive
   // inside a signal handler.
+  void Trace(const char* text) {
+    if (traceFd >= 0) (void)!::write(traceFd, text, std::strlen(text));
+  }
   template <typename... Args>
   void Trace(const char* format, Args... args) {
     if (traceFd < 0) return;

@@ -221,7 +221,7 @@ TEST_F(UartInTmux, CaptureSurvivesSigterm) {
   ASSERT_TRUE(session->WaitForLine("kept in the capture")) << session->Capture();
   const std::string pid = session->Format("#{pane_pid}");
   // The shell's child is the program.
-  std::system(("pkill -TERM -P " + pid + " -x q7m-uart").c_str());
+  ASSERT_EQ(std::system(("pkill -TERM -P " + pid + " -x q7m-uart").c_str()), 0);
   ASSERT_TRUE(session->WaitForText("EXIT=143")) << session->Capture();
   EXPECT_EQ(ReadFile(programDir / "Term.txt"), "kept in the capture\r\n");
   EXPECT_EQ(session->Format("#{alternate_on}"), "0");
