@@ -101,7 +101,7 @@ void RunInspectMenu() {
       const std::string chosen = WalkDirectories(home.string());
       std::error_code ignored;
       std::filesystem::current_path(home, ignored);
-      Confirm("Directory chosen: " + chosen);
+      Confirm(chosen.empty() ? std::string("No directory chosen") : "Directory chosen: " + chosen);
     } else if (key == "Q") {
       ClosePcieDllAccess();
       return;

@@ -149,4 +149,19 @@ TEST_F(InspectMenuTest, DirectoriesEntryReportsTheChoiceAndKeepsTheWorkingDirect
   EXPECT_EQ(shown.back(), "  " + ("Directory chosen: " + dir.string()).substr(0, 77));
 }
 
+TEST_F(InspectMenuTest, DirectoriesEntryLeftWithEscSaysNothingWasChosen) {
+  const auto old = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  console->PushKey("d", 10);
+  console->PushKey("\x1B", 20);
+  console->PushKey(" ", 30);
+  console->PushKey("q", 40);
+  RunInspectMenu();
+  const auto afterEsc = std::filesystem::current_path();
+  std::filesystem::current_path(old);
+  EXPECT_EQ(afterEsc, dir);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.back(), "  No directory chosen");
+}
+
 }  // namespace
