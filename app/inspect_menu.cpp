@@ -45,8 +45,12 @@ void Confirm(const std::string& text) {
 // Messages name the file alone: a full path would be cut at 77 characters.
 void SaveImage() {
   const std::string path(kConfigImageFileName);
-  if (SaveConfigShadow(kConfigImageFileName)) {
-    Confirm("Configuration copy saved to " + path);
+  if (ConfigShadowValid == 0) {
+    ReportError("Configuration copy is empty - nothing saved");
+  } else if (SaveConfigShadow(kConfigImageFileName)) {
+    Confirm(ConfigShadowValid < ConfigShadow.size()
+                ? "Only the " + std::to_string(ConfigShadowValid) + " bytes read saved to " + path
+                : "Configuration copy saved to " + path);
   } else {
     ReportError("Cannot write " + path);
   }

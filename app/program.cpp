@@ -72,7 +72,9 @@ std::string ChangeToWorkingDirectory() {
 std::string ProgramStartup(bool reportMissingConfig) {
   InitSettings();
   ConfigShadow.fill(0);
-  std::string dir = ChangeToWorkingDirectory();
+  ConfigShadowValid = 0;
+  std::string notice;
+  std::string dir = ChangeToWorkingDirectory(notice);
   InitPcieDllAccess();
   ClearScreen();
   TextFg = 7;

@@ -146,6 +146,10 @@ class Library final : public q7m::sim::WindowClient {
   std::shared_ptr<q7m::sim::PtyBridge> pty;
   std::array<std::shared_ptr<PacedRemote>, kRouteCount> routeEnds;
   std::string lastError;
+  std::string environmentError;
+  // Reads of configuration space beyond this many bytes come back short, as
+  // a sysfs config file does for a process without CAP_SYS_ADMIN.
+  std::uint32_t configReadLimit = q7m::sim::kConfigSize;
   int traceFd = -1;
   static constexpr std::uint32_t kRegisterFileData = 0x1B352;
   SimClockFn clockFn = nullptr;
@@ -276,6 +280,13 @@ Q7M_EXPORT int32_t ReadWriteConfigSpace(void* buffer, int32_t count, int32_t off
   const auto off = static_cast<std::uint32_t>(offset);
   const auto n = static_cast<std::uint32_t>(count);
   if (direction == -1) {
+    if (off + static_cast<std::uint64_t>(n) > lib.configReadLimit) {
+      // The part below the limit arrives; the call fails, as a short read does.
+      if (off < lib.configReadLimit) {
+        lib.model.ConfigRead(off, lib.configReadLimit - off, static_cast<std::uint8_t*>(buffer));
+      }
+      return -1;
+    }
     return lib.model.ConfigRead(off, n, static_cast<std::uint8_t*>(buffer)) ? 0 : -1;
   }
   if (direction == 0) {
@@ -335,6 +346,7 @@ Q7M_EXPORT void SimReset(void) {
   lib.counts = SimCallCounts{};
   lib.counts.mappedBase = mapped;
   lib.closeOrder.clear();
+  lib.configReadLimit = q7m::sim::kConfigSize;
 }
 
 Q7M_EXPORT size_t SimAccessCount(void) {
@@ -435,6 +447,10 @@ Q7M_EXPORT void SimConfigRead(uint8_t out[256]) {
 
 Q7M_EXPORT void SimConfigSetDeviceId(uint16_t deviceId) {
   lib.model.SetDeviceId(deviceId);
+}
+
+Q7M_EXPORT void SimConfigSetReadLimit(uint32_t bytes) {
+  lib.configReadLimit = bytes < q7m::sim::kConfigSize ? bytes : q7m::sim::kConfigSize;
 }
 
 Q7M_EXPORT uint64_t SimConfigWriteCount(void) {
