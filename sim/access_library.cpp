@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "pcie-linux/sysfs_log.h"
 #include "sim/device_model.h"
 #include "sim/pty_bridge.h"
 #include "sim/remote_consoles.h"
@@ -107,15 +108,18 @@ class Library final : public q7m::sim::WindowClient {
 
   // Attaches the built-in consoles, then the pty bridge on the routes the
   // environment names. A bridge that cannot be opened leaves the built-in
-  // consoles in place and its reason in lastError.
+  // consoles in place and its reason in lastError and environmentError; the
+  // board then refuses to open, as a real one that cannot be reached does.
   bool ApplyEnvironment() {
     lastError.clear();
+    environmentError.clear();
     routeEnds = {vsc, kb20q, nullptr, kb20t, vsc, vsc};
     std::string error;
     const auto config = q7m::sim::ParsePtyConfig(GetEnv, error);
     std::shared_ptr<q7m::sim::PtyBridge> bridge;
     if (config && !config->linkPath.empty()) {
       bridge = q7m::sim::PtyBridge::Open(config->linkPath, config->baud, error);
+      if (bridge == nullptr) error = "Q7M_SIM_PTY=" + config->linkPath + ": " + error;
       if (bridge != nullptr) {
         bridge->SetFloodStats(flood);
         for (std::size_t r = 0; r < kRouteCount; ++r) {
@@ -127,7 +131,7 @@ class Library final : public q7m::sim::WindowClient {
       model.AttachRemote(static_cast<std::uint8_t>(r), routeEnds[r]);
     }
     pty = std::move(bridge);  // after the swap, so an old link is replaced first
-    if (!error.empty()) lastError = error;
+    if (!error.empty()) lastError = environmentError = error;
     return error.empty();
   }
 
@@ -175,6 +179,11 @@ Q7M_EXPORT int32_t InitPCIAccess(int32_t vendorId, int32_t deviceId, int32_t res
   (void)deviceId;
   return 1;
 #else
+  if (!lib.environmentError.empty()) {
+    q7m::pcie_linux::AppendLogLine("InitPCIAccess: the simulated board is not opened: " +
+                                   lib.environmentError);
+    return 1;
+  }
   return vendorId == lib.model.VendorId() && deviceId == lib.model.DeviceId() ? 0 : 1;
 #endif
 }
