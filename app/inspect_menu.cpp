@@ -69,8 +69,12 @@ void LoadImage() {
 
 void InspectStartup() {
   const std::string dir = ProgramStartup(false);
-  // The configuration copy is saved where the configuration file lives.
-  if (!dir.empty() && ConfigShadowDirectory.empty()) ConfigShadowDirectory = dir;
+  // The configuration copy is saved in the working folder, never in an
+  // installed program's own.
+  if (ConfigShadowDirectory.empty()) {
+    std::error_code error;
+    ConfigShadowDirectory = dir.empty() ? std::filesystem::current_path(error).string() : dir;
+  }
 }
 
 void DrawInspectMenu() {
