@@ -183,3 +183,23 @@ std::optional<int> TmuxSession::ExitSignal() {
 bool TmuxSession::WaitForExit(std::chrono::milliseconds timeout) {
   return WaitFor([&] { return Exited(); }, timeout);
 }
+
+std::unique_ptr<TmuxSession> StartInShell(const std::string& command,
+                                          TmuxSession::Options options) {
+  // A prompt of our own, matched wherever it stands on the line. It is set by
+  // the file that $ENV names: dash keeps "# " for root whatever PS1 says.
+  struct Profile {
+    std::string path = "/tmp/q7m-test-prompt-" + std::to_string(::getpid());
+    Profile() { std::ofstream(path) << "PS1='READY> '\n"; }
+    ~Profile() { std::remove(path.c_str()); }
+  };
+  static const Profile profile;
+  options.environment.push_back("ENV=" + profile.path);
+  auto session = std::make_unique<TmuxSession>("sh", options);
+  // Without the prompt the command is typed anyway; the caller's next wait
+  // then fails with the screen to show.
+  if (session->Started()) session->WaitForText("READY>");
+  session->SendText(command + "; echo EXIT=$?");
+  session->SendKeys({"Enter"});
+  return session;
+}

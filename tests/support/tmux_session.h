@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -77,3 +78,9 @@ class TmuxSession {
   std::string target_ = "main";
   bool started_ = false;
 };
+
+// A shell (sh) in a session that, once it has shown its prompt, is given the
+// command followed by "; echo EXIT=$?", so that the program's exit status
+// appears on the screen.
+std::unique_ptr<TmuxSession> StartInShell(const std::string& command,
+                                          TmuxSession::Options options = {});
