@@ -139,10 +139,11 @@ TEST_P(KeyprobeSignal, TerminalIsGivenBackAsItWas) {
   const int sig = GetParam();
   TmuxSession session("sh");
   ASSERT_TRUE(session.Started());
-  // The shell answers (the line typed is not the line printed).
+  // The shell answers (the line typed is not the line printed). Typed before
+  // the shell's first prompt, the answer follows that prompt on its line.
   session.SendText("echo shell-$((6 * 7))");
   session.SendKeys({"Enter"});
-  ASSERT_TRUE(session.WaitForLine("shell-42")) << session.Capture();
+  ASSERT_TRUE(session.WaitForText("shell-42")) << session.Capture();
   session.SendText(kProbe);
   session.SendKeys({"Enter"});
   ASSERT_TRUE(session.WaitForText("press keys")) << session.Capture();
