@@ -114,7 +114,8 @@ TEST_F(DemoOnABuildMachine, AnOrdinaryUserIsToldOnlyOfMissingBuildPackages) {
   std::string why;
   if (!homes.Prepare(base / "homes", {{65534, base / "nobody"}}, why)) GTEST_SKIP() << why;
   // Everything the demo needs is there: the check passes without a word.
-  const auto enough = RunCommand(homes.As(65534, Path() + " " + (kSource / "scripts/deps.sh").string() + " build"));
+  const auto enough =
+      RunCommand(homes.As(65534, Path() + " " + (kSource / "scripts/deps.sh").string() + " build"));
   EXPECT_EQ(enough.status, 0) << enough.output;
   EXPECT_EQ(enough.output, "");
 
