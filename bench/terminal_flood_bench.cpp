@@ -57,7 +57,7 @@ class HeadlessConsole : public ConsoleBackend {
     }
   }
   std::uint64_t NowNs() override { return Now(); }
-  void Tone(int, int ms) override { SleepMs(ms); }
+  void Tone(int, int) override {}
   std::uint64_t ElapsedMs() { return (Now() - start_) / 1000000; }
 
  private:

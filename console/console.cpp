@@ -1,5 +1,7 @@
 #include "console/console.h"
 
+#include <algorithm>
+#include <climits>
 #include <stdexcept>
 
 namespace {
@@ -22,8 +24,88 @@ Console& Current() {
 
 constexpr int kWaitStepMs = 50;
 constexpr int kKeyPollMs = 10;
+constexpr std::uint64_t kNsPerMs = 1'000'000;
+
+struct IdleWork {
+  std::function<void()> work;
+  int periodMs = 0;
+};
+
+IdleWork& Idle() {
+  static IdleWork idle;
+  return idle;
+}
+
+int& OverlayDepth() {
+  static int depth = 0;
+  return depth;
+}
+
+enum class WaitEnd {
+  kTime,       // the full time, keys or not
+  kTimeOrKey,  // the time, or earlier once a key waits (checked every 50 ms)
+  kKey,        // until a key waits (checked every 10 ms)
+};
+
+// Every wait of the console: sleeps in steps no longer than the idle work's
+// period, running the work between them. Times are kept in nanoseconds so
+// that a wait never ends before its deadline.
+void Wait(Console& console, int ms, WaitEnd end) {
+  ConsoleBackend& device = *console.backend;
+  device.Present(console.screen);
+  const std::uint64_t start = device.NowNs();
+  const std::uint64_t deadline = start + static_cast<std::uint64_t>(std::max(ms, 0)) * kNsPerMs;
+  const std::uint64_t keyStep = (end == WaitEnd::kKey ? kKeyPollMs : kWaitStepMs) * kNsPerMs;
+  std::uint64_t nextKeyCheck = end == WaitEnd::kTime ? UINT64_MAX : start + keyStep;
+  if (end == WaitEnd::kKey && device.KeyWaiting()) return;
+  for (;;) {
+    const std::uint64_t now = device.NowNs();
+    if (end != WaitEnd::kKey && now >= deadline) return;
+    std::uint64_t until = end == WaitEnd::kKey ? nextKeyCheck : std::min(deadline, nextKeyCheck);
+    const IdleWork& idle = Idle();
+    if (idle.work) {
+      until = std::min(until, now + static_cast<std::uint64_t>(idle.periodMs) * kNsPerMs);
+    }
+    if (until > now) device.SleepMs(static_cast<int>((until - now + kNsPerMs - 1) / kNsPerMs));
+    if (Idle().work) {
+      ConsoleRunIdleWork();
+      device.Present(console.screen);
+    }
+    if (device.NowNs() >= nextKeyCheck) {
+      if (device.KeyWaiting()) return;
+      nextKeyCheck += keyStep;
+    }
+  }
+}
 
 }  // namespace
+
+ConsoleIdleWork::ConsoleIdleWork(std::function<void()> work, int periodMs)
+    : previousWork_(std::move(Idle().work)), previousPeriodMs_(Idle().periodMs) {
+  Idle().work = std::move(work);
+  Idle().periodMs = std::max(periodMs, 1);
+}
+
+ConsoleIdleWork::~ConsoleIdleWork() {
+  Idle().work = std::move(previousWork_);
+  Idle().periodMs = previousPeriodMs_;
+}
+
+void ConsoleRunIdleWork() {
+  // A copy: the work may end the scope that installed it.
+  const std::function<void()> work = Idle().work;
+  if (work) work();
+}
+
+ConsoleOverlay::ConsoleOverlay() {
+  ++OverlayDepth();
+}
+ConsoleOverlay::~ConsoleOverlay() {
+  --OverlayDepth();
+}
+bool ConsoleOverlaid() {
+  return OverlayDepth() > 0;
+}
 
 void ConsoleAttach(std::unique_ptr<ConsoleBackend> backend, int rows, int cols) {
   ConsoleDetach();
@@ -92,36 +174,25 @@ std::string ReadKey() {
 
 void WaitMs(int ms) {
   auto& console = Current();
-  console.backend->Present(console.screen);
   if (ms == -1) {
-    while (!console.backend->KeyWaiting()) console.backend->SleepMs(kKeyPollMs);
-    return;
-  }
-  if (ms <= 0) return;
-  if (ms < 100) {
-    console.backend->SleepMs(ms);
-    return;
-  }
-  // Long waits end early when a key is waiting; the key is left for ReadKey.
-  int left = ms;
-  while (left > 0) {
-    const int step = left < kWaitStepMs ? left : kWaitStepMs;
-    console.backend->SleepMs(step);
-    left -= step;
-    if (console.backend->KeyWaiting()) return;
+    Wait(console, 0, WaitEnd::kKey);
+  } else if (ms >= 100) {
+    // Long waits end early when a key is waiting; the key is left for ReadKey.
+    Wait(console, ms, WaitEnd::kTimeOrKey);
+  } else {
+    Wait(console, ms, WaitEnd::kTime);
   }
 }
 
 void PauseMs(int ms) {
-  auto& console = Current();
-  console.backend->Present(console.screen);
-  if (ms > 0) console.backend->SleepMs(ms);
+  Wait(Current(), ms, WaitEnd::kTime);
 }
 
 void Beep() {
   auto& console = Current();
   console.backend->Present(console.screen);
   console.backend->Tone(1000, 250);
+  Wait(console, 250, WaitEnd::kTime);
 }
 
 std::string ReadLine() {
@@ -161,7 +232,11 @@ int ScreenCols() {
   return Current().screen.Cols();
 }
 std::uint64_t ConsoleNowMs() {
-  return Current().backend->NowNs() / 1000000;
+  return ConsoleNowNs() / 1000000;
+}
+
+std::uint64_t ConsoleNowNs() {
+  return Current().backend->NowNs();
 }
 
 bool ConsoleKeyWaiting() {

@@ -4,6 +4,7 @@
 // shows it and reads keys), attached once at start-up.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,7 +18,9 @@
 class ConsoleBackend {
  public:
   virtual ~ConsoleBackend() = default;
-  // Puts the model on the device (only rows marked dirty need drawing).
+  // Offers the model to the device (only rows marked dirty need drawing).
+  // Must not wait for a slow device: a device that cannot take the frame now
+  // keeps the latest one and draws it when it can.
   virtual void Present(ScreenModel& screen) = 0;
   // True when a decoded key is waiting; the key stays queued.
   virtual bool KeyWaiting() = 0;
@@ -25,6 +28,7 @@ class ConsoleBackend {
   virtual std::string TakeKey() = 0;
   virtual void SleepMs(int ms) = 0;
   virtual std::uint64_t NowNs() = 0;
+  // Starts a tone of ms milliseconds and returns at once; the console waits.
   virtual void Tone(int hz, int ms) = 0;
   // Hand the terminal to another program and take it back.
   virtual void Suspend() {}
@@ -58,10 +62,42 @@ void PauseMs(int ms);
 void Beep();
 std::string ReadLine();
 
+// Work that must go on while the program waits: the board UART's receive
+// side, whose buffer holds a few milliseconds of a fast line. While a scope
+// is alive, every wait of the console (WaitMs, PauseMs, Beep and the key
+// waits built on them) runs the work at least every periodMs and shows what
+// it drew. A wait inside the work runs it again: the work must guard what
+// cannot nest. Scopes nest: the inner one holds until it ends.
+class ConsoleIdleWork {
+ public:
+  ConsoleIdleWork(std::function<void()> work, int periodMs);
+  ~ConsoleIdleWork();
+  ConsoleIdleWork(const ConsoleIdleWork&) = delete;
+  ConsoleIdleWork& operator=(const ConsoleIdleWork&) = delete;
+
+ private:
+  std::function<void()> previousWork_;
+  int previousPeriodMs_;
+};
+// Runs the idle work now.
+void ConsoleRunIdleWork();
+
+// While alive, something stands on the screen and waits (a message on its
+// row): whatever else would draw must hold its output until it is gone.
+class ConsoleOverlay {
+ public:
+  ConsoleOverlay();
+  ~ConsoleOverlay();
+  ConsoleOverlay(const ConsoleOverlay&) = delete;
+  ConsoleOverlay& operator=(const ConsoleOverlay&) = delete;
+};
+bool ConsoleOverlaid();
+
 // Host services used by several screens.
 int ScreenRows();
 int ScreenCols();
 std::uint64_t ConsoleNowMs();
+std::uint64_t ConsoleNowNs();
 // True when a key is waiting (the key stays unread).
 bool ConsoleKeyWaiting();
 // Pushes the screen to the device now.

@@ -22,6 +22,10 @@ void MemoryConsole::AdvanceNs(std::uint64_t ns) {
 
 void MemoryConsole::Present(ScreenModel& screen) {
   ++presents_;
+  const std::uint64_t now = nowNs_;
+  if (frameTimeNs_ != 0 && now < frameBusyUntilNs_) return;
+  ++framesDrawn_;
+  frameBusyUntilNs_ = now + frameTimeNs_;
   screen.MarkClean();
 }
 
@@ -37,12 +41,11 @@ std::string MemoryConsole::TakeKey() {
 }
 
 void MemoryConsole::SleepMs(int ms) {
-  if (ms > 0) AdvanceNs(static_cast<std::uint64_t>(ms) * 1000000);
+  if (ms > 0) AdvanceNs(static_cast<std::uint64_t>(ms) * 1000000 + sleepOvershootNs_);
 }
 
 void MemoryConsole::Tone(int hz, int ms) {
   tones_.push_back(ToneCall{hz, ms, nowNs_.load()});
-  SleepMs(ms);
 }
 
 MemoryConsole& AttachMemoryConsole(int rows, int cols) {

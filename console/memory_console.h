@@ -33,6 +33,13 @@ class MemoryConsole : public ConsoleBackend {
   std::uint64_t NowNsValue() const { return nowNs_; }
   void AdvanceNs(std::uint64_t ns);
   void SetTimeLimitMs(std::uint64_t ms) { limitNs_ = ms * 1000000; }
+  // Every sleep lasts this much longer than asked, as a real one does.
+  void SetSleepOvershootNs(std::uint64_t ns) { sleepOvershootNs_ = ns; }
+  // Each frame takes this long to draw, as on a slow terminal: a screen
+  // offered while the last frame is still being drawn is left for a later
+  // frame. The program's thread is not held up, as with the real backend.
+  void SetFrameTimeMs(std::uint64_t ms) { frameTimeNs_ = ms * 1000000; }
+  int FramesDrawn() const { return framesDrawn_; }
 
   // Called after every advance of the clock, with the new time.
   std::function<void(std::uint64_t nowNs)> onAdvance;
@@ -64,6 +71,10 @@ class MemoryConsole : public ConsoleBackend {
   // so updates must not be reordered across the board accesses.
   std::atomic<std::uint64_t> nowNs_{0};
   std::uint64_t limitNs_ = 3600ull * 1000000000ull;
+  std::uint64_t sleepOvershootNs_ = 0;
+  std::uint64_t frameTimeNs_ = 0;
+  std::uint64_t frameBusyUntilNs_ = 0;
+  int framesDrawn_ = 0;
   std::vector<ToneCall> tones_;
   int presents_ = 0;
   int suspends_ = 0;

@@ -1,19 +1,26 @@
 #include "console/terminal_console.h"
 
 #include <langinfo.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <clocale>
+#include <condition_variable>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <mutex>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -36,7 +43,7 @@ namespace {
 // How long the bytes of a key sequence may trail its ESC.
 constexpr int kEscWaitMs = 25;
 // Bytes taken per input poll, so a flood of input cannot stall the caller.
-constexpr int kMaxBytesPerPoll = 4096;
+constexpr std::size_t kMaxBytesPerPoll = 4096;
 
 constexpr std::array<int, 3> kTerminationSignals = {SIGTERM, SIGHUP, SIGINT};
 constexpr std::array<int, 5> kFatalSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
@@ -97,8 +104,12 @@ void SetDisposition(int sig, void (*handler)(int)) {
 
 // Gives the terminal back: curses' own ending, then the exact modes that
 // were found. Safe to call any number of times.
+void StopDrawingThread();
+
 void RestoreTerminal() {
   if (!g_state.active) return;
+  // Curses is the drawing thread's while it runs.
+  StopDrawingThread();
   g_state.active = 0;
   curs_set(1);
   attrset(A_NORMAL);
@@ -290,6 +301,35 @@ chtype AcsFor(char32_t glyph) {
   }
 }
 
+// The screen as the drawing thread gets it: the model's cells and cursor,
+// with the rows changed since it last took them.
+struct Frame {
+  int rows = 0;
+  int cols = 0;
+  std::vector<Cell> cells;
+  std::vector<std::uint8_t> dirty;
+  int cursorRow = 1;
+  int cursorCol = 1;
+  bool cursorVisible = true;
+
+  void Resize(int r, int c) {
+    rows = r;
+    cols = c;
+    cells.assign(static_cast<std::size_t>(r * c), Cell{});
+    dirty.assign(static_cast<std::size_t>(r), 1);
+  }
+  const Cell& At(int row, int col) const {
+    return cells[static_cast<std::size_t>((row - 1) * cols + (col - 1))];
+  }
+};
+
+// Curses on the user's terminal. The program's thread never writes to the
+// terminal: it hands each changed screen to a drawing thread of its own and
+// goes on, so a terminal that takes its output slowly (a slow SSH link, a
+// busy machine, a stopped reader) delays only the drawing, never the board.
+// The drawing thread always draws the latest screen: frames the terminal had
+// no time for are skipped, not queued. Keys are read straight from the
+// terminal by the program's thread; curses never reads them.
 class TerminalConsole : public ConsoleBackend {
  public:
   explicit TerminalConsole(bool utf8) : utf8_(utf8), decoder_(utf8) {
@@ -300,49 +340,55 @@ class TerminalConsole : public ConsoleBackend {
     }
     shownLines_ = LINES;
     shownCols_ = COLS;
+    g_console = this;
+    // The drawing thread leaves the termination signals to the program's
+    // thread, whose sleeps they must interrupt.
+    sigset_t blocked;
+    sigset_t previous;
+    sigemptyset(&blocked);
+    for (int sig : kTerminationSignals) sigaddset(&blocked, sig);
+    sigaddset(&blocked, SIGWINCH);
+    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+    drawer_ = std::thread([this] { DrawLoop(); });
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
-  ~TerminalConsole() override { Shutdown(); }
+  ~TerminalConsole() override {
+    Shutdown();
+    StopDrawing();
+  }
 
-  // Draws at most one frame per kFrameNs: a terminal fed a full scrolled
-  // screen every few milliseconds falls behind, and the program would stall
-  // on its writes while the UART fills up. A skipped frame is drawn before
-  // any sleep that would outlast the frame time.
   void Present(ScreenModel& screen) override {
     ActOnPendingSignal();
     if (!g_state.active || suspended_) return;
-    if (!redrawAll_ && NowNs() - lastDrawNs_ < kFrameNs) {
-      pendingScreen_ = &screen;
-      return;
+    bool changed = screen.CursorRow() != published_.cursorRow ||
+                   screen.CursorCol() != published_.cursorCol ||
+                   screen.CursorVisible() != published_.cursorVisible;
+    for (int row = 1; row <= screen.Rows() && !changed; ++row) changed = screen.RowDirty(row);
+    if (!changed) return;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      if (frame_.rows != screen.Rows() || frame_.cols != screen.Cols()) {
+        frame_.Resize(screen.Rows(), screen.Cols());
+        screen.MarkAllDirty();
+      }
+      for (int row = 1; row <= screen.Rows(); ++row) {
+        if (!screen.RowDirty(row)) continue;
+        for (int col = 1; col <= screen.Cols(); ++col) {
+          frame_.cells[static_cast<std::size_t>((row - 1) * frame_.cols + (col - 1))] =
+              screen.At(row, col);
+        }
+        frame_.dirty[static_cast<std::size_t>(row - 1)] = 1;
+      }
+      frame_.cursorRow = screen.CursorRow();
+      frame_.cursorCol = screen.CursorCol();
+      frame_.cursorVisible = screen.CursorVisible();
+      framePending_ = true;
     }
-    Draw(screen);
-  }
-
-  void Draw(ScreenModel& screen) {
-    pendingScreen_ = nullptr;
-    lastDrawNs_ = NowNs();
-    if (redrawAll_ || LINES != shownLines_ || COLS != shownCols_) {
-      shownLines_ = LINES;
-      shownCols_ = COLS;
-      bkgdset(Style(7, 0).attr | COLOR_PAIR(Style(7, 0).pair));
-      werase(stdscr);
-      clearok(curscr, TRUE);
-      screen.MarkAllDirty();
-      redrawAll_ = false;
-    }
-    const int rows = std::min(screen.Rows(), LINES);
-    const int cols = std::min(screen.Cols(), COLS);
-    for (int row = 1; row <= rows; ++row) {
-      if (screen.RowDirty(row)) DrawRow(screen, row, cols);
-    }
+    published_.cursorRow = screen.CursorRow();
+    published_.cursorCol = screen.CursorCol();
+    published_.cursorVisible = screen.CursorVisible();
     screen.MarkClean();
-    const bool cursorShown =
-        screen.CursorVisible() && screen.CursorRow() <= rows && screen.CursorCol() <= cols;
-    if (cursorShown) move(screen.CursorRow() - 1, screen.CursorCol() - 1);
-    if (cursorShown != cursorShown_) {
-      curs_set(cursorShown ? 1 : 0);
-      cursorShown_ = cursorShown;
-    }
-    refresh();
+    wake_.notify_one();
   }
 
   bool KeyWaiting() override {
@@ -358,10 +404,6 @@ class TerminalConsole : public ConsoleBackend {
   void SleepMs(int ms) override {
     ActOnPendingSignal();
     if (ms <= 0) return;
-    if (pendingScreen_ != nullptr && g_state.active && !suspended_ &&
-        NowNs() + static_cast<std::uint64_t>(ms) * 1000000 >= lastDrawNs_ + kFrameNs) {
-      Draw(*pendingScreen_);
-    }
     timespec request{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     timespec remaining{};
     while (nanosleep(&request, &remaining) == -1 && errno == EINTR) {
@@ -377,14 +419,19 @@ class TerminalConsole : public ConsoleBackend {
            static_cast<std::uint64_t>(now.tv_nsec);
   }
 
-  // A terminal has one bell and no pitch; the length is kept.
-  void Tone(int, int ms) override {
-    if (g_state.active && !suspended_) beep();
-    SleepMs(ms);
+  // A terminal has one bell and no pitch or length; the drawing thread rings it.
+  void Tone(int, int) override {
+    if (!g_state.active || suspended_) return;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      bellPending_ = true;
+    }
+    wake_.notify_one();
   }
 
   void Suspend() override {
     if (!g_state.active || suspended_) return;
+    PauseDrawing();
     def_prog_mode();
     endwin();
     suspended_ = true;
@@ -394,11 +441,30 @@ class TerminalConsole : public ConsoleBackend {
     if (!g_state.active || !suspended_) return;
     reset_prog_mode();
     suspended_ = false;
-    redrawAll_ = true;
     screen.MarkAllDirty();
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      redrawAll_ = true;
+      pauseRequested_ = false;
+    }
+    wake_.notify_one();
   }
 
   void Shutdown() override { RestoreTerminal(); }
+
+  // Ends the drawing thread; it finishes the frame it is writing first.
+  void StopDrawing() {
+    if (!drawer_.joinable()) return;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    wake_.notify_one();
+    drawer_.join();
+    if (g_console == this) g_console = nullptr;
+  }
+
+  static TerminalConsole* g_console;
 
  private:
   struct CellStyle {
@@ -406,6 +472,101 @@ class TerminalConsole : public ConsoleBackend {
     short pair = 0;
     bool known = false;
   };
+
+  // Waits until the drawing thread has put its frame down and stays idle.
+  void PauseDrawing() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    pauseRequested_ = true;
+    wake_.notify_one();
+    paused_.wait(lock, [this] { return drawerIdle_ || !drawer_.joinable(); });
+  }
+
+  void DrawLoop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::uint64_t lastDrawNs = 0;
+    Frame local;
+    for (;;) {
+      drawerIdle_ = true;
+      paused_.notify_all();
+      wake_.wait_for(lock, std::chrono::milliseconds(kResizeCheckMs), [this] {
+        return stop_ || (!pauseRequested_ && (framePending_ || bellPending_ || redrawAll_));
+      });
+      if (stop_) return;
+      if (pauseRequested_) continue;
+      const bool resized = TerminalResized();
+      if (!framePending_ && !bellPending_ && !redrawAll_ && !resized) continue;
+      // At most one frame per kFrameNs; what changes meanwhile joins it.
+      const std::uint64_t now = NowNs();
+      if (now < lastDrawNs + kFrameNs) {
+        wake_.wait_for(lock, std::chrono::nanoseconds(lastDrawNs + kFrameNs - now),
+                       [this] { return stop_ || pauseRequested_; });
+        if (stop_) return;
+        if (pauseRequested_) continue;
+      }
+      drawerIdle_ = false;
+      if (local.rows != frame_.rows || local.cols != frame_.cols) {
+        local.Resize(frame_.rows, frame_.cols);
+      }
+      for (int row = 1; row <= frame_.rows; ++row) {
+        auto& dirty = frame_.dirty[static_cast<std::size_t>(row - 1)];
+        if (dirty == 0) continue;
+        const auto begin = frame_.cells.begin() + (row - 1) * frame_.cols;
+        std::copy(begin, begin + frame_.cols, local.cells.begin() + (row - 1) * local.cols);
+        local.dirty[static_cast<std::size_t>(row - 1)] = 1;
+        dirty = 0;
+      }
+      local.cursorRow = frame_.cursorRow;
+      local.cursorCol = frame_.cursorCol;
+      local.cursorVisible = frame_.cursorVisible;
+      const bool all = redrawAll_ || resized;
+      const bool ringBell = bellPending_;
+      framePending_ = false;
+      bellPending_ = false;
+      redrawAll_ = false;
+      lock.unlock();
+      // Only this thread draws, and only here may it wait for the terminal.
+      Draw(local, all);
+      if (ringBell) beep();
+      lastDrawNs = NowNs();
+      lock.lock();
+    }
+  }
+
+  // The terminal's size as the kernel has it now; curses is told of a change.
+  bool TerminalResized() {
+    winsize size{};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) != 0 || size.ws_row == 0 || size.ws_col == 0) {
+      return false;
+    }
+    if (size.ws_row == LINES && size.ws_col == COLS) return false;
+    resizeterm(size.ws_row, size.ws_col);
+    return true;
+  }
+
+  void Draw(Frame& frame, bool all) {
+    if (all || LINES != shownLines_ || COLS != shownCols_) {
+      shownLines_ = LINES;
+      shownCols_ = COLS;
+      bkgdset(Style(7, 0).attr | COLOR_PAIR(Style(7, 0).pair));
+      werase(stdscr);
+      clearok(curscr, TRUE);
+      std::fill(frame.dirty.begin(), frame.dirty.end(), 1);
+    }
+    const int rows = std::min(frame.rows, LINES);
+    const int cols = std::min(frame.cols, COLS);
+    for (int row = 1; row <= rows; ++row) {
+      if (frame.dirty[static_cast<std::size_t>(row - 1)] != 0) DrawRow(frame, row, cols);
+    }
+    std::fill(frame.dirty.begin(), frame.dirty.end(), 0);
+    const bool cursorShown =
+        frame.cursorVisible && frame.cursorRow <= rows && frame.cursorCol <= cols;
+    if (cursorShown) move(frame.cursorRow - 1, frame.cursorCol - 1);
+    if (cursorShown != cursorShown_) {
+      curs_set(cursorShown ? 1 : 0);
+      cursorShown_ = cursorShown;
+    }
+    refresh();
+  }
 
   // Attribute and colour pair for a PC colour pair, made on first use.
   const CellStyle& Style(int fg, int bg) {
@@ -442,11 +603,11 @@ class TerminalConsole : public ConsoleBackend {
     return style;
   }
 
-  void DrawRow(const ScreenModel& screen, int row, int cols) {
+  void DrawRow(const Frame& frame, int row, int cols) {
     if (utf8_) {
       std::vector<cchar_t> line(static_cast<std::size_t>(cols));
       for (int col = 1; col <= cols; ++col) {
-        const Cell& cell = screen.At(row, col);
+        const Cell& cell = frame.At(row, col);
         const CellStyle& style = Style(cell.fg, cell.bg);
         wchar_t text[2] = {static_cast<wchar_t>(Cp437Glyph(cell.ch)), L'\0'};
         setcchar(&line[static_cast<std::size_t>(col - 1)], text, style.attr, style.pair, nullptr);
@@ -455,7 +616,7 @@ class TerminalConsole : public ConsoleBackend {
     } else {
       std::vector<chtype> line(static_cast<std::size_t>(cols));
       for (int col = 1; col <= cols; ++col) {
-        const Cell& cell = screen.At(row, col);
+        const Cell& cell = frame.At(row, col);
         const CellStyle& style = Style(cell.fg, cell.bg);
         line[static_cast<std::size_t>(col - 1)] =
             AcsFor(Cp437Glyph(cell.ch)) | style.attr | COLOR_PAIR(style.pair);
@@ -469,40 +630,73 @@ class TerminalConsole : public ConsoleBackend {
   void ReadInput() {
     ActOnPendingSignal();
     if (!g_state.active || suspended_) return;
-    for (int count = 0; count < kMaxBytesPerPoll; ++count) {
-      int c = wgetch(stdscr);
-      if (c == ERR && decoder_.Pending()) {
-        wtimeout(stdscr, kEscWaitMs);
-        c = wgetch(stdscr);
-        wtimeout(stdscr, 0);
-        ActOnPendingSignal();
-        if (c == ERR) decoder_.FlushPending();
+    std::array<unsigned char, 256> buffer{};
+    std::size_t taken = 0;
+    while (taken < kMaxBytesPerPoll) {
+      int waitMs = 0;
+      if (!InputWaiting(0)) {
+        if (!decoder_.Pending()) break;
+        waitMs = kEscWaitMs;
+        if (!InputWaiting(waitMs)) {
+          ActOnPendingSignal();
+          decoder_.FlushPending();
+          break;
+        }
       }
-      if (c == ERR) break;
-      if (c == KEY_RESIZE) {
-        redrawAll_ = true;
-      } else if (c >= 0 && c <= 255) {
-        decoder_.Feed(static_cast<std::uint8_t>(c));
-      }
+      const ssize_t n = read(STDIN_FILENO, buffer.data(), buffer.size());
+      if (n <= 0) break;
+      for (ssize_t i = 0; i < n; ++i) decoder_.Feed(buffer[static_cast<std::size_t>(i)]);
+      taken += static_cast<std::size_t>(n);
     }
+  }
+
+  static bool InputWaiting(int ms) {
+    pollfd fd{STDIN_FILENO, POLLIN, 0};
+    return poll(&fd, 1, ms) > 0 && (fd.revents & POLLIN) != 0;
   }
 
   bool utf8_;
   bool hasColors_ = false;
   bool brightColors_ = false;
   bool suspended_ = false;
-  bool redrawAll_ = true;
   bool cursorShown_ = true;
   static constexpr std::uint64_t kFrameNs = 25'000'000;
-  std::uint64_t lastDrawNs_ = 0;
-  ScreenModel* pendingScreen_ = nullptr;
+  static constexpr int kResizeCheckMs = 100;
+  KeyDecoder decoder_;
+  // The cursor as last handed over, so that an unchanged screen is not.
+  struct {
+    int cursorRow = 0;
+    int cursorCol = 0;
+    bool cursorVisible = false;
+  } published_;
+
+  // Shared with the drawing thread, under mutex_.
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::condition_variable paused_;
+  Frame frame_;
+  bool framePending_ = false;
+  bool bellPending_ = false;
+  bool redrawAll_ = true;
+  bool pauseRequested_ = false;
+  bool drawerIdle_ = false;
+  bool stop_ = false;
+
+  // The drawing thread's own.
   int shownLines_ = 0;
   int shownCols_ = 0;
-  KeyDecoder decoder_;
   std::array<CellStyle, 256> styles_{};
   std::map<std::pair<short, short>, short> pairs_;
   int nextPair_ = 1;
+
+  std::thread drawer_;
 };
+
+TerminalConsole* TerminalConsole::g_console = nullptr;
+
+void StopDrawingThread() {
+  if (TerminalConsole::g_console != nullptr) TerminalConsole::g_console->StopDrawing();
+}
 
 }  // namespace
 
@@ -548,6 +742,9 @@ std::unique_ptr<ConsoleBackend> OpenTerminalConsole(std::string& error) {
   // Lets curses scroll the terminal instead of redrawing every row when the
   // received text scrolls.
   idlok(stdscr, TRUE);
+  // Keys are read by the program's thread, not by curses: curses must not
+  // look for typed-ahead input and hold its updates back for it.
+  typeahead(-1);
   BuildResetSequence();
   g_state.pendingSignal = 0;
   g_state.active = 1;

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <map>
@@ -70,23 +71,44 @@ class Library final : public q7m::sim::WindowClient {
 
   std::uint64_t Now() const { return clockFn != nullptr ? clockFn(clockContext) : MonotonicNs(); }
 
-  std::uint8_t Load(std::uint32_t offset) override { return model.Read(offset, Now()); }
+  std::uint8_t Load(std::uint32_t offset) override {
+    const std::uint64_t now = Now();
+    if (offset == kRegisterFileData && model.RegIndex() == q7m::sim::kRegRxStatus) {
+      if (lastRxPollNs != 0) maxRxPollGapNs = std::max(maxRxPollGapNs, now - lastRxPollNs);
+      lastRxPollNs = now;
+    }
+    return model.Read(offset, now);
+  }
   void Store(std::uint32_t offset, std::uint8_t value) override {
+    const std::uint64_t pulsesBefore = model.VscResetPulses();
     model.Write(offset, value, Now());
-    if (offset == kRegisterFileData) Trace("reg %d %d\n", model.RegIndex(), value);
+    if (offset != kRegisterFileData) return;
+    Trace("reg %d %d\n", model.RegIndex(), value);
+    // Setting the UART up starts a screen's polling afresh: the time spent
+    // in the menu before it is no gap.
+    if (model.RegIndex() == q7m::sim::kRegCtrl) lastRxPollNs = 0;
+    // Times on the board's clock, so that a test measures pacing where the
+    // bytes leave, not where a descheduled reader happens to see them.
+    if (model.RegIndex() == q7m::sim::kRegTxData && !model.TxLog().empty()) {
+      Trace("tx %d %llu\n", value, static_cast<unsigned long long>(model.TxLog().back().startNs));
+    }
+    if (model.VscResetPulses() != pulsesBefore) {
+      Trace("reset-pulse %llu\n", static_cast<unsigned long long>(model.LastVscResetWidthNs()));
+    }
   }
 
   // One line per register-file write and per open, map, unmap and close, in
   // the file named by Q7M_SIM_TRACE, so that a test driving the real program
-  // can see the board traffic. Written at once with write(): stores arrive
-  // inside a signal handler.
+  // can see the board traffic; each transmitted byte with its start time and
+  // each reset pulse with its width, in nanoseconds. Written at once with
+  // write(): stores arrive inside a signal handler.
   void Trace(const char* text) {
     if (traceFd >= 0) (void)!::write(traceFd, text, std::strlen(text));
   }
   template <typename... Args>
   void Trace(const char* format, Args... args) {
     if (traceFd < 0) return;
-    char line[64];
+    char line[160];
     const int n = std::snprintf(line, sizeof line, format, args...);
     if (n > 0) (void)!::write(traceFd, line, static_cast<std::size_t>(n));
   }
@@ -96,6 +118,18 @@ class Library final : public q7m::sim::WindowClient {
     traceFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
   void Wide(std::uint32_t, bool) override { model.MarkLastAccessWide(); }
+
+  // What a test of the real program wants to know of the receive side at
+  // the end: bytes lost to overflow, and the longest time the program left
+  // the UART's status unread while a screen polled it.
+  void TraceReceiveStats() {
+    model.Advance(Now());
+    Trace("stats rx-lost %llu rx-overflows %llu rx-framing %llu max-poll-gap-us %llu\n",
+          static_cast<unsigned long long>(model.RxLostCount()),
+          static_cast<unsigned long long>(model.RxOverflowEvents()),
+          static_cast<unsigned long long>(model.RxFramingErrors()),
+          static_cast<unsigned long long>(maxRxPollGapNs / 1000));
+  }
 
   void NoteClose(char c) {
     if (closeOrder.size() >= kCloseOrderLimit) closeOrder.erase(0, 1);
@@ -155,6 +189,8 @@ class Library final : public q7m::sim::WindowClient {
   // a sysfs config file does for a process without CAP_SYS_ADMIN.
   std::uint32_t configReadLimit = q7m::sim::kConfigSize;
   int traceFd = -1;
+  std::uint64_t lastRxPollNs = 0;
+  std::uint64_t maxRxPollGapNs = 0;
   static constexpr std::uint32_t kRegisterFileData = 0x1B352;
   SimClockFn clockFn = nullptr;
   void* clockContext = nullptr;
@@ -325,6 +361,7 @@ Q7M_EXPORT int32_t Mmap(void** base, int32_t reserved1, int32_t reserved2) {
 
 Q7M_EXPORT int32_t MUnmap(void* base) {
   ++lib.counts.munmap;
+  lib.TraceReceiveStats();
   lib.Trace("call MUnmap\n");
   lib.counts.lastMunmapBase = base;
   lib.NoteClose('M');
@@ -355,6 +392,8 @@ Q7M_EXPORT void SimReset(void) {
   lib.counts = SimCallCounts{};
   lib.counts.mappedBase = mapped;
   lib.closeOrder.clear();
+  lib.lastRxPollNs = 0;
+  lib.maxRxPollGapNs = 0;
   lib.configReadLimit = q7m::sim::kConfigSize;
 }
 

@@ -35,8 +35,3 @@ void CaptureFile::Close() {
   }
   file_.reset();
 }
-
-CaptureFile& TerminalCapture() {
-  static CaptureFile capture;
-  return capture;
-}

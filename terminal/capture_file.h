@@ -1,7 +1,7 @@
 #pragma once
 // The capture file "Term.txt": the received bytes the terminal shows, raw.
 // Open only while a terminal runs; flushed after every received batch and on
-// every way out of the program, so nothing shown is missing from it.
+// every way out of the program, so nothing received is missing from it.
 
 #include <cstdio>
 #include <memory>
@@ -32,6 +32,3 @@ class CaptureFile {
   std::unique_ptr<std::FILE, FileCloser> file_;
   int endWorkId_ = 0;
 };
-
-// The terminal's capture file, shared by the receive parser and the terminal.
-CaptureFile& TerminalCapture();

@@ -3,7 +3,7 @@
 #include "app/settings.h"
 #include "console/console.h"
 #include "terminal/macro_player.h"
-#include "terminal/receive_pump.h"
+#include "terminal/receiver.h"
 #include "uart/uart.h"
 
 namespace {
@@ -40,10 +40,11 @@ void RunCodeViewUntil(std::int32_t baudRate, const std::string& leaveKey,
   UartInit(UartClockHz, baudRate, UartPort, UartRegBase);
 
   // Drained as in the terminal: also during the wait and while keys are sent.
-  const ReceiveScope receiving(ShowCodes, baudRate);
+  Receiver receiver(baudRate, ShowCodes);
   for (;;) {
-    DrainReceiver();
-    WaitDraining(kLoopWaitMs);
+    receiver.Poll();
+    receiver.Deliver();
+    WaitMs(kLoopWaitMs);
     const std::string key = ReadKey();
     if (key.empty()) continue;
     if (!leaveKey.empty() && key == leaveKey) return;

@@ -13,7 +13,6 @@
 #include "config/messages.h"
 #include "config/number_reader.h"
 #include "console/console.h"
-#include "terminal/receive_pump.h"
 #include "uart/uart.h"
 
 extern char** environ;
@@ -23,6 +22,7 @@ namespace {
 enum class MacroState { Idle, Quoted, CharCode, Wait, AfterC, AfterL };
 
 constexpr const char* kViewerName = "QV.EXE";
+constexpr int kViewerPollMs = 10;
 
 void ReportPosition(const std::string& command, std::size_t position) {
   ReportError("Cmd:" + command + "  Pos" + std::to_string(position) + " ??");
@@ -37,7 +37,7 @@ char Upper(char c) {
 void SendKeys(std::string_view text) {
   for (const char byte : text) {
     UartSendStr(UartPort, UartRegBase, std::string_view(&byte, 1));
-    WaitDraining(10);
+    WaitMs(10);
   }
 }
 
@@ -52,8 +52,13 @@ void RunExternalViewer() {
   pid_t pid = 0;
   const int spawned = ::posix_spawnp(&pid, path.c_str(), nullptr, nullptr, argv, environ);
   if (spawned == 0) {
+    // Polled rather than waited for, so that the console's waits keep the
+    // receive side drained while the viewer runs.
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    for (;;) {
+      const pid_t done = ::waitpid(pid, &status, WNOHANG);
+      if (done == pid || (done < 0 && errno != EINTR)) break;
+      WaitMs(kViewerPollMs);
     }
   }
   ConsoleResume();
@@ -118,7 +123,7 @@ void RunMacro(int slot) {
         if (c == ' ') {
           const std::int32_t ms = SaturateInt32(ReadRoundedInteger(number));
           // -1 waits for a key; other negative waits do nothing.
-          if (ms == -1 || ms > 0) WaitDraining(ms);
+          if (ms == -1 || ms > 0) WaitMs(ms);
           state = MacroState::Idle;
         } else {
           number.push_back(c);

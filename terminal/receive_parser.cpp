@@ -6,9 +6,6 @@
 #include "console/console.h"
 #include "terminal/capture_file.h"
 
-EscStates EscState = EscStates::Normal;
-std::string EscParam;
-
 namespace {
 
 // Digits beyond this cannot form a 32-bit code; more are not kept, so an
@@ -23,51 +20,72 @@ std::string Hex(std::uint8_t byte) {
   return hex;
 }
 
-std::int64_t ParamValue() {
+std::int64_t ParamValue(const std::string& param) {
   std::int64_t value = 0;
-  for (const char digit : EscParam) value = value * 10 + (digit - '0');
+  for (const char digit : param) value = value * 10 + (digit - '0');
   return value;
 }
 
-void Show(char byte) {
-  PrintText(std::string_view(&byte, 1));
-  TerminalCapture().Put(byte);
+}  // namespace
+
+void ReceiveParser::Reset() {
+  EscState = EscStates::Normal;
+  EscParam.clear();
 }
 
-void ParseNormal(std::uint8_t c) {
+void ReceiveParser::Feed(std::string_view bytes, ReceiveSink& sink) {
+  for (const char byte : bytes) {
+    const auto c = static_cast<std::uint8_t>(byte);
+    switch (EscState) {
+      case EscStates::Normal:
+        Normal(c, sink);
+        break;
+      case EscStates::AfterEsc:
+        if (c == '[') {
+          EscParam.clear();
+          EscState = EscStates::InParams;
+        } else {
+          sink.Marker("<ESC><" + Hex(c) + ">");
+          EscState = EscStates::Normal;
+        }
+        break;
+      case EscStates::InParams:
+        Params(c, sink);
+        break;
+    }
+  }
+}
+
+void ReceiveParser::Normal(std::uint8_t c, ReceiveSink& sink) {
   switch (c) {
     case 27:
       EscState = EscStates::AfterEsc;
       return;
-    case 9: {
-      const int col = CursorCol();
-      Locate(0, ((col - 1 + 8) & 0xF8) + 1);
+    case 9:
+      sink.Tab();
       return;
-    }
     case 10:
     case 13:
     case 127:
-      Show(static_cast<char>(c));
+      sink.Show(static_cast<char>(c));
       return;
-    case 8: {
-      const int col = CursorCol();
-      if (col > 1) Locate(0, col - 1);
+    case 8:
+      sink.Backspace();
       return;
-    }
     case 7:
-      Beep();
+      sink.Bell();
       return;
     default:
       break;
   }
   if (c < 32) {
-    PrintText("<" + Hex(c) + ">");
+    sink.Marker("<" + Hex(c) + ">");
   } else {
-    Show(static_cast<char>(c));
+    sink.Show(static_cast<char>(c));
   }
 }
 
-void ParseParams(std::uint8_t c) {
+void ReceiveParser::Params(std::uint8_t c, ReceiveSink& sink) {
   if (c >= '0' && c <= '9') {
     // Leading zeros are dropped so that the kept digits always tell whether
     // the code fits 32 bits.
@@ -77,27 +95,21 @@ void ParseParams(std::uint8_t c) {
   }
   switch (c) {
     case ';':
-      ApplyColorCode(ParamValue());
+      sink.ColorCode(ParamValue(EscParam));
       EscParam.clear();
       return;
     case 'm':
-      ApplyColorCode(ParamValue());
+      sink.ColorCode(ParamValue(EscParam));
       break;
-    case 'J': {
-      const int col = CursorCol();
-      if (col < 80) PrintText(std::string(static_cast<std::size_t>(80 - col), ' '));
-      Locate(0, col);
+    case 'J':
+      sink.ClearToLineEnd();
       break;
-    }
     default:
-      PrintText("<ESC><[><?>");
-      PrintText(std::string(1, static_cast<char>(c)));
+      sink.Marker("<ESC><[><?>" + std::string(1, static_cast<char>(c)));
       break;
   }
   EscState = EscStates::Normal;
 }
-
-}  // namespace
 
 void ApplyColorCode(std::int64_t code) {
   const std::int32_t bright = TextFg & 8;
@@ -167,26 +179,38 @@ void ApplyColorCode(std::int64_t code) {
   SetColor(TextFg, TextBg);
 }
 
-void ShowReceived(std::string_view bytes) {
-  for (const char byte : bytes) {
-    const auto c = static_cast<std::uint8_t>(byte);
-    switch (EscState) {
-      case EscStates::Normal:
-        ParseNormal(c);
-        break;
-      case EscStates::AfterEsc:
-        if (c == '[') {
-          EscParam.clear();
-          EscState = EscStates::InParams;
-        } else {
-          PrintText("<ESC><" + Hex(c) + ">");
-          EscState = EscStates::Normal;
-        }
-        break;
-      case EscStates::InParams:
-        ParseParams(c);
-        break;
-    }
-  }
-  TerminalCapture().Flush();
+void ScreenReceiveSink::Show(char byte) {
+  PrintText(std::string_view(&byte, 1));
+}
+
+void ScreenReceiveSink::Marker(std::string_view text) {
+  PrintText(text);
+}
+
+void ScreenReceiveSink::Tab() {
+  const int col = CursorCol();
+  Locate(0, ((col - 1 + 8) & 0xF8) + 1);
+}
+
+void ScreenReceiveSink::Backspace() {
+  const int col = CursorCol();
+  if (col > 1) Locate(0, col - 1);
+}
+
+void ScreenReceiveSink::ColorCode(std::int64_t code) {
+  ApplyColorCode(code);
+}
+
+void ScreenReceiveSink::ClearToLineEnd() {
+  const int col = CursorCol();
+  if (col < 80) PrintText(std::string(static_cast<std::size_t>(80 - col), ' '));
+  Locate(0, col);
+}
+
+void ScreenReceiveSink::Bell() {
+  Beep();
+}
+
+void CaptureReceiveSink::Show(char byte) {
+  file_.Put(byte);
 }

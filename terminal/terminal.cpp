@@ -9,7 +9,7 @@
 #include "terminal/capture_file.h"
 #include "terminal/macro_player.h"
 #include "terminal/receive_parser.h"
-#include "terminal/receive_pump.h"
+#include "terminal/receiver.h"
 #include "uart/uart.h"
 
 namespace {
@@ -72,20 +72,31 @@ void RunTerminal(std::string_view title, std::int32_t baudRate) {
             "     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: " + std::to_string(baudRate));
   PrintLine("");
   PrintLine("");
-  EscState = EscStates::Normal;
-  EscParam.clear();
 
-  CaptureFile& capture = TerminalCapture();
+  // Two parsers read the same bytes: the capture's runs as they arrive, the
+  // screen's when the screen is free, so each keeps its own escape state.
+  ReceiveParser screenParser;
+  ReceiveParser captureParser;
+  ScreenReceiveSink screenSink;
+  CaptureFile capture;
+  CaptureReceiveSink captureSink(capture);
+  Receiver receiver(
+      baudRate, [&](std::string_view bytes) { screenParser.Feed(bytes, screenSink); },
+      [&](std::string_view bytes) {
+        captureParser.Feed(bytes, captureSink);
+        capture.Flush();
+      });
+
   const std::string reason = capture.Open(std::string(kCaptureFileName));
   if (!reason.empty()) {
     ReportError("Cannot create " + std::string(kCaptureFileName) + " (" + reason +
                 "): the terminal runs without capture");
   }
 
-  const ReceiveScope receiving(ShowReceived, baudRate);
   for (;;) {
-    DrainReceiver();
-    WaitDraining(kLoopWaitMs);
+    receiver.Poll();
+    receiver.Deliver();
+    WaitMs(kLoopWaitMs);
     const std::string key = ReadKey();
     if (key.empty()) continue;
     if (!HandleKey(key)) break;

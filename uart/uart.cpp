@@ -56,8 +56,12 @@ void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text)
   for (int reads = 0; reads <= kTxPollLimit && busy; ++reads) {
     busy = (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
   }
-  if (busy) ShowError("Timout on Wait UartTxStatus");
-  // The data register stays selected: the messages above never touch the board.
+  if (busy) {
+    ShowError("Timout on Wait UartTxStatus");
+    // The receive side is drained while the message waits, which selects
+    // other registers: the data register is selected again before writing.
+    BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
+  }
   for (const char c : text) BoardPortWrite(Port(port), static_cast<std::uint8_t>(c));
 }
 
@@ -66,10 +70,11 @@ std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase) {
 }
 
 void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
-                std::int32_t timeoutMs, std::string& text, std::int32_t quiet,
-                std::int32_t& failed) {
+                std::int32_t timeoutMs, std::string& text, std::int32_t quiet, std::int32_t& failed,
+                std::uint8_t* errorsOut) {
   text.clear();
   failed = 0;
+  if (errorsOut != nullptr) *errorsOut = 0;
   if (wanted <= 0) return;
   std::int32_t received = 0;
   std::int32_t idle = 0;
@@ -96,9 +101,28 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
   }
   if ((status & kUartRxErrorPending) != 0) {
     const std::uint8_t errors = BoardRegRead(Port(port), Reg(regBase, kUartErrStatus));
-    if (quiet == 0 && (errors & kUartErrOverflow) != 0) ReportError("UartRcvStr Overflow");
-    if (quiet == 0 && (errors & kUartErrFraming) != 0) ReportError("UartRcvStr Framing Error");
+    if (errorsOut != nullptr) *errorsOut = errors;
+    if (quiet == 0 && (errors & kUartErrOverflow) != 0) ReportError(kUartOverflowMessage);
+    if (quiet == 0 && (errors & kUartErrFraming) != 0) ReportError(kUartFramingMessage);
     UartClearErrors(port, regBase);
     failed = 1;
   }
+}
+
+std::uint8_t UartDrain(std::int32_t port, std::int32_t regBase, std::string& bytes) {
+  // At line rate a batch is a few bytes; 64 full buffers is far more than a
+  // poll step can bring.
+  constexpr int kMaxBatches = 64;
+  std::uint8_t seen = 0;
+  for (int batch = 0; batch < kMaxBatches; ++batch) {
+    const std::int32_t waiting = UartRxCount(port, regBase);
+    if (waiting <= 0) break;
+    std::string text;
+    std::int32_t failed = 0;
+    std::uint8_t errors = 0;
+    UartRcvStr(port, regBase, waiting, 1000, text, 1, failed, &errors);
+    bytes += text;
+    seen |= errors & (kUartErrOverflow | kUartErrFraming);
+  }
+  return seen;
 }

@@ -26,6 +26,9 @@ inline constexpr std::uint8_t kUartErrFraming = 0x01;
 inline constexpr std::uint8_t kUartErrOverflow = 0x80;
 inline constexpr std::uint8_t kUartErrClear = 0xC1;
 
+inline constexpr const char* kUartOverflowMessage = "UartRcvStr Overflow";
+inline constexpr const char* kUartFramingMessage = "UartRcvStr Framing Error";
+
 // The divisor for a baud rate (nearest integer), or 0 when the rate cannot be
 // programmed: not positive, or a divisor outside 1 to 65535.
 std::uint32_t UartDivisor(std::int64_t clockHz, std::int64_t baud);
@@ -37,6 +40,16 @@ bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::i
 void UartClearErrors(std::int32_t port, std::int32_t regBase);
 void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text);
 std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase);
+// errors, when given, receives the error register as read when an error was
+// pending (0 otherwise), so that a caller that reads quietly can tell later
+// which error it was.
 void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
-                std::int32_t timeoutMs, std::string& text, std::int32_t quiet,
-                std::int32_t& failed);
+                std::int32_t timeoutMs, std::string& text, std::int32_t quiet, std::int32_t& failed,
+                std::uint8_t* errors = nullptr);
+
+// One drain of the receive side, as a screen's polling loop does it
+// (UartRxCount, then UartRcvStr of that many bytes, quietly), repeated while
+// bytes wait, up to a bound so that a line faster than the reader cannot hold
+// the caller for ever. Appends the bytes to `bytes`; returns the error bits
+// seen (overflow, framing), 0 when none. Shows nothing.
+std::uint8_t UartDrain(std::int32_t port, std::int32_t regBase, std::string& bytes);

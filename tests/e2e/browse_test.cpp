@@ -33,8 +33,7 @@ class BrowseInTmux : public ::testing::Test {
 TEST_F(BrowseInTmux, PickTermTxtAndReadItsLines) {
   TmuxSession session("sh");
   ASSERT_TRUE(session.Started());
-  session.SendText(kBrowse + " " + dir);
-  session.SendKeys({"Enter"});
+  ASSERT_TRUE(session.TypeAtPrompt(kBrowse + " " + dir)) << session.Capture();
   ASSERT_TRUE(session.WaitForText("Files: *.*")) << session.Capture();
   ASSERT_TRUE(session.WaitForText("Term.txt")) << session.Capture();
   EXPECT_TRUE(session.WaitForText(" Path: " + dir)) << session.Capture();
@@ -58,10 +57,7 @@ TEST_F(BrowseInTmux, PickTermTxtAndReadItsLines) {
   session.SendKeys({"Escape"});
   ASSERT_TRUE(session.WaitForText("Files: *.*")) << session.Capture();
   session.SendKeys({"Escape"});
-  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{pane_current_command}") == "sh"; }));
-  session.SendText("echo \"status=$?\"");
-  session.SendKeys({"Enter"});
-  EXPECT_TRUE(session.WaitForLine("status=0")) << session.Capture();
+  EXPECT_EQ(session.ShellStatus(), 0) << session.Capture();
   EXPECT_EQ(session.Format("#{alternate_on}"), "0") << "alternate screen left";
 }
 

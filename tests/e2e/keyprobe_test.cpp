@@ -27,8 +27,7 @@ TEST(KeyprobeInTmux, KeysArriveAsTheirConsoleCodes) {
   // of it is not reliable when the program ends under load.
   TmuxSession session("sh");
   ASSERT_TRUE(session.Started());
-  session.SendText(kProbe);
-  session.SendKeys({"Enter"});
+  ASSERT_TRUE(session.TypeAtPrompt(kProbe)) << session.Capture();
   ASSERT_TRUE(session.WaitForText("press keys")) << session.Capture();
   EXPECT_EQ(session.Format("#{alternate_on}"), "1") << "the console uses the alternate screen";
   {
@@ -75,12 +74,9 @@ TEST(KeyprobeInTmux, KeysArriveAsTheirConsoleCodes) {
   }
 
   session.SendKeys({"q"});
-  // Typed once the shell has the terminal again: input typed while the
-  // program gives the terminal back may be flushed with its settings.
-  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{pane_current_command}") == "sh"; }));
-  session.SendText("echo \"status=$?\"");
-  session.SendKeys({"Enter"});
-  EXPECT_TRUE(session.WaitForText("status=0")) << session.Capture();
+  // Asked at the shell's prompt: input typed while the program gives the
+  // terminal back may be flushed with its settings.
+  EXPECT_EQ(session.ShellStatus(), 0) << session.Capture();
   EXPECT_EQ(session.Format("#{alternate_on}"), "0") << "alternate screen left";
 }
 
@@ -139,13 +135,10 @@ TEST_P(KeyprobeSignal, TerminalIsGivenBackAsItWas) {
   const int sig = GetParam();
   TmuxSession session("sh");
   ASSERT_TRUE(session.Started());
-  // The shell answers (the line typed is not the line printed). Typed before
-  // the shell's first prompt, the answer follows that prompt on its line.
-  session.SendText("echo shell-$((6 * 7))");
-  session.SendKeys({"Enter"});
-  ASSERT_TRUE(session.WaitForText("shell-42")) << session.Capture();
-  session.SendText(kProbe);
-  session.SendKeys({"Enter"});
+  // The shell answers (the line typed is not the line printed).
+  ASSERT_TRUE(session.TypeAtPrompt("echo shell-$((6 * 7))")) << session.Capture();
+  ASSERT_TRUE(session.WaitForLine("shell-42")) << session.Capture();
+  ASSERT_TRUE(session.TypeAtPrompt(kProbe)) << session.Capture();
   ASSERT_TRUE(session.WaitForText("press keys")) << session.Capture();
   session.SendKeys({"F1"});
   ASSERT_TRUE(session.WaitForLine("key 1: FF 3B")) << session.Capture();
@@ -159,26 +152,21 @@ TEST_P(KeyprobeSignal, TerminalIsGivenBackAsItWas) {
 
   // Back at the shell (a shell drops the rest of a command list when a
   // program dies of SIGINT, so the status is asked for afterwards).
-  EXPECT_TRUE(session.WaitFor([&] { return session.Format("#{pane_current_command}") == "sh"; }));
-  session.SendText("echo \"status=$?\"");
-  session.SendKeys({"Enter"});
   // The shell saw the program die of the signal itself (128 + number).
-  ASSERT_TRUE(session.WaitForText("status=" + std::to_string(128 + sig))) << session.Capture();
+  ASSERT_EQ(session.ShellStatus(), 128 + sig) << session.Capture();
   EXPECT_EQ(session.Format("#{alternate_on}"), "0") << "alternate screen left";
   EXPECT_EQ(session.Format("#{cursor_flag}"), "1") << "cursor visible again";
   EXPECT_TRUE(session.WaitForText("shell-42")) << "the shell's screen is back";
 
   // Line editing, echo, signals and newline handling are on again.
-  session.SendText(
+  ASSERT_TRUE(session.TypeAtPrompt(
       "echo \"modes: $(stty -a | tr ' ;' '\\n\\n' | grep -xE -- '-?(icanon|echo|isig|icrnl|opost)'"
-      " | sort | tr '\\n' ' ')\"");
-  session.SendKeys({"Enter"});
+      " | sort | tr '\\n' ' ')\""));
   EXPECT_TRUE(session.WaitForLine("modes: echo icanon icrnl isig opost")) << session.Capture();
 
   // Text written now carries no colour or attribute left over from the
   // console.
-  session.SendText("echo plain-text-after");
-  session.SendKeys({"Enter"});
+  ASSERT_TRUE(session.TypeAtPrompt("echo plain-text-after"));
   ASSERT_TRUE(session.WaitForLine("plain-text-after"));
   const std::string colored = session.CaptureWithColors();
   EXPECT_NE(colored.find("\nplain-text-after\n"), std::string::npos)

@@ -43,6 +43,28 @@ std::vector<std::string> TraceLines(const fs::path& path) {
   return lines;
 }
 
+// The register writes and library calls of the trace, without the timing lines.
+std::vector<std::string> TraceCalls(const fs::path& path) {
+  std::vector<std::string> calls;
+  for (const std::string& line : TraceLines(path)) {
+    if (line.rfind("reg ", 0) == 0 || line.rfind("call ", 0) == 0) calls.push_back(line);
+  }
+  return calls;
+}
+
+// The numbers after `kind` on each trace line of that kind ("tx 65 1234" gives 65, 1234).
+std::vector<std::vector<std::uint64_t>> TraceValues(const fs::path& path, const std::string& kind) {
+  std::vector<std::vector<std::uint64_t>> rows;
+  for (const std::string& line : TraceLines(path)) {
+    if (line.rfind(kind + " ", 0) != 0) continue;
+    std::istringstream fields(line.substr(kind.size()));
+    std::vector<std::uint64_t> values;
+    for (std::uint64_t v; fields >> v;) values.push_back(v);
+    rows.push_back(values);
+  }
+  return rows;
+}
+
 // The program installed in a folder of its own with a configuration, started
 // by a shell from another folder, with routes 2 and 3 bridged to a pty.
 class UartInTmux : public ::testing::Test {
@@ -74,11 +96,11 @@ class UartInTmux : public ::testing::Test {
                            "Q7M_SIM_PTY_ROUTES=" + routes, "Q7M_SIM_TRACE=" + tracePath.string()};
     session = std::make_unique<TmuxSession>("sh", options);
     ASSERT_TRUE(session->Started());
-    session->SendText((programDir / "q7m-uart").string() + "; echo EXIT=$?");
-    session->SendKeys({"Enter"});
+    ASSERT_TRUE(session->TypeAtPrompt((programDir / "q7m-uart").string() + "; echo EXIT=$?"))
+        << session->Capture();
   }
   void OpenRemote() {
-    for (int i = 0; i < 100 && remote < 0; ++i) {
+    for (int i = 0; i < 200 && remote < 0; ++i) {
       remote = ::open(ptyPath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
       if (remote < 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -90,7 +112,7 @@ class UartInTmux : public ::testing::Test {
   // Reads what the UART sent until `count` bytes came, with their arrival times.
   std::vector<std::pair<char, Clock::time_point>> RemoteRead(std::size_t count) {
     std::vector<std::pair<char, Clock::time_point>> got;
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (got.size() < count && Clock::now() < deadline) {
       pollfd fd{remote, POLLIN, 0};
       if (::poll(&fd, 1, 20) <= 0) continue;
@@ -128,7 +150,7 @@ TEST_F(UartInTmux, MenuTerminalMacrosHelpCaptureAndQuit) {
   ASSERT_TRUE(session->WaitForLine(
       "KB20T Console - NEL=Q7M     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: 115200"))
       << session->Capture();
-  auto trace = TraceLines(tracePath);
+  auto trace = TraceCalls(tracePath);
   const auto firstReg = std::find_if(trace.begin(), trace.end(),
                                      [](const std::string& l) { return l.rfind("reg ", 0) == 0; });
   ASSERT_NE(firstReg, trace.end());
@@ -149,12 +171,16 @@ TEST_F(UartInTmux, MenuTerminalMacrosHelpCaptureAndQuit) {
   session->SendKeys({"Up", "C-z"});
   EXPECT_EQ(Bytes(RemoteRead(5)), "a\x1B[A\x03");
 
+  const std::size_t sentBefore = TraceValues(tracePath, "tx").size();
   session->SendKeys({"F1"});
-  const auto macro = RemoteRead(7);
-  ASSERT_EQ(Bytes(macro), "xyzuvw\r");
-  const auto span = std::chrono::duration_cast<std::chrono::milliseconds>(macro.back().second -
-                                                                          macro.front().second);
-  EXPECT_GE(span.count(), 30) << "six gaps of at least 10 ms each";
+  ASSERT_EQ(Bytes(RemoteRead(7)), "xyzuvw\r");
+  // Each byte leaves at least 10 ms after the one before, on the board's clock.
+  const auto sent = TraceValues(tracePath, "tx");
+  ASSERT_EQ(sent.size(), sentBefore + 7);
+  for (std::size_t i = sentBefore + 1; i < sent.size(); ++i) {
+    ASSERT_EQ(sent[i].size(), 2u);
+    EXPECT_GE(sent[i][1] - sent[i - 1][1], 10'000'000u) << "gap before byte " << i - sentBefore;
+  }
 
   session->SendKeys({"S-F1"});
   ASSERT_TRUE(session->WaitForLine("first help line")) << session->Capture();
@@ -172,12 +198,15 @@ TEST_F(UartInTmux, MenuTerminalMacrosHelpCaptureAndQuit) {
   session->SendText("r");
   session->SendText("q");
   ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
-  trace = TraceLines(tracePath);
+  trace = TraceCalls(tracePath);
   ASSERT_GE(trace.size(), 5u);
   const std::vector<std::string> tail(trace.end() - 5, trace.end());
   const std::vector<std::string> expected = {"reg 7 1", "reg 7 0", "reg 8 0", "call MUnmap",
                                              "call Close"};
   EXPECT_EQ(tail, expected);
+  const auto pulses = TraceValues(tracePath, "reset-pulse");
+  ASSERT_EQ(pulses.size(), 1u);
+  EXPECT_GE(pulses[0].at(0), 10'000'000u) << "the reset is held for 10 ms on the board's clock";
   EXPECT_EQ(session->Format("#{alternate_on}"), "0") << "the terminal is given back";
 }
 
@@ -236,7 +265,7 @@ TEST_F(UartInTmux, BaudRateFromTheConfigurationReachesTheTerminal) {
   ASSERT_TRUE(session->WaitForLine(
       "KB20T Console - NEL=Q7M     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: 57600"))
       << session->Capture();
-  const auto trace = TraceLines(tracePath);
+  const auto trace = TraceCalls(tracePath);
   EXPECT_NE(std::find(trace.begin(), trace.end(), "reg 0 122"), trace.end())
       << "divisor 2170 (0x087A): low byte 0x7A";
   session->SendKeys({"S-F2"});
@@ -253,8 +282,7 @@ TEST_F(UartInTmux, StartUpFailureLineStaysReadableInTheShell) {
   options.environment = {"LD_LIBRARY_PATH=" + elsewhere.string()};
   session = std::make_unique<TmuxSession>("sh", options);
   ASSERT_TRUE(session->Started());
-  session->SendText((programDir / "q7m-uart").string() + "; echo EXIT=$?");
-  session->SendKeys({"Enter"});
+  ASSERT_TRUE(session->TypeAtPrompt((programDir / "q7m-uart").string() + "; echo EXIT=$?"));
   ASSERT_TRUE(session->WaitForLine("InitPcieDllAccess failed - invalid dll handle"))
       << session->Capture();
   EXPECT_EQ(session->Format("#{alternate_on}"), "1") << "the program waits for a key";

@@ -14,10 +14,10 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/pcie-linux/fake_sysfs.h"
@@ -227,8 +227,8 @@ FakeDevice Device(const std::string& address, std::uint16_t vendor, std::uint16_
 }
 
 // The program the pane's shell started (through unshare and setpriv, which
-// exec it): the first descendant whose command name is the program's.
-std::string MappedFiles(TmuxSession& session, const std::string& program) {
+// exec it, and the shells between): the first descendant of that name.
+std::optional<int> ProgramPid(TmuxSession& session, const std::string& program) {
   std::vector<std::string> parents = {session.Format("#{pane_pid}")};
   for (int depth = 0; depth < 4 && !parents.empty(); ++depth) {
     std::vector<std::string> children;
@@ -237,12 +237,18 @@ std::string MappedFiles(TmuxSession& session, const std::string& program) {
       std::string pid, comm, state, ppid;
       if (!(stat >> pid >> comm >> state >> ppid)) continue;
       if (std::find(parents.begin(), parents.end(), ppid) == parents.end()) continue;
-      if (comm == "(" + program.substr(0, 15) + ")") return ReadFile(entry.path() / "maps");
+      if (comm == "(" + program.substr(0, 15) + ")") return std::stoi(pid);
       children.push_back(pid);
     }
     parents = children;
   }
-  return {};
+  return std::nullopt;
+}
+
+// The libraries and files that program has mapped.
+std::string MappedFiles(TmuxSession& session, const std::string& program) {
+  const auto pid = ProgramPid(session, program);
+  return pid ? ReadFile("/proc/" + std::to_string(*pid) + "/maps") : std::string();
 }
 
 bool Executable(const fs::path& path) {
@@ -360,7 +366,13 @@ TEST_F(Installed, RealLibraryWithoutTheBoardSaysSoAndLogsInTheStateFolder) {
   ASSERT_TRUE(session->WaitForLine("Cannot Open Selected Device", std::chrono::seconds(10)))
       << session->Capture();
   EXPECT_EQ(session->Format("#{alternate_on}"), "1");
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // The message waits for a key: with it on the screen the program sleeps in
+  // its key poll (a program that went on would close the board and exit).
+  // It runs under unshare and setpriv, a grandchild of the pane's shell.
+  const auto pid = ProgramPid(*session, "q7m-uart");
+  ASSERT_TRUE(pid.has_value()) << session->Capture();
+  EXPECT_TRUE(session->WaitFor([&] { return KernelWaitChannel(*pid) == "hrtimer_nanosleep"; }))
+      << KernelWaitChannel(*pid);
   EXPECT_EQ(session->Capture().find("EXIT="), std::string::npos) << "the message waits for a key";
 
   session->SendText("x");

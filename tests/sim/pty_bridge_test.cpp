@@ -142,10 +142,10 @@ class Remote {
   int fd_;
 };
 
-// Waits (real time, briefly) until the bridge has read what the remote wrote;
-// the virtual clock stands still meanwhile.
+// Waits (real time, up to 10 s on a loaded machine) until the bridge has read
+// what the remote wrote; the virtual clock stands still meanwhile.
 bool BridgeHasRead(std::uint64_t bytes) {
-  for (int tries = 0; tries < 200; ++tries) {
+  for (int tries = 0; tries < 5000; ++tries) {
     if (SIM(SimRemotePending)() >= bytes) return true;
     usleep(2000);
   }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -184,22 +185,96 @@ bool TmuxSession::WaitForExit(std::chrono::milliseconds timeout) {
   return WaitFor([&] { return Exited(); }, timeout);
 }
 
+bool TmuxSession::AtShellPrompt() {
+  const std::string where = Format("#{pane_current_command} #{cursor_x} #{cursor_y}");
+  std::istringstream fields(where);
+  std::string command;
+  int x = -1;
+  int y = -1;
+  if (!(fields >> command >> x >> y) || command != "sh" || x < 2) return false;
+  // capture-pane drops the blanks at the end of a row, the prompt's space too.
+  std::string row =
+      Tmux({"capture-pane", "-p", "-t", target_, "-S", std::to_string(y), "-E", std::to_string(y)});
+  if (!row.empty() && row.back() == '\n') row.pop_back();
+  const auto cursor = static_cast<std::size_t>(x);
+  if (row.size() < cursor) row.resize(cursor, ' ');
+  const std::string after = TrimRight(row.substr(cursor));
+  const std::string prompt = row.substr(cursor - 2, 2);
+  return after.empty() && (prompt == "$ " || prompt == "# ");
+}
+
+bool TmuxSession::WaitForShellPrompt(std::chrono::milliseconds timeout) {
+  return WaitFor([&] { return AtShellPrompt(); }, timeout);
+}
+
+bool TmuxSession::TypeAtPrompt(const std::string& line) {
+  if (!WaitForShellPrompt()) return false;
+  SendText(line);
+  SendKeys({"Enter"});
+  return true;
+}
+
+std::optional<int> TmuxSession::ShellStatus(std::chrono::milliseconds timeout) {
+  const std::string marker = "status-" + std::to_string(++statusQuestions_) + "=";
+  // The marker is split in the typed line, so only the shell's answer holds it whole.
+  if (!TypeAtPrompt("echo \"" + marker.substr(0, 7) + "\"\"" + marker.substr(7) + "$?\"")) {
+    return std::nullopt;
+  }
+  std::optional<int> status;
+  WaitFor(
+      [&] {
+        const std::string screen = Capture();
+        const auto at = screen.find(marker);
+        if (at == std::string::npos) return false;
+        const auto end = screen.find('\n', at);
+        const std::string digits = screen.substr(at + marker.size(), end - at - marker.size());
+        if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+          return false;
+        }
+        status = std::stoi(digits);
+        return true;
+      },
+      timeout);
+  return status;
+}
+
+std::optional<int> TmuxSession::ChildPid(const std::string& name) {
+  const std::string shell = Format("#{pane_pid}");
+  if (shell.empty()) return std::nullopt;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string pid = entry.path().filename().string();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream statFile(entry.path() / "stat");
+    std::string stat;
+    std::getline(statFile, stat);
+    // pid (comm) state ppid ...: the name may hold spaces, so read from the last ')'.
+    const auto open = stat.find('(');
+    const auto close = stat.rfind(')');
+    if (open == std::string::npos || close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 1));
+    std::string state;
+    std::string ppid;
+    rest >> state >> ppid;
+    if (ppid == shell && stat.substr(open + 1, close - open - 1) == name.substr(0, 15)) {
+      return std::stoi(pid);
+    }
+  }
+  return std::nullopt;
+}
+
+std::string KernelWaitChannel(int pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/wchan");
+  std::string channel;
+  std::getline(file, channel);
+  return channel;
+}
+
 std::unique_ptr<TmuxSession> StartInShell(const std::string& command,
                                           TmuxSession::Options options) {
-  // A prompt of our own, matched wherever it stands on the line. It is set by
-  // the file that $ENV names: dash keeps "# " for root whatever PS1 says.
-  struct Profile {
-    std::string path = "/tmp/q7m-test-prompt-" + std::to_string(::getpid());
-    Profile() { std::ofstream(path) << "PS1='READY> '\n"; }
-    ~Profile() { std::remove(path.c_str()); }
-  };
-  static const Profile profile;
-  options.environment.push_back("ENV=" + profile.path);
   auto session = std::make_unique<TmuxSession>("sh", options);
-  // Without the prompt the command is typed anyway; the caller's next wait
-  // then fails with the screen to show.
-  if (session->Started()) session->WaitForText("READY>");
-  session->SendText(command + "; echo EXIT=$?");
-  session->SendKeys({"Enter"});
+  // Without a prompt nothing is typed; the caller's next wait then fails with
+  // the screen to show.
+  if (session->Started()) session->TypeAtPrompt(command + "; echo EXIT=$?");
   return session;
 }

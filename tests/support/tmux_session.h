@@ -50,12 +50,12 @@ class TmuxSession {
   // Polls the screen until it contains the text (or a row equals the line);
   // false after the timeout.
   bool WaitForText(const std::string& text,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(5));
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
   bool WaitForLine(const std::string& line,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(5));
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Polls any condition the same way.
   bool WaitFor(const std::function<bool()>& done,
-               std::chrono::milliseconds timeout = std::chrono::seconds(5));
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
   // A tmux format evaluated for the pane, e.g. "#{alternate_on}".
   std::string Format(const std::string& format);
@@ -65,7 +65,23 @@ class TmuxSession {
   std::optional<int> ExitStatus();
   // The signal number once the program has died of one.
   std::optional<int> ExitSignal();
-  bool WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+  bool WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+  // For a pane that runs a shell: true while the shell waits at its prompt,
+  // that is, it is the pane's foreground program and the cursor stands right
+  // after "$ " or "# " at the end of its row. Text typed before the prompt is
+  // echoed by the terminal and then shares a row with what the shell prints.
+  bool AtShellPrompt();
+  bool WaitForShellPrompt(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Waits for the prompt, then types the line and Enter; false when no prompt came.
+  bool TypeAtPrompt(const std::string& line);
+  // The shell's $? once it is back at its prompt: asked with a marker of its
+  // own, so an earlier answer on the screen cannot be taken for this one.
+  std::optional<int> ShellStatus(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+  // The pid of the pane's foreground program when it is a child of the
+  // pane's shell named `name`, or nullopt.
+  std::optional<int> ChildPid(const std::string& name);
 
   const std::string& Socket() const { return socket_; }
 
@@ -77,9 +93,14 @@ class TmuxSession {
   std::string configPath_;
   std::string target_ = "main";
   bool started_ = false;
+  int statusQuestions_ = 0;
 };
 
-// A shell (sh) in a session that, once it has shown its prompt, is given the
+// What the process is blocked in, as the kernel names it ("hrtimer_nanosleep"
+// while it sleeps), or "" when it runs or is gone.
+std::string KernelWaitChannel(int pid);
+
+// A shell (sh) in a session that, at its prompt, is given the
 // command followed by "; echo EXIT=$?", so that the program's exit status
 // appears on the screen.
 std::unique_ptr<TmuxSession> StartInShell(const std::string& command,

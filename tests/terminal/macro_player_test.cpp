@@ -10,7 +10,7 @@
 #include "board/board_io.h"
 #include "config/config_file.h"
 #include "terminal/macro_player.h"
-#include "terminal/receive_pump.h"
+#include "terminal/receiver.h"
 #include "tests/support/screen_helpers.h"
 #include "tests/support/sim_board_fixture.h"
 #include "uart/uart.h"
@@ -75,6 +75,21 @@ TEST_F(MacroTest, BytesGoOutTenMillisecondsApart) {
     EXPECT_EQ(sent[i].startNs - sent[i - 1].startNs, 10'000'000u) << "byte " << i;
   }
   EXPECT_EQ(console->NowMsValue(), 40u);
+}
+
+TEST_F(MacroTest, PacingHoldsWhenSleepsOvershootAsRealOnesDo) {
+  // Waits that end between two whole milliseconds must still add up to at
+  // least 10 ms per byte.
+  console->AdvanceNs(900'000);
+  console->SetSleepOvershootNs(300'000);
+  Define(1, {"\"abcdefghijklmnopqrst\""});
+  const Receiver receiver(115200, [](std::string_view) {});
+  RunMacro(1);
+  const auto sent = sim->Transmitted();
+  ASSERT_EQ(sent.size(), 20u);
+  for (std::size_t i = 1; i < sent.size(); ++i) {
+    EXPECT_GE(sent[i].startNs - sent[i - 1].startNs, 10'000'000u) << "byte " << i;
+  }
 }
 
 TEST_F(MacroTest, WaitCommandWaitsItsMilliseconds) {
@@ -161,7 +176,7 @@ TEST_F(MacroTest, MultiLineMacroRunsTheViewerFromTheProgramDirectory) {
 
 TEST_F(MacroTest, ReceiveSideIsDrainedWhileSendingAndWaiting) {
   std::string received;
-  const ReceiveScope scope([&](std::string_view bytes) { received.append(bytes); }, 115200);
+  const Receiver receiver(115200, [&](std::string_view bytes) { received.append(bytes); });
   std::string burst;
   for (int i = 0; i < 2000; ++i) burst.push_back(static_cast<char>('0' + i % 64));
   sim->SimRxWire(reinterpret_cast<const std::uint8_t*>(burst.data()), burst.size(), 115200);

@@ -10,7 +10,7 @@
 #include "console/memory_console.h"
 #include "terminal/capture_file.h"
 #include "terminal/receive_parser.h"
-#include "terminal/receive_pump.h"
+#include "terminal/receiver.h"
 #include "tests/support/screen_helpers.h"
 
 namespace {
@@ -24,19 +24,23 @@ class ReceiveParserTest : public ::testing::Test {
     TextBg = 0;
     SetColor(7, 0);
     ClearScreen();
-    EscState = EscStates::Normal;
-    EscParam.clear();
     capturePath = std::filesystem::temp_directory_path() /
                   ("q7m-capture-" + std::to_string(::getpid()) + ".txt");
-    ASSERT_EQ(TerminalCapture().Open(capturePath.string()), "");
+    ASSERT_EQ(capture.Open(capturePath.string()), "");
   }
   void TearDown() override {
-    TerminalCapture().Close();
+    capture.Close();
     std::filesystem::remove(capturePath);
     ConsoleDetach();
   }
+  // As the terminal does: the same bytes through the screen's parser and the
+  // capture's.
+  void ShowReceived(std::string_view bytes) {
+    screenParser.Feed(bytes, screenSink);
+    captureParser.Feed(bytes, captureSink);
+  }
   std::string Captured() {
-    TerminalCapture().Flush();
+    capture.Flush();
     std::ifstream in(capturePath, std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();
@@ -45,6 +49,11 @@ class ReceiveParserTest : public ::testing::Test {
 
   MemoryConsole* console = nullptr;
   std::filesystem::path capturePath;
+  CaptureFile capture;
+  ReceiveParser screenParser;
+  ReceiveParser captureParser;
+  ScreenReceiveSink screenSink;
+  CaptureReceiveSink captureSink{capture};
 };
 
 TEST_F(ReceiveParserTest, ColourSequencesChangeColoursAndShowNothing) {
@@ -165,7 +174,7 @@ TEST_F(ReceiveParserTest, SequencesSplitAcrossReadsAreRecognised) {
 TEST_F(ReceiveParserTest, EndlessParametersStayBounded) {
   ShowReceived("\x1B[");
   ShowReceived(std::string(100000, '9'));
-  EXPECT_LE(EscParam.size(), 11u);
+  EXPECT_LE(screenParser.EscParam.size(), 11u);
   ShowReceived("m");
   EXPECT_EQ(TextFg, 7) << "a code too large for 32 bits changes nothing";
   ShowReceived("\x1B[0000000000000000000031m");

@@ -1,0 +1,211 @@
+// The terminal's receive side on the virtual clock, against the simulated
+// board: nothing received is lost while a message waits, while the terminal
+// draws slowly, or while the line delivers errors on every poll.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "board/board_io.h"
+#include "config/config_file.h"
+#include "config/messages.h"
+#include "sim/flood_text.h"
+#include "terminal/receiver.h"
+#include "terminal/terminal.h"
+#include "tests/support/screen_helpers.h"
+#include "tests/support/sim_board_fixture.h"
+#include "uart/uart.h"
+
+namespace {
+
+using q7m::sim::FloodText;
+using q7m::sim::kFloodLineSize;
+
+class ReceptionTest : public SimBoardTest {
+ protected:
+  void SetUp() override {
+    SimBoardTest::SetUp();
+    dir = std::filesystem::temp_directory_path() / ("q7m-recv-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    oldDir = std::filesystem::current_path();
+    std::filesystem::current_path(dir);
+    MacroCount.fill(0);
+    HelpCount = 0;
+    TextFg = 7;
+    TextBg = 0;
+    SetColor(7, 0);
+    ClearScreen();
+    BoardRegWrite(0x352, 8, 2);  // J27: only what the test puts on the line arrives
+    console->onAdvance = [this](std::uint64_t now) {
+      for (const auto& watch : watches) watch(now);
+    };
+  }
+  void TearDown() override {
+    std::filesystem::current_path(oldDir);
+    std::filesystem::remove_all(dir);
+    SimBoardTest::TearDown();
+  }
+  std::string Capture() {
+    std::ifstream in(dir / "Term.txt", std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    return content.str();
+  }
+  // Puts bytes on the line at `baud` when the virtual clock reaches atMs.
+  void LineSendsAt(std::uint64_t atMs, std::string bytes, std::uint32_t baud = 115200) {
+    watches.push_back([this, atNs = atMs * 1000000, bytes = std::move(bytes), baud,
+                       sent = false](std::uint64_t now) mutable {
+      if (sent || now < atNs) return;
+      sent = true;
+      sim->SimRxWire(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size(), baud);
+    });
+  }
+  // Calls `look` once, when the virtual clock first reaches atMs.
+  void LookAt(std::uint64_t atMs, std::function<void()> look) {
+    watches.push_back(
+        [atNs = atMs * 1000000, look = std::move(look), done = false](std::uint64_t now) mutable {
+          if (done || now < atNs) return;
+          done = true;
+          look();
+        });
+  }
+  // Counts the framing error messages that appear on row 24.
+  void WatchMessages(int& shown) {
+    watches.push_back([&shown, up = false](std::uint64_t) mutable {
+      // The message stands from column 2; column 1 keeps what was there.
+      const bool now = ScreenLine(24).find(" UartRcvStr Framing Error") == 1;
+      if (now && !up) ++shown;
+      up = now;
+    });
+  }
+  std::vector<std::string> Rows(int from, int to) {
+    std::vector<std::string> rows;
+    for (int row = from; row <= to; ++row) rows.push_back(ScreenLine(row));
+    return rows;
+  }
+  // Flood lines as the screen shows them, without the last space and CR LF.
+  static std::string FloodLine(std::uint64_t number) {
+    return FloodText(number * kFloodLineSize, kFloodLineSize - 3);
+  }
+
+  std::filesystem::path dir;
+  std::filesystem::path oldDir;
+  std::vector<std::function<void(std::uint64_t)>> watches;
+};
+
+TEST_F(ReceptionTest, AMessageWaitingFiveSecondsDuringAFloodLosesNothing) {
+  // About 6 s of line at 115200 baud from 100 ms on.
+  constexpr std::uint64_t kLines = 1000;
+  const std::string flood = FloodText(0, kLines * kFloodLineSize);
+  LineSendsAt(100, flood);
+  // F1 plays a macro with a fault: its report waits on row 24 until the key
+  // at 5.5 s.
+  MacroCount[1] = 1;
+  MacroText[1][1] = "X";
+  console->PushKey(KeyF1, 500);
+  console->PushKey(" ", 5500);
+  console->PushKey(KeyShiftF2, 7000);
+
+  std::vector<std::string> atOneSecond, atFiveSeconds, atTheEnd;
+  LookAt(1000, [&] { atOneSecond = Rows(1, 25); });
+  LookAt(5400, [&] { atFiveSeconds = Rows(1, 25); });
+  LookAt(6900, [&] { atTheEnd = Rows(1, 25); });
+  RunTerminal("T", 115200);
+
+  EXPECT_EQ(sim->SimRxLostCount(), 0u);
+  EXPECT_EQ(sim->SimRxOverflowEvents(), 0u);
+  EXPECT_EQ(Capture(), flood) << "every byte in the capture, in order";
+  // While the message stands, the screen under it does not move.
+  ASSERT_EQ(atOneSecond.size(), 25u);
+  EXPECT_EQ(atOneSecond[23].substr(1), " Cmd:X   Pos1 ??") << "from column 2";
+  EXPECT_EQ(atFiveSeconds, atOneSecond);
+  // After the key the message row is given back and the held lines follow
+  // in order: the last 24 lines of the flood, then the cursor's empty row.
+  ASSERT_EQ(atTheEnd.size(), 25u);
+  for (int row = 0; row < 24; ++row) {
+    EXPECT_EQ(atTheEnd[static_cast<std::size_t>(row)], FloodLine(kLines - 24 + row)) << row + 1;
+  }
+  EXPECT_EQ(atTheEnd[24], "");
+}
+
+TEST_F(ReceptionTest, ATerminalThatTakes200MsPerFrameLosesNothing) {
+  console->SetFrameTimeMs(200);
+  constexpr std::uint64_t kLines = 500;
+  const std::string flood = FloodText(0, kLines * kFloodLineSize);
+  LineSendsAt(100, flood);
+  console->PushKey(KeyShiftF2, 3200);
+  std::vector<std::string> atTheEnd;
+  LookAt(3100, [&] { atTheEnd = Rows(1, 24); });
+  RunTerminal("T", 115200);
+
+  EXPECT_EQ(sim->SimRxLostCount(), 0u);
+  EXPECT_EQ(Capture(), flood);
+  EXPECT_LE(console->FramesDrawn(), 3200 / 200 + 2) << "frames are skipped, not queued";
+  ASSERT_EQ(atTheEnd.size(), 24u);
+  for (int row = 0; row < 24; ++row) {
+    EXPECT_EQ(atTheEnd[static_cast<std::size_t>(row)], FloodLine(kLines - 24 + row)) << row + 1;
+  }
+}
+
+TEST_F(ReceptionTest, FramingErrorsOnEveryPollGiveOneMessageAndShiftF2StillLeaves) {
+  // Ten seconds of a remote at 57600 while the UART runs at 115200.
+  LineSendsAt(100, std::string(57600, 'U'), 57600);
+  int shown = 0;
+  WatchMessages(shown);
+  console->PushKey(" ", 1000);  // ends the message; the key is not sent
+  console->PushKey(KeyShiftF2, 1500);
+  sim->SimTxClear();
+  RunTerminal("T", 115200);
+
+  EXPECT_LT(console->NowMsValue(), 2000u) << "Shift-F2 left the terminal";
+  EXPECT_EQ(shown, 1);
+  EXPECT_EQ(sim->SimTxCount(), 0u) << "the key that ended the message was dropped";
+  EXPECT_GT(sim->SimRxFramingErrors(), 1000u);
+}
+
+TEST_F(ReceptionTest, TheSameErrorIsShownAgainOnlyAfterItsQuietTime) {
+  LineSendsAt(100, std::string(57600, 'U'), 57600);
+  int shown = 0;
+  WatchMessages(shown);
+  console->PushKey(" ", 500);
+  console->PushKey(" ", 3000);  // the second message, after the quiet time
+  console->PushKey(KeyShiftF2, 3100);
+  RunTerminal("T", 115200);
+  EXPECT_EQ(shown, 2);
+}
+
+TEST_F(ReceptionTest, HeldBytesBeyondTheLimitAreDroppedOldestFirstAndThatIsSaidOnce) {
+  UartInit(UartClockHz, 115200, 0x352, 0);
+  std::string shownBytes, captured;
+  Receiver receiver(
+      115200, [&](std::string_view bytes) { shownBytes.append(bytes); },
+      [&](std::string_view bytes) { captured.append(bytes); }, 1000);
+  const std::string text = FloodText(0, 5000);
+  sim->SimRxWire(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 115200);
+  std::vector<std::string> row24;
+  RecordRowTexts(*console, 24, row24);
+  // A message waits until all 5000 bytes (434 ms of line) are in.
+  console->PushKey(" ", 600);
+  ShowError("waiting");
+  EXPECT_EQ(captured, text) << "the capture gets every byte at once";
+  EXPECT_EQ(shownBytes, "") << "nothing is shown while the message stands";
+  EXPECT_EQ(receiver.Held(), 1000u);
+  EXPECT_EQ(receiver.Dropped(), 4000u);
+
+  console->PushKey(" ", 700);
+  receiver.Deliver();
+  EXPECT_EQ(shownBytes, text.substr(4000)) << "the newest bytes, in order";
+  console->PushKey(" ", 800);
+  receiver.Deliver();
+  ASSERT_EQ(row24.size(), 2u);
+  EXPECT_EQ(row24[0], "  waiting");
+  EXPECT_EQ(row24[1], "  Receive buffer full: 4000 bytes were not shown (Term.txt has them)");
+  EXPECT_EQ(console->KeysLeft(), 1u) << "said once";
+  EXPECT_EQ(sim->SimRxLostCount(), 0u);
+}
+
+}  // namespace
