@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -366,7 +367,11 @@ class TerminalConsole : public ConsoleBackend {
     for (int row = 1; row <= screen.Rows() && !changed; ++row) changed = screen.RowDirty(row);
     if (!changed) return;
     {
-      const std::lock_guard<std::mutex> lock(mutex_);
+      // Never waits for the drawing thread, which runs at a lower priority
+      // and may be off the processor while it holds the lock: the rows stay
+      // marked and go with the next offer.
+      const std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
+      if (!lock.owns_lock()) return;
       if (frame_.rows != screen.Rows() || frame_.cols != screen.Cols()) {
         frame_.Resize(screen.Rows(), screen.Cols());
         screen.MarkAllDirty();
@@ -422,10 +427,9 @@ class TerminalConsole : public ConsoleBackend {
   // A terminal has one bell and no pitch or length; the drawing thread rings it.
   void Tone(int, int) override {
     if (!g_state.active || suspended_) return;
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      bellPending_ = true;
-    }
+    // Without the lock, for the same reason as above: at worst the bell
+    // waits for the drawing thread's next look.
+    bellPending_ = true;
     wake_.notify_one();
   }
 
@@ -482,6 +486,9 @@ class TerminalConsole : public ConsoleBackend {
   }
 
   void DrawLoop() {
+    // On a busy machine the program's thread, which polls the board, goes
+    // first: drawing can wait, the UART's buffer cannot.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kDrawerNice);
     std::unique_lock<std::mutex> lock(mutex_);
     std::uint64_t lastDrawNs = 0;
     Frame local;
@@ -519,9 +526,8 @@ class TerminalConsole : public ConsoleBackend {
       local.cursorCol = frame_.cursorCol;
       local.cursorVisible = frame_.cursorVisible;
       const bool all = redrawAll_ || resized;
-      const bool ringBell = bellPending_;
+      const bool ringBell = bellPending_.exchange(false);
       framePending_ = false;
-      bellPending_ = false;
       redrawAll_ = false;
       lock.unlock();
       // Only this thread draws, and only here may it wait for the terminal.
@@ -662,6 +668,7 @@ class TerminalConsole : public ConsoleBackend {
   bool cursorShown_ = true;
   static constexpr std::uint64_t kFrameNs = 25'000'000;
   static constexpr int kResizeCheckMs = 100;
+  static constexpr int kDrawerNice = 10;
   KeyDecoder decoder_;
   // The cursor as last handed over, so that an unchanged screen is not.
   struct {
@@ -676,7 +683,7 @@ class TerminalConsole : public ConsoleBackend {
   std::condition_variable paused_;
   Frame frame_;
   bool framePending_ = false;
-  bool bellPending_ = false;
+  std::atomic<bool> bellPending_ = false;
   bool redrawAll_ = true;
   bool pauseRequested_ = false;
   bool drawerIdle_ = false;

@@ -50,6 +50,38 @@ const char* GetEnv(const char* name) {
   return getenv(name);
 }
 
+// Spins for ns nanoseconds of the real clock (safe in a signal handler).
+void Spin(std::uint64_t ns) {
+  const std::uint64_t until = MonotonicNs() + ns;
+  while (MonotonicNs() < until) {
+  }
+}
+
+// Answers every load of a calibration window with the same byte.
+class QuietClient final : public q7m::sim::WindowClient {
+ public:
+  std::uint8_t Load(std::uint32_t) override { return 0; }
+  void Store(std::uint32_t, std::uint8_t) override {}
+  void Wide(std::uint32_t, bool) override {}
+};
+
+[[gnu::noinline]] std::uint8_t LoadByte(volatile std::uint8_t* p) {
+  return *p;
+}
+
+// What one trapped byte load costs on this machine, in nanoseconds: timed on
+// a window of its own, before the board's is opened.
+std::uint64_t MeasureAccessNs() {
+  constexpr int kLoads = 2000;
+  QuietClient quiet;
+  auto window = q7m::sim::TrappedWindow::Open(4096, quiet);
+  if (window == nullptr) return 0;
+  auto* byte = static_cast<volatile std::uint8_t*>(window->base());
+  const std::uint64_t start = MonotonicNs();
+  for (int i = 0; i < kLoads; ++i) LoadByte(byte);
+  return (MonotonicNs() - start) / kLoads;
+}
+
 class Library final : public q7m::sim::WindowClient {
  public:
   Library() {
@@ -72,14 +104,20 @@ class Library final : public q7m::sim::WindowClient {
   std::uint64_t Now() const { return clockFn != nullptr ? clockFn(clockContext) : MonotonicNs(); }
 
   std::uint8_t Load(std::uint32_t offset) override {
+    if (extraAccessNs != 0) Spin(extraAccessNs);
     const std::uint64_t now = Now();
     if (offset == kRegisterFileData && model.RegIndex() == q7m::sim::kRegRxStatus) {
-      if (lastRxPollNs != 0) maxRxPollGapNs = std::max(maxRxPollGapNs, now - lastRxPollNs);
+      if (lastRxPollNs != 0) {
+        const std::uint64_t gap = now - lastRxPollNs;
+        maxRxPollGapNs = std::max(maxRxPollGapNs, gap);
+        if (gap > 4'000'000) ++rxPollGapsOver4Ms;
+      }
       lastRxPollNs = now;
     }
     return model.Read(offset, now);
   }
   void Store(std::uint32_t offset, std::uint8_t value) override {
+    if (extraAccessNs != 0) Spin(extraAccessNs);
     const std::uint64_t pulsesBefore = model.VscResetPulses();
     model.Write(offset, value, Now());
     if (offset != kRegisterFileData) return;
@@ -112,6 +150,22 @@ class Library final : public q7m::sim::WindowClient {
     const int n = std::snprintf(line, sizeof line, format, args...);
     if (n > 0) (void)!::write(traceFd, line, static_cast<std::size_t>(n));
   }
+  // Q7M_SIM_SLOWDOWN=<factor>: every window access costs that many times
+  // what it costs on this machine, the extra spent spinning in the handler,
+  // as on a slower bus; for showing the program's margin, not only that it
+  // keeps up.
+  void ApplySlowdown() {
+    const char* text = GetEnv("Q7M_SIM_SLOWDOWN");
+    if (text == nullptr || *text == '\0') return;
+    char* end = nullptr;
+    const double factor = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !(factor >= 1.0 && factor <= 100.0)) {
+      lastError = std::string("Q7M_SIM_SLOWDOWN: not a factor from 1 to 100: ") + text;
+      return;
+    }
+    accessNs = MeasureAccessNs();
+    extraAccessNs = static_cast<std::uint64_t>(static_cast<double>(accessNs) * (factor - 1.0));
+  }
   void OpenTrace() {
     const char* path = GetEnv("Q7M_SIM_TRACE");
     if (traceFd >= 0 || path == nullptr || *path == '\0') return;
@@ -124,11 +178,15 @@ class Library final : public q7m::sim::WindowClient {
   // the UART's status unread while a screen polled it.
   void TraceReceiveStats() {
     model.Advance(Now());
-    Trace("stats rx-lost %llu rx-overflows %llu rx-framing %llu max-poll-gap-us %llu\n",
-          static_cast<unsigned long long>(model.RxLostCount()),
-          static_cast<unsigned long long>(model.RxOverflowEvents()),
-          static_cast<unsigned long long>(model.RxFramingErrors()),
-          static_cast<unsigned long long>(maxRxPollGapNs / 1000));
+    Trace(
+        "stats rx-lost %llu rx-overflows %llu rx-framing %llu max-poll-gap-us %llu "
+        "gaps-over-4ms %llu flood-sent %llu\n",
+        static_cast<unsigned long long>(model.RxLostCount()),
+        static_cast<unsigned long long>(model.RxOverflowEvents()),
+        static_cast<unsigned long long>(model.RxFramingErrors()),
+        static_cast<unsigned long long>(maxRxPollGapNs / 1000),
+        static_cast<unsigned long long>(rxPollGapsOver4Ms),
+        static_cast<unsigned long long>(flood->sent));
   }
 
   void NoteClose(char c) {
@@ -191,6 +249,9 @@ class Library final : public q7m::sim::WindowClient {
   int traceFd = -1;
   std::uint64_t lastRxPollNs = 0;
   std::uint64_t maxRxPollGapNs = 0;
+  std::uint64_t rxPollGapsOver4Ms = 0;
+  std::uint64_t accessNs = 0;
+  std::uint64_t extraAccessNs = 0;
   static constexpr std::uint32_t kRegisterFileData = 0x1B352;
   SimClockFn clockFn = nullptr;
   void* clockContext = nullptr;
@@ -351,6 +412,12 @@ Q7M_EXPORT int32_t Mmap(void** base, int32_t reserved1, int32_t reserved2) {
   return -1;
 #else
   if (lib.window != nullptr) return -1;  // one mapping at a time
+  lib.ApplySlowdown();
+  if (lib.extraAccessNs != 0) {
+    lib.Trace("slowdown access-ns %llu extra-ns %llu\n",
+              static_cast<unsigned long long>(lib.accessNs),
+              static_cast<unsigned long long>(lib.extraAccessNs));
+  }
   lib.window = q7m::sim::TrappedWindow::Open(kBarSize, lib);
   if (lib.window == nullptr) return -1;
   *base = lib.window->base();
@@ -394,6 +461,7 @@ Q7M_EXPORT void SimReset(void) {
   lib.closeOrder.clear();
   lib.lastRxPollNs = 0;
   lib.maxRxPollGapNs = 0;
+  lib.rxPollGapsOver4Ms = 0;
   lib.configReadLimit = q7m::sim::kConfigSize;
 }
 
