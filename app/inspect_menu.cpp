@@ -45,8 +45,12 @@ void Confirm(const std::string& text) {
 // Messages name the file alone: a full path would be cut at 77 characters.
 void SaveImage() {
   const std::string path(kConfigImageFileName);
-  if (SaveConfigShadow(kConfigImageFileName)) {
-    Confirm("Configuration copy saved to " + path);
+  if (ConfigShadowValid == 0) {
+    ReportError("Configuration copy is empty - nothing saved");
+  } else if (SaveConfigShadow(kConfigImageFileName)) {
+    Confirm(ConfigShadowValid < ConfigShadow.size()
+                ? "Only the " + std::to_string(ConfigShadowValid) + " bytes read saved to " + path
+                : "Configuration copy saved to " + path);
   } else {
     ReportError("Cannot write " + path);
   }
@@ -65,8 +69,12 @@ void LoadImage() {
 
 void InspectStartup() {
   const std::string dir = ProgramStartup(false);
-  // The configuration copy is saved where the configuration file lives.
-  if (!dir.empty() && ConfigShadowDirectory.empty()) ConfigShadowDirectory = dir;
+  // The configuration copy is saved in the working folder, never in an
+  // installed program's own.
+  if (ConfigShadowDirectory.empty()) {
+    std::error_code error;
+    ConfigShadowDirectory = dir.empty() ? std::filesystem::current_path(error).string() : dir;
+  }
 }
 
 void DrawInspectMenu() {
@@ -101,7 +109,7 @@ void RunInspectMenu() {
       const std::string chosen = WalkDirectories(home.string());
       std::error_code ignored;
       std::filesystem::current_path(home, ignored);
-      Confirm("Directory chosen: " + chosen);
+      Confirm(chosen.empty() ? std::string("No directory chosen") : "Directory chosen: " + chosen);
     } else if (key == "Q") {
       ClosePcieDllAccess();
       return;

@@ -3,12 +3,15 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/command_line.h"
 #include "app/program.h"
 #include "console/console.h"
 #include "console/program_end.h"
 #include "console/terminal_console.h"
 
-int main() {
+int main(int argc, char** argv) {
+  // --help and --version are answered before the terminal is touched.
+  if (const auto status = AnswerCommandLine(ProgramKind::kUart, argc, argv)) return *status;
   std::string error;
   auto backend = OpenTerminalConsole(error);
   if (!backend) {

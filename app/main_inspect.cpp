@@ -4,12 +4,15 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "app/command_line.h"
 #include "app/inspect_menu.h"
 #include "console/console.h"
 #include "console/program_end.h"
 #include "console/terminal_console.h"
 
-int main() {
+int main(int argc, char** argv) {
+  // --help and --version are answered before the terminal is touched.
+  if (const auto status = AnswerCommandLine(ProgramKind::kInspect, argc, argv)) return *status;
   std::string error;
   auto backend = OpenTerminalConsole(error);
   if (!backend) {

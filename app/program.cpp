@@ -59,12 +59,30 @@ std::string ProgramDirectory() {
   return exe.parent_path().string();
 }
 
-std::string ChangeToWorkingDirectory() {
+ProgramPlaces ThisProgramPlaces() {
   const std::string programDir = ProgramDirectory();
   // Without its own directory the program still runs; the configuration and
   // the capture file are then those of the current directory.
-  if (programDir.empty()) return {};
-  const std::string dir = WorkingDirectoryFor(programDir).string();
+  if (programDir.empty()) {
+    ProgramPlaces places;
+    places.configFile = std::string(kConfigFileName);
+    return places;
+  }
+  return FindProgramPlaces(programDir, SystemWorkingDirectoryHost());
+}
+
+std::string ChangeToWorkingDirectory(std::string& notice) {
+  ProgramPlaces places = ThisProgramPlaces();
+  notice = PrepareProgramPlaces(places);
+  // A configuration in the working folder goes by its bare name, as in the
+  // message for a missing one; so does none at all (a layout file that names
+  // no folder).
+  const bool beside =
+      places.configFile.empty() ||
+      (!places.workDir.empty() && places.configFile.parent_path() == places.workDir);
+  ConfigFilePath = beside ? std::string(kConfigFileName) : places.configFile.string();
+  if (places.workDir.empty()) return {};
+  const std::string dir = places.workDir.string();
   if (::chdir(dir.c_str()) != 0) return {};
   return dir;
 }
@@ -72,7 +90,9 @@ std::string ChangeToWorkingDirectory() {
 std::string ProgramStartup(bool reportMissingConfig) {
   InitSettings();
   ConfigShadow.fill(0);
-  std::string dir = ChangeToWorkingDirectory();
+  ConfigShadowValid = 0;
+  std::string notice;
+  std::string dir = ChangeToWorkingDirectory(notice);
   InitPcieDllAccess();
   ClearScreen();
   TextFg = 7;
@@ -82,11 +102,14 @@ std::string ProgramStartup(bool reportMissingConfig) {
   // 115200 unless the configuration file says otherwise; the file's value is
   // kept for the terminal.
   BaudRate = 115200;
-  if (reportMissingConfig || FileExists(kConfigFileName)) LoadConfig();
+  if (reportMissingConfig || FileExists(ConfigFilePath)) LoadConfig();
   AuxPort = 0x2A4;
   UartPort = 0x352;
   UartRegBase = 0;
   BoardPortWrite(static_cast<std::uint32_t>(AuxPort), 0);
+  // Files an earlier version kept elsewhere were moved: said once, white on
+  // green, until a key.
+  if (!notice.empty()) ShowMessage(24, 2, 15, notice, 0);
   return dir;
 }
 

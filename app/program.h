@@ -4,12 +4,18 @@
 
 #include <string>
 
+#include "app/working_directory.h"
+
 // The directory that holds the running executable ("" when it cannot be told).
 std::string ProgramDirectory();
-// Changes to the folder that keeps the configuration and the capture file:
-// the program's own folder when writable, else the per-user folder (see
-// app/working_directory.h). Returns it, or "" when the change failed.
-std::string ChangeToWorkingDirectory();
+// Where this run reads its configuration and writes its files (see
+// app/working_directory.h), worked out without changing anything.
+ProgramPlaces ThisProgramPlaces();
+// Makes the working folder (the program's own, or the per-user state folder
+// of an installed program) current and points ConfigFilePath at the
+// configuration to read. Returns the folder, or "" when the change failed;
+// notice gets a line to show once ("" when there is nothing to say).
+std::string ChangeToWorkingDirectory(std::string& notice);
 // Start-up in order: settings, the configuration-space copy, the program's
 // working directory, the board, the screen, the configuration file, the ports.
 // Ends the program when the board cannot be opened. A missing configuration

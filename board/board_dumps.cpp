@@ -72,6 +72,12 @@ bool RestoreConfigSpace() {
     ReportError("RestoreConfigSpace: board not open, nothing written");
     return false;
   }
+  const std::size_t valid = std::min(ConfigShadowValid, ConfigShadow.size());
+  // Without bytes 2 and 3 there is no device ID to compare.
+  if (valid < 4) {
+    ReportError("Configuration copy is empty - nothing written");
+    return false;
+  }
   std::uint16_t deviceId = 0;
   Pcie.ReadWriteConfigSpace(&deviceId, 2, 2, kReadDirection);
   const auto shadowId = static_cast<std::uint16_t>(ConfigShadow[2] | (ConfigShadow[3] << 8));
@@ -79,19 +85,26 @@ bool RestoreConfigSpace() {
     ReportError("Device does not match");
     return false;
   }
-  Pcie.ReadWriteConfigSpace(ConfigShadow.data(), 256, 0, kWriteDirection);
+  Pcie.ReadWriteConfigSpace(ConfigShadow.data(), static_cast<std::int32_t>(valid), 0,
+                            kWriteDirection);
+  if (valid < ConfigShadow.size()) {
+    ReportError("Copy holds " + std::to_string(valid) + " of 256 bytes: only those written back");
+    return false;
+  }
   return true;
 }
 
 bool SaveConfigShadow(std::string_view fileName) {
   if (fileName.empty()) return false;
+  const std::size_t valid = std::min(ConfigShadowValid, ConfigShadow.size());
+  // A file must never carry zeros that were not read as if they were.
+  if (valid == 0) return false;
   const std::string path = ConfigShadowPath(fileName);
   // Read and write keeps what a longer file holds beyond the 256 bytes.
   File file(std::fopen(path.c_str(), "r+b"));
   if (!file) file.reset(std::fopen(path.c_str(), "w+b"));
   if (!file) return false;
-  const bool written =
-      std::fwrite(ConfigShadow.data(), 1, ConfigShadow.size(), file.get()) == ConfigShadow.size();
+  const bool written = std::fwrite(ConfigShadow.data(), 1, valid, file.get()) == valid;
   return std::fclose(file.release()) == 0 && written;
 }
 
@@ -104,6 +117,8 @@ bool LoadConfigShadow(std::string_view fileName) {
   std::array<std::uint8_t, 256> bytes{};
   const std::size_t got = std::fread(bytes.data(), 1, bytes.size(), file.get());
   std::copy_n(bytes.begin(), got, ConfigShadow.begin());
+  // The file's bytes count as read; beyond them the copy is what it was.
+  ConfigShadowValid = std::max(ConfigShadowValid, got);
   return true;
 }
 

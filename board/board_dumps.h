@@ -16,11 +16,15 @@
 extern std::string ConfigShadowDirectory;
 
 // Writes ConfigShadow back to the board when the board's device ID equals the
-// shadow's (bytes 2 and 3); otherwise reports "Device does not match". Returns
-// whether it was written.
+// shadow's (bytes 2 and 3); otherwise reports "Device does not match". Only
+// the ConfigShadowValid bytes that were really read are written: a copy that
+// holds part of the space writes that part and says so, since zeros written
+// over the rest (the capability list) would take the board off the bus.
+// Returns whether the whole copy was written.
 bool RestoreConfigSpace();
-// The 256 bytes of ConfigShadow at the start of the file (created when
-// missing, not truncated). Returns whether they were written.
+// The ConfigShadowValid bytes of ConfigShadow (all 256 after a whole read)
+// at the start of the file (created when missing, not truncated). Returns
+// whether they were written; an empty copy writes no file.
 bool SaveConfigShadow(std::string_view fileName);
 // Up to 256 bytes from the start of the file into ConfigShadow; a shorter
 // file leaves the rest as it was. A missing file is not created. Returns

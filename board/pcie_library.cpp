@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+
 #include "console/console.h"
 #include "console/program_end.h"
 
@@ -9,6 +11,7 @@ std::string PcieLibraryName = "libPCIAccessDll.so";
 PcieEntryPoints Pcie;
 std::uint8_t* BoardMemBase = nullptr;
 std::array<std::uint8_t, 256> ConfigShadow{};
+std::size_t ConfigShadowValid = 0;
 
 namespace {
 
@@ -97,7 +100,20 @@ void InitPcieDllAccess() {
 }
 
 void ReadConfigShadow() {
-  Pcie.ReadWriteConfigSpace(ConfigShadow.data(), 256, 0, -1);
+  if (Pcie.ReadWriteConfigSpace(ConfigShadow.data(), 256, 0, -1) == 0) {
+    ConfigShadowValid = ConfigShadow.size();
+    return;
+  }
+  // A short read leaves the buffer filled up to a length the result does not
+  // tell; a smaller read that succeeds does.
+  ConfigShadowValid = 0;
+  std::array<std::uint8_t, 256> part{};
+  for (std::int32_t count = 128; count >= 4; count /= 2) {
+    if (Pcie.ReadWriteConfigSpace(part.data(), count, 0, -1) != 0) continue;
+    std::copy_n(part.begin(), count, ConfigShadow.begin());
+    ConfigShadowValid = static_cast<std::size_t>(count);
+    return;
+  }
 }
 
 void LoadSetupBlock(int mode) {

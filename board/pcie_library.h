@@ -40,6 +40,12 @@ extern PcieEntryPoints Pcie;
 // The mapped board memory, or null until Mmap succeeded.
 extern std::uint8_t* BoardMemBase;
 extern std::array<std::uint8_t, 256> ConfigShadow;
+// How many bytes at the start of ConfigShadow are known to hold the board's
+// configuration space (or a saved copy of it): 256 after a whole read, fewer
+// when the library could give only part (a process without CAP_SYS_ADMIN
+// reads the first 64 bytes of a sysfs config file), 0 before any read. A
+// copy is never written back beyond them.
+extern std::size_t ConfigShadowValid;
 
 // 0 on success, -21 when the library cannot be loaded, -20 when a required
 // entry point is missing (the library stays loaded).
@@ -49,6 +55,9 @@ void* PcieLibraryHandle();
 // Loads, opens and maps the board, reads the configuration space and writes
 // the set-up block; on failure shows the reason and ends the program.
 void InitPcieDllAccess();
+// Reads the whole configuration space into ConfigShadow. When the library
+// refuses the whole, the longest readable start (128, 64, ... 4 bytes) is
+// read instead, so ConfigShadowValid counts only bytes that were really read.
 void ReadConfigShadow();
 void LoadSetupBlock(int mode);
 void ClosePcieLibrary();

@@ -1,13 +1,19 @@
 # Installation and the Debian package.
 #
 # <prefix>/lib/q7m-uart/         q7m-uart, q7m-inspect, libPCIAccessDll.so (sysfs),
-#                                the sample Q7m_Uart.cfg; the programs find the
+#                                q7m-uart.layout (marks the install and names the
+#                                configuration folder); the programs find the
 #                                library through RUNPATH $ORIGIN
 # <prefix>/lib/q7m-uart/sim/     the simulated libPCIAccessDll.so
 # <prefix>/bin/                  q7m-uart, q7m-inspect (relative symlinks into the
-#                                private folder), q7m-uart-sim (launcher)
-# <prefix>/share/man/man1/       q7m-uart.1.gz, q7m-inspect.1.gz
-# <prefix>/share/doc/q7m-uart/   README.md, README.pcie-linux.md, copyright
+#                                private folder), q7m-uart-sim, q7m-inspect-sim
+#                                (launchers)
+# <etc>/q7m-uart/Q7m_Uart.cfg    the configuration; <etc> is /etc for the prefix
+#                                /usr (the package), <prefix>/etc otherwise
+# <prefix>/lib/udev/rules.d/     60-q7m-uart.rules: the group q7m may use the board
+# <prefix>/share/man/man1/       q7m-uart.1.gz, q7m-inspect.1.gz and the -sim links
+# <prefix>/share/doc/q7m-uart/   README.md, README.pcie-linux.md, copyright,
+#                                changelog.gz
 #
 # Test programs and the failing sim-variants libraries are not installed.
 
@@ -25,8 +31,31 @@ file(RELATIVE_PATH q7m_bin_to_private "/${CMAKE_INSTALL_BINDIR}" "/${Q7M_INSTALL
 install(TARGETS q7m-uart q7m-inspect RUNTIME DESTINATION ${Q7M_INSTALL_PRIVATEDIR})
 install(TARGETS PCIAccessDll_sysfs LIBRARY DESTINATION ${Q7M_INSTALL_PRIVATEDIR})
 install(TARGETS PCIAccessDll_sim LIBRARY DESTINATION ${Q7M_INSTALL_PRIVATEDIR}/sim)
-install(FILES ${CMAKE_SOURCE_DIR}/config/sample/Q7m_Uart.cfg
-  DESTINATION ${Q7M_INSTALL_PRIVATEDIR})
+
+# The configuration folder is decided when installing, since the prefix may be
+# given only then (cmake --install --prefix; CPack installs with /usr and
+# DESTDIR). file(INSTALL) adds DESTDIR itself.
+install(CODE "set(q7m_sample \"${CMAKE_SOURCE_DIR}/config/sample/Q7m_Uart.cfg\")
+  set(q7m_private \"${Q7M_INSTALL_PRIVATEDIR}\")
+  set(q7m_layout \"${CMAKE_BINARY_DIR}/install-layout/q7m-uart.layout\")")
+install(CODE [[
+  if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+    set(q7m_etc "/etc/q7m-uart")
+  else()
+    set(q7m_etc "${CMAKE_INSTALL_PREFIX}/etc/q7m-uart")
+  endif()
+  file(INSTALL DESTINATION "${q7m_etc}" TYPE FILE FILES "${q7m_sample}")
+  file(WRITE "${q7m_layout}"
+    "# Written by the install: the programs beside this file are installed and
+"
+    "# read their configuration from this folder.
+"
+    "config ${q7m_etc}
+")
+  file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${q7m_private}" TYPE FILE
+    FILES "${q7m_layout}")
+]])
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-q7m-uart.rules DESTINATION lib/udev/rules.d)
 
 # The links are made once in the build tree and installed as links.
 set(q7m_link_dir ${CMAKE_BINARY_DIR}/install-bin)
@@ -36,15 +65,18 @@ foreach(program q7m-uart q7m-inspect)
   install(FILES ${q7m_link_dir}/${program} DESTINATION ${CMAKE_INSTALL_BINDIR})
 endforeach()
 
-# The installed launcher names the simulated library's folder relative to
-# itself; the build tree's launcher (app/) names the build folder.
+# The installed launchers name the simulated library's folder relative to
+# themselves; the build tree's launchers (app/) name the build folder.
 set(Q7M_SIM_DIR ${q7m_bin_to_private}/sim)
-configure_file(${CMAKE_SOURCE_DIR}/app/q7m-uart-sim.in ${q7m_link_dir}/q7m-uart-sim @ONLY)
-install(PROGRAMS ${q7m_link_dir}/q7m-uart-sim DESTINATION ${CMAKE_INSTALL_BINDIR})
+foreach(Q7M_PROGRAM q7m-uart q7m-inspect)
+  configure_file(${CMAKE_SOURCE_DIR}/app/sim_launcher.in ${q7m_link_dir}/${Q7M_PROGRAM}-sim @ONLY)
+  install(PROGRAMS ${q7m_link_dir}/${Q7M_PROGRAM}-sim DESTINATION ${CMAKE_INSTALL_BINDIR})
+endforeach()
 
 # Debian wants man pages compressed, reproducibly (-n: no name or time stamp).
 find_program(Q7M_GZIP gzip REQUIRED)
 set(q7m_man_pages)
+set(q7m_man_links)
 foreach(page q7m-uart.1 q7m-inspect.1)
   set(q7m_man_gz ${CMAKE_BINARY_DIR}/man/${page}.gz)
   add_custom_command(OUTPUT ${q7m_man_gz}
@@ -53,21 +85,40 @@ foreach(page q7m-uart.1 q7m-inspect.1)
     DEPENDS ${CMAKE_SOURCE_DIR}/man/${page}
     VERBATIM)
   list(APPEND q7m_man_pages ${q7m_man_gz})
+  # The launchers share their program's page.
+  string(REPLACE ".1" "-sim.1" q7m_sim_page ${page})
+  file(CREATE_LINK ${page}.gz ${q7m_link_dir}/${q7m_sim_page}.gz SYMBOLIC)
+  list(APPEND q7m_man_links ${q7m_link_dir}/${q7m_sim_page}.gz)
 endforeach()
-add_custom_target(q7m-man ALL DEPENDS ${q7m_man_pages})
-install(FILES ${q7m_man_pages} DESTINATION ${Q7M_INSTALL_MANDIR})
+
+# The changelog of a native package, as Debian wants it; its first entry is
+# this version.
+file(STRINGS ${CMAKE_SOURCE_DIR}/packaging/changelog q7m_changelog_head LIMIT_COUNT 1)
+if(NOT q7m_changelog_head MATCHES "^q7m-uart \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "packaging/changelog does not begin with version ${PROJECT_VERSION}: "
+    "${q7m_changelog_head}")
+endif()
+set(q7m_changelog_gz ${CMAKE_BINARY_DIR}/man/changelog.gz)
+add_custom_command(OUTPUT ${q7m_changelog_gz}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+  COMMAND ${Q7M_GZIP} -9 -n -c ${CMAKE_SOURCE_DIR}/packaging/changelog > ${q7m_changelog_gz}
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog
+  VERBATIM)
+add_custom_target(q7m-man ALL DEPENDS ${q7m_man_pages} ${q7m_changelog_gz})
+install(FILES ${q7m_man_pages} ${q7m_man_links} DESTINATION ${Q7M_INSTALL_MANDIR})
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${Q7M_INSTALL_DOCDIR})
 install(FILES ${CMAKE_SOURCE_DIR}/pcie-linux/README.md
   DESTINATION ${Q7M_INSTALL_DOCDIR} RENAME README.pcie-linux.md)
-install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright DESTINATION ${Q7M_INSTALL_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${q7m_changelog_gz}
+  DESTINATION ${Q7M_INSTALL_DOCDIR})
 
 # The Debian package: cpack -G DEB in the build folder (or scripts/package.sh).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME q7m-uart)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "q7m-uart maintainers")
-set(CPACK_PACKAGE_CONTACT "q7m-uart maintainers <maintainers@users.noreply.c-seed-81f2634d.example>")
+set(CPACK_PACKAGE_VENDOR "q7m-uart developers")
+set(CPACK_PACKAGE_CONTACT "q7m-uart developers <maintainers@users.noreply.c-seed-81f2634d.example>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "bring-up and console tool for the Q7M PCIe board")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -80,14 +131,24 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
 consoles and opens a serial terminal on it, with a capture file, function-key
 macros and a help text from a configuration file. q7m-inspect shows the
 board's memory and configuration space. The package holds an access library
-for real boards over sysfs and a simulated board (q7m-uart-sim).")
+for real boards over sysfs, a udev rule that gives the group q7m access to
+the board, and a simulated board (q7m-uart-sim, q7m-inspect-sim).")
+# The maintainer scripts make the group q7m and remove it on purge; the
+# programs' libraries are private (found beside them), so no ldconfig.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+  ${CMAKE_SOURCE_DIR}/packaging/conffiles
+  ${CMAKE_SOURCE_DIR}/packaging/postinst
+  ${CMAKE_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # dpkg-shlibdeps computes the exact versions where it is available; the
 # explicit list names the same runtimes otherwise.
+# adduser makes the group in postinst.
 find_program(Q7M_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(Q7M_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS
-    "libc6 (>= 2.34), libstdc++6 (>= 12), libgcc-s1 (>= 3.0), libncursesw6 (>= 6), libtinfo6 (>= 6)")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libc6 (>= 2.34), libstdc++6 (>= 12), \
+libgcc-s1 (>= 3.0), libncursesw6 (>= 6), libtinfo6 (>= 6)")
 endif()
 include(CPack)

@@ -19,6 +19,7 @@ std::array<std::int32_t, kMacroSlots + 1> MacroCount{};
 std::array<std::array<std::string, kMacroPlaces>, kMacroSlots + 1> MacroText;
 std::array<std::string, kHelpLinesMax + 1> HelpLines;
 std::int32_t HelpCount = 0;
+std::string ConfigFilePath(kConfigFileName);
 
 namespace {
 
@@ -187,7 +188,7 @@ void ClearTables() {
 
 void LoadConfig() {
   BaudRate = kDefaultBaudRate;
-  const std::string fileName(kConfigFileName);
+  const std::string fileName = ConfigFilePath;
   if (!FileExists(fileName)) {
     ReportError("Config file not found: " + fileName);
     return;
@@ -196,8 +197,13 @@ void LoadConfig() {
   std::ifstream file(fileName, std::ios::binary);
   if (!file.is_open()) {
     // FileExists ignores letter case; Linux names do not, so open the file found.
-    const std::string found = FindFirstFile(".", fileName);
-    if (!found.empty()) file.open(found, std::ios::binary);
+    const std::size_t slash = fileName.rfind('/');
+    const std::string dir = slash == std::string::npos ? "."
+                            : slash == 0               ? "/"
+                                                       : fileName.substr(0, slash);
+    const std::string found =
+        FindFirstFile(dir, slash == std::string::npos ? fileName : fileName.substr(slash + 1));
+    if (!found.empty()) file.open(dir + "/" + found, std::ios::binary);
   }
   if (!file.is_open()) {
     ReportError("Config file cannot be read: " + fileName);

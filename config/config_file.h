@@ -19,8 +19,12 @@ extern std::int32_t HelpCount;
 
 inline constexpr std::string_view kConfigFileName = "Q7m_Uart.cfg";
 
-// Reads "Q7m_Uart.cfg" from the current directory into BaudRate, the macro
-// table and the help text, reporting a missing file and bad lines.
+// The file LoadConfig reads: "Q7m_Uart.cfg" in the current directory unless
+// start-up names another (an installed program's /etc/q7m-uart/Q7m_Uart.cfg).
+extern std::string ConfigFilePath;
+
+// Reads ConfigFilePath into BaudRate, the macro table and the help text,
+// reporting a missing file and bad lines.
 void LoadConfig();
 // True when an ordinary file matches name (wildcards allowed) and name ends
 // with the found file's name, compared without regard to case.

@@ -1,12 +1,41 @@
 #!/usr/bin/env bash
-# Makes sure the Debian packages the build and the tests use are installed.
-# As root it installs what is missing; otherwise it names what is missing.
+# Makes sure the Debian packages of a task are installed. As root it installs
+# what is missing; otherwise it names what is missing and fails.
+#
+#   scripts/deps.sh build      build and run the programs (the demo)
+#   scripts/deps.sh package    build the Debian package
+#   scripts/deps.sh [test]     build and run every test (the default)
+#   scripts/deps.sh --list SET print the packages of a set, one a line
 set -euo pipefail
 
-# dpkg-dev: dpkg-shlibdeps for the package's dependencies; man-db and groff-base
-# render the man page in the tests.
-packages=(cmake ninja-build g++ pkg-config libncurses-dev libgtest-dev tmux clang libclang-rt-14-dev
-  dpkg-dev man-db groff-base)
+build=(cmake ninja-build g++ pkg-config libncurses-dev)
+# dpkg-dev: dpkg-shlibdeps computes the package's dependencies.
+package=("${build[@]}" dpkg-dev)
+# libclang-rt-dev is the runtime of the default clang (libFuzzer), named
+# through the clang package's own source rather than a version; man-db and
+# groff-base render the man pages; lintian checks the package; adduser,
+# passwd, mount and util-linux (unshare, setpriv) serve the install tests.
+test=("${package[@]}" libgtest-dev tmux clang libclang-rt-dev man-db groff-base lintian
+  adduser passwd mount util-linux)
+
+list=false
+if [ "${1:-}" = --list ]; then
+  list=true
+  shift
+fi
+case "${1:-test}" in
+  build) packages=("${build[@]}") ;;
+  package) packages=("${package[@]}") ;;
+  test) packages=("${test[@]}") ;;
+  *)
+    echo "usage: $0 [--list] [build|package|test]" >&2
+    exit 2
+    ;;
+esac
+if $list; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -3,7 +3,7 @@
 # from a build without the tests.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
+scripts/deps.sh package
 
 cmake -S . -B build-package -G Ninja -DQ7M_WERROR=ON -DQ7M_TESTS=OFF >/dev/null
 ninja -C build-package -j "$(nproc)" q7m-uart q7m-inspect PCIAccessDll_sysfs PCIAccessDll_sim q7m-man

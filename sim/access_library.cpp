@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "pcie-linux/sysfs_log.h"
 #include "sim/device_model.h"
 #include "sim/pty_bridge.h"
 #include "sim/remote_consoles.h"
@@ -139,6 +140,9 @@ class Library final : public q7m::sim::WindowClient {
   // can see the board traffic; each transmitted byte with its start time and
   // each reset pulse with its width, in nanoseconds. Written at once with
   // write(): stores arrive inside a signal handler.
+  void Trace(const char* text) {
+    if (traceFd >= 0) (void)!::write(traceFd, text, std::strlen(text));
+  }
   template <typename... Args>
   void Trace(const char* format, Args... args) {
     if (traceFd < 0) return;
@@ -196,15 +200,18 @@ class Library final : public q7m::sim::WindowClient {
 
   // Attaches the built-in consoles, then the pty bridge on the routes the
   // environment names. A bridge that cannot be opened leaves the built-in
-  // consoles in place and its reason in lastError.
+  // consoles in place and its reason in lastError and environmentError; the
+  // board then refuses to open, as a real one that cannot be reached does.
   bool ApplyEnvironment() {
     lastError.clear();
+    environmentError.clear();
     routeEnds = {vsc, kb20q, nullptr, kb20t, vsc, vsc};
     std::string error;
     const auto config = q7m::sim::ParsePtyConfig(GetEnv, error);
     std::shared_ptr<q7m::sim::PtyBridge> bridge;
     if (config && !config->linkPath.empty()) {
       bridge = q7m::sim::PtyBridge::Open(config->linkPath, config->baud, error);
+      if (bridge == nullptr) error = "Q7M_SIM_PTY=" + config->linkPath + ": " + error;
       if (bridge != nullptr) {
         bridge->SetFloodStats(flood);
         for (std::size_t r = 0; r < kRouteCount; ++r) {
@@ -216,7 +223,7 @@ class Library final : public q7m::sim::WindowClient {
       model.AttachRemote(static_cast<std::uint8_t>(r), routeEnds[r]);
     }
     pty = std::move(bridge);  // after the swap, so an old link is replaced first
-    if (!error.empty()) lastError = error;
+    if (!error.empty()) lastError = environmentError = error;
     return error.empty();
   }
 
@@ -235,6 +242,10 @@ class Library final : public q7m::sim::WindowClient {
   std::shared_ptr<q7m::sim::PtyBridge> pty;
   std::array<std::shared_ptr<PacedRemote>, kRouteCount> routeEnds;
   std::string lastError;
+  std::string environmentError;
+  // Reads of configuration space beyond this many bytes come back short, as
+  // a sysfs config file does for a process without CAP_SYS_ADMIN.
+  std::uint32_t configReadLimit = q7m::sim::kConfigSize;
   int traceFd = -1;
   std::uint64_t lastRxPollNs = 0;
   std::uint64_t maxRxPollGapNs = 0;
@@ -265,6 +276,11 @@ Q7M_EXPORT int32_t InitPCIAccess(int32_t vendorId, int32_t deviceId, int32_t res
   (void)deviceId;
   return 1;
 #else
+  if (!lib.environmentError.empty()) {
+    q7m::pcie_linux::AppendLogLine("InitPCIAccess: the simulated board is not opened: " +
+                                   lib.environmentError);
+    return 1;
+  }
   return vendorId == lib.model.VendorId() && deviceId == lib.model.DeviceId() ? 0 : 1;
 #endif
 }
@@ -370,6 +386,13 @@ Q7M_EXPORT int32_t ReadWriteConfigSpace(void* buffer, int32_t count, int32_t off
   const auto off = static_cast<std::uint32_t>(offset);
   const auto n = static_cast<std::uint32_t>(count);
   if (direction == -1) {
+    if (off + static_cast<std::uint64_t>(n) > lib.configReadLimit) {
+      // The part below the limit arrives; the call fails, as a short read does.
+      if (off < lib.configReadLimit) {
+        lib.model.ConfigRead(off, lib.configReadLimit - off, static_cast<std::uint8_t*>(buffer));
+      }
+      return -1;
+    }
     return lib.model.ConfigRead(off, n, static_cast<std::uint8_t*>(buffer)) ? 0 : -1;
   }
   if (direction == 0) {
@@ -439,6 +462,7 @@ Q7M_EXPORT void SimReset(void) {
   lib.lastRxPollNs = 0;
   lib.maxRxPollGapNs = 0;
   lib.rxPollGapsOver4Ms = 0;
+  lib.configReadLimit = q7m::sim::kConfigSize;
 }
 
 Q7M_EXPORT size_t SimAccessCount(void) {
@@ -539,6 +563,10 @@ Q7M_EXPORT void SimConfigRead(uint8_t out[256]) {
 
 Q7M_EXPORT void SimConfigSetDeviceId(uint16_t deviceId) {
   lib.model.SetDeviceId(deviceId);
+}
+
+Q7M_EXPORT void SimConfigSetReadLimit(uint32_t bytes) {
+  lib.configReadLimit = bytes < q7m::sim::kConfigSize ? bytes : q7m::sim::kConfigSize;
 }
 
 Q7M_EXPORT uint64_t SimConfigWriteCount(void) {

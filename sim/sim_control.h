@@ -62,6 +62,9 @@ uint64_t SimRxFramingErrors(void);
 /* Configuration space and set-up block. */
 void SimConfigRead(uint8_t out[256]);
 void SimConfigSetDeviceId(uint16_t deviceId);
+/* Reads reaching beyond `bytes` (256 after SimReset) fill what lies below
+ * and fail, as sysfs does for a process without CAP_SYS_ADMIN (64 bytes). */
+void SimConfigSetReadLimit(uint32_t bytes);
 uint64_t SimConfigWriteCount(void); /* ReadWriteConfigSpace calls with direction 0 */
 void SimSetupBlockRead(uint8_t out[16], uint8_t written[16]);
 

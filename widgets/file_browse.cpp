@@ -46,7 +46,8 @@ std::string WalkDirectories(const std::string& startDir) {
     std::string key;
     DirSel("Walk directories", " Enter on a directory: go there   Enter on the path: done   Esc",
            message, "*", 0, key, clearFirst);
-    if (key == KeyEsc || key == KeyEnter) break;
+    if (key == KeyEsc) return {};
+    if (key == KeyEnter) break;
     clearFirst = 1;
   }
   return CurrentDirectory();

@@ -12,6 +12,7 @@
 void BrowseAndViewFile(const std::string& startDir);
 
 // Walks directories with the directory selector from startDir until Enter on
-// the path line or Esc, and returns the directory then current; it stays the
-// current directory, since choosing it is the point of the walk.
+// the path line, and returns the directory then current; it stays the
+// current directory, since choosing it is the point of the walk. Esc returns
+// "" (nothing chosen) and also leaves the walk's directory current.
 std::string WalkDirectories(const std::string& startDir);

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "board/board_dumps.h"
+#include "board/pcie_library.h"
 #include "terminal/code_view.h"
 #include "tests/support/screen_helpers.h"
 #include "tests/support/sim_board_fixture.h"
@@ -104,6 +105,30 @@ TEST_F(InspectMenuTest, LoadWithoutAFileSaysSo) {
   EXPECT_EQ(shown[0], "  Cannot read Q7m_Config.bin");
 }
 
+// Without root a sysfs board gives 64 bytes; the menu says what it saved and
+// wrote, and with nothing read it saves nothing.
+TEST_F(InspectMenuTest, APartialCopyIsSavedAndWrittenBackAsFarAsItWasRead) {
+  sim->SimConfigSetReadLimit(64);
+  ReadConfigShadow();
+  for (const char* k : {"s", " ", "w", " ", "q"}) console->PushKey(k);
+  RunInspectMenu();
+  const std::vector<std::string> want = {
+      "  Only the 64 bytes read saved to Q7m_Config.bin",
+      "  Copy holds 64 of 256 bytes: only those written back",
+  };
+  EXPECT_EQ(shown, want);
+  EXPECT_EQ(std::filesystem::file_size(dir / "Q7m_Config.bin"), 64u);
+}
+
+TEST_F(InspectMenuTest, AnEmptyCopyIsNotSaved) {
+  ConfigShadowValid = 0;
+  for (const char* k : {"s", " ", "q"}) console->PushKey(k);
+  RunInspectMenu();
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "  Configuration copy is empty - nothing saved");
+  EXPECT_FALSE(std::filesystem::exists(dir / "Q7m_Config.bin"));
+}
+
 TEST_F(InspectMenuTest, FilesEntryShowsTheChosenFileInTheViewer) {
   const auto old = std::filesystem::current_path();
   std::filesystem::current_path(dir);
@@ -147,6 +172,21 @@ TEST_F(InspectMenuTest, DirectoriesEntryReportsTheChoiceAndKeepsTheWorkingDirect
   // Row 24 also carries the selector's own status line; the confirmation is last.
   ASSERT_FALSE(shown.empty());
   EXPECT_EQ(shown.back(), "  " + ("Directory chosen: " + dir.string()).substr(0, 77));
+}
+
+TEST_F(InspectMenuTest, DirectoriesEntryLeftWithEscSaysNothingWasChosen) {
+  const auto old = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  console->PushKey("d", 10);
+  console->PushKey("\x1B", 20);
+  console->PushKey(" ", 30);
+  console->PushKey("q", 40);
+  RunInspectMenu();
+  const auto afterEsc = std::filesystem::current_path();
+  std::filesystem::current_path(old);
+  EXPECT_EQ(afterEsc, dir);
+  ASSERT_FALSE(shown.empty());
+  EXPECT_EQ(shown.back(), "  No directory chosen");
 }
 
 }  // namespace

@@ -193,6 +193,68 @@ TEST_F(BoardDumpsTest, RestoreWritesTheShadowOnlyWhenTheDeviceMatches) {
   EXPECT_EQ(config[0x3C], 0x0B);
 }
 
+// A board that gives only the first 64 bytes, as sysfs gives a process
+// without CAP_SYS_ADMIN: the copy counts only those, and neither the board
+// nor a file ever gets the zeros behind them as if they had been read.
+TEST_F(BoardDumpsTest, APartialCopyIsWrittenBackAndSavedOnlyAsFarAsItWasRead) {
+  std::array<std::uint8_t, 256> board{};
+  sim->SimConfigRead(board.data());
+  sim->SimConfigSetReadLimit(64);
+  ConfigShadow.fill(0);
+  ReadConfigShadow();
+  EXPECT_EQ(ConfigShadowValid, 64u);
+  EXPECT_TRUE(std::equal(board.begin(), board.begin() + 64, ConfigShadow.begin()));
+  for (std::size_t i = 64; i < 256; ++i) ASSERT_EQ(ConfigShadow[i], 0) << i;
+
+  ConfigShadow[0x3C] = 0x0B;
+  const std::uint64_t writesBefore = sim->SimConfigWriteCount();
+  console->PushKey(" ");
+  WatchRow24();
+  EXPECT_FALSE(RestoreConfigSpace()) << "not the whole copy";
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "  Copy holds 64 of 256 bytes: only those written back");
+  EXPECT_EQ(sim->SimConfigWriteCount(), writesBefore + 1);
+  std::array<std::uint8_t, 256> after{};
+  sim->SimConfigRead(after.data());
+  EXPECT_EQ(after[0x3C], 0x0B);
+  EXPECT_TRUE(std::equal(board.begin() + 64, board.end(), after.begin() + 64))
+      << "the capability list and the rest are as they were";
+
+  EXPECT_TRUE(SaveConfigShadow("part.bin"));
+  EXPECT_EQ(FileBytes("part.bin"),
+            std::vector<std::uint8_t>(ConfigShadow.begin(), ConfigShadow.begin() + 64));
+
+  // Loaded over a whole copy (root's), the file's 64 bytes join the board's
+  // other 192, and the whole is written back.
+  sim->SimConfigSetReadLimit(256);
+  ReadConfigShadow();
+  EXPECT_EQ(ConfigShadowValid, 256u);
+  EXPECT_TRUE(LoadConfigShadow("part.bin"));
+  EXPECT_EQ(ConfigShadowValid, 256u);
+  EXPECT_EQ(ConfigShadow[0x3C], 0x0B);
+  EXPECT_TRUE(RestoreConfigSpace());
+}
+
+TEST_F(BoardDumpsTest, ACopyWithNothingReadIsNeitherWrittenBackNorSaved) {
+  sim->SimConfigSetReadLimit(2);  // not even the IDs
+  ReadConfigShadow();
+  EXPECT_EQ(ConfigShadowValid, 0u);
+  const std::uint64_t writesBefore = sim->SimConfigWriteCount();
+  console->PushKey(" ");
+  WatchRow24();
+  EXPECT_FALSE(RestoreConfigSpace());
+  ASSERT_EQ(shown.size(), 1u);
+  EXPECT_EQ(shown[0], "  Configuration copy is empty - nothing written");
+  EXPECT_EQ(sim->SimConfigWriteCount(), writesBefore);
+  EXPECT_FALSE(SaveConfigShadow("none.bin"));
+  EXPECT_FALSE(std::filesystem::exists(dir / "none.bin"));
+
+  // A file of at least the IDs makes it a copy again.
+  WriteFile("ids.bin", {0x72, 0x11, 0x80, 0x56});
+  EXPECT_TRUE(LoadConfigShadow("ids.bin"));
+  EXPECT_EQ(ConfigShadowValid, 4u);
+}
+
 TEST_F(BoardDumpsTest, SaveThenLoadLeavesTheShadowUnchanged) {
   for (std::size_t i = 0; i < 256; ++i) ConfigShadow[i] = static_cast<std::uint8_t>(255 - i);
   const auto saved = ConfigShadow;

@@ -167,7 +167,7 @@ class EffectiveUser {
  public:
   explicit EffectiveUser(uid_t uid) : old_(geteuid()) { changed_ = seteuid(uid) == 0; }
   ~EffectiveUser() {
-    if (changed_) (void)seteuid(old_);
+    if (changed_) (void)!seteuid(old_);
   }
   bool Changed() const { return changed_; }
 

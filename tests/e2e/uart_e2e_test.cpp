@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/pcie-linux/fake_sysfs.h"
 #include "tests/support/tmux_session.h"
 
 namespace {
@@ -247,7 +248,7 @@ TEST_F(UartInTmux, CaptureSurvivesSigterm) {
   ASSERT_TRUE(session->WaitForLine("kept in the capture")) << session->Capture();
   const std::string pid = session->Format("#{pane_pid}");
   // The shell's child is the program.
-  std::system(("pkill -TERM -P " + pid + " -x q7m-uart").c_str());
+  ASSERT_EQ(std::system(("pkill -TERM -P " + pid + " -x q7m-uart").c_str()), 0);
   ASSERT_TRUE(session->WaitForText("EXIT=143")) << session->Capture();
   EXPECT_EQ(ReadFile(programDir / "Term.txt"), "kept in the capture\r\n");
   EXPECT_EQ(session->Format("#{alternate_on}"), "0");
@@ -287,6 +288,98 @@ TEST_F(UartInTmux, StartUpFailureLineStaysReadableInTheShell) {
   EXPECT_EQ(session->Format("#{alternate_on}"), "0");
   EXPECT_TRUE(session->WaitForLine("InitPcieDllAccess failed - invalid dll handle"))
       << "printed again on the restored terminal: " << session->Capture();
+}
+
+TEST_F(UartInTmux, ASimulatedBoardVariableThatCannotBeHonouredKeepsTheBoardClosed) {
+  WriteConfig("#HELP none\n");
+  ptyPath = root / "no-such-folder" / "pty";
+  Start();
+  ASSERT_TRUE(session->WaitForLine("Cannot Open Selected Device")) << session->Capture();
+  session->SendText("x");
+  ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  const std::string log = ReadFile(programDir / "PCIAccessDll.log");
+  EXPECT_NE(
+      log.find("InitPCIAccess: the simulated board is not opened: Q7M_SIM_PTY=" + ptyPath.string()),
+      std::string::npos)
+      << log;
+  EXPECT_EQ(TraceLines(tracePath).back(), "call Close") << "nothing mapped, the library closed";
+}
+
+// Captures the standard output of a command (standard error dropped) and its
+// exit status.
+std::pair<int, std::string> Output(const std::string& command) {
+  FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return {-1, ""};
+  std::string output;
+  char buffer[256];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) output += buffer;
+  const int status = ::pclose(pipe);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, output};
+}
+
+// In the build tree the files are the program's folder's. No terminal is
+// needed (stdin is not one), and the board is not opened.
+TEST(UartCommandLine, HelpAndVersionAnswerWithoutATerminalAndNameTheProgramFolder) {
+  const fs::path trace = fs::temp_directory_path() / ("q7m-help-trace-" + std::to_string(getpid()));
+  for (const char* program : {"q7m-uart", "q7m-inspect", "q7m-uart-sim", "q7m-inspect-sim"}) {
+    const std::string path = kBuild + "/bin/" + program;
+    const auto [helpStatus, help] =
+        Output("Q7M_SIM_TRACE=" + trace.string() + " " + path + " --help </dev/null");
+    EXPECT_EQ(helpStatus, 0) << program;
+    EXPECT_NE(help.find("Usage: q7m-"), std::string::npos) << help;
+    EXPECT_NE(help.find(kBuild + "/bin/Q7m_Uart.cfg"), std::string::npos) << help;
+    EXPECT_NE(help.find(kBuild + "/bin/PCIAccessDll.log"), std::string::npos) << help;
+    EXPECT_EQ(help.find('\x1B'), std::string::npos) << "no terminal control";
+    const auto [versionStatus, version] = Output(path + " --version </dev/null");
+    EXPECT_EQ(versionStatus, 0) << program;
+    const std::string name = program;
+    EXPECT_EQ(version.substr(0, version.find('\n')),
+              name.substr(0, name.find("-sim")) + " " + Q7M_VERSION);
+  }
+  EXPECT_FALSE(fs::exists(trace)) << "the simulated board was loaded";
+  // Other arguments are ignored: without a terminal the program says so, as
+  // with none.
+  EXPECT_EQ(Output(kBuild + "/bin/q7m-uart --verbose </dev/null").first, 1);
+}
+
+// The README's command for a real board from the build tree, as written, on
+// a fake sysfs tree with the board.
+TEST(ReadmeCommand, RealBoardFromTheBuildTreeOpensTheBoard) {
+  const fs::path source = Q7M_SOURCE_DIR;
+  if (fs::path(kBuild) != source / "build") {
+    GTEST_SKIP() << "the README's command names the build folder build/";
+  }
+  std::ifstream readme(source / "README.md");
+  std::string command;
+  for (std::string line; std::getline(readme, line);) {
+    if (line.find("LD_LIBRARY_PATH=") != std::string::npos &&
+        line.find("pcie-linux") != std::string::npos) {
+      command = line.substr(line.find_first_not_of(' '));
+      break;
+    }
+  }
+  ASSERT_FALSE(command.empty()) << "no real-board command in README.md";
+  const fs::path base = fs::temp_directory_path() / ("q7m-readme-" + std::to_string(getpid()));
+  fs::remove_all(base);
+  FakeDevice board;
+  board.address = "0000:03:00.0";
+  board.vendor = 0x1172;
+  board.device = 0x5680;
+  board.bars = {{0, 0x20000}};
+  AddFakeDevice(base / "devices", board);
+  fs::create_directories(base / "log");
+
+  TmuxSession::Options options;
+  options.directory = source.string();
+  options.environment = {"Q7M_PCI_SYSFS_ROOT=" + (base / "devices").string(),
+                         "Q7M_PCI_LOG_DIR=" + (base / "log").string()};
+  auto session = StartInShell(command, options);
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << command << "\n"
+                                                               << session->Capture();
+  session->SendText("q");
+  EXPECT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  EXPECT_NE(ReadFile(base / "log/PCIAccessDll.log").find("Mmap: mapped"), std::string::npos);
+  fs::remove_all(base);
 }
 
 TEST(UartWithoutTerminal, SaysSoInOneLineAndFails) {

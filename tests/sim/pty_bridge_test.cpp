@@ -294,6 +294,50 @@ TEST_F(RemoteSideTest, BridgeThatCannotOpenFallsBackToTheConsoles) {
   EXPECT_STREQ(SIM(SimLastError)(), "");
 }
 
+// As a real library does with a board it cannot reach: InitPCIAccess fails
+// ("Cannot Open Selected Device" in the program) and the log says why.
+TEST_F(RemoteSideTest, AVariableThatCannotBeHonouredKeepsTheBoardClosedWithTheReasonLogged) {
+  ASSERT_EQ(setenv("Q7M_PCI_LOG_DIR", dir_.c_str(), 1), 0);
+  const std::string file = (dir_ / "plain").string();
+  std::FILE* f = std::fopen(file.c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  std::fclose(f);
+  const std::string missing = (dir_ / "no-such-dir" / "remote").string();
+  struct Case {
+    const char* variable;
+    std::string value;
+    std::string logged;
+  };
+  const Case cases[] = {
+      {"Q7M_SIM_PTY", missing, "Q7M_SIM_PTY=" + missing + ": symlink " + missing},
+      {"Q7M_SIM_PTY", file, "Q7M_SIM_PTY=" + file + ": " + file + ": exists and is not a symbolic"},
+      {"Q7M_SIM_PTY_ROUTES", "7", "Q7M_SIM_PTY_ROUTES: not a route number 0 to 5: \"7\""},
+      {"Q7M_SIM_PTY_BAUD", "fast", "Q7M_SIM_PTY_BAUD: not a baud rate: \"fast\""},
+  };
+  const std::string log = (dir_ / "PCIAccessDll.log").string();
+  for (const Case& c : cases) {
+    ClearEnv();
+    ASSERT_EQ(setenv("Q7M_SIM_PTY", link_.c_str(), 1), 0);
+    ASSERT_EQ(setenv(c.variable, c.value.c_str(), 1), 0);
+    EXPECT_EQ(SIM(SimApplyEnvironment)(), -1) << c.variable << "=" << c.value;
+    std::filesystem::remove(log);
+    EXPECT_NE(SIM(InitPCIAccess)(0x1172, 0x5680, 0), 0) << c.variable << "=" << c.value;
+    std::FILE* in = std::fopen(log.c_str(), "r");
+    ASSERT_NE(in, nullptr) << "nothing logged for " << c.variable;
+    char line[512] = {};
+    const std::size_t got = std::fread(line, 1, sizeof line - 1, in);
+    std::fclose(in);
+    const std::string text(line, got);
+    EXPECT_NE(text.find("InitPCIAccess: the simulated board is not opened: " + c.logged),
+              std::string::npos)
+        << text;
+  }
+  ClearEnv();
+  EXPECT_EQ(SIM(SimApplyEnvironment)(), 0);
+  EXPECT_EQ(SIM(InitPCIAccess)(0x1172, 0x5680, 0), 0) << "open again once the values are good";
+  unsetenv("Q7M_PCI_LOG_DIR");
+}
+
 TEST(PtyConfigTest, ReadsRoutesAndBaudAndRejectsBadValues) {
   static std::string path, routes, baud;
   auto get = [](const char* name) -> const char* {

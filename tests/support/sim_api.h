@@ -38,6 +38,7 @@ struct SimApi {
   X(SimRxFramingErrors) \
   X(SimConfigRead) \
   X(SimConfigSetDeviceId) \
+  X(SimConfigSetReadLimit) \
   X(SimConfigWriteCount) \
   X(SimSetupBlockRead) \
   X(SimGetCallCounts) \

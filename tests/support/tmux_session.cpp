@@ -269,3 +269,12 @@ std::string KernelWaitChannel(int pid) {
   std::getline(file, channel);
   return channel;
 }
+
+std::unique_ptr<TmuxSession> StartInShell(const std::string& command,
+                                          TmuxSession::Options options) {
+  auto session = std::make_unique<TmuxSession>("sh", options);
+  // Without a prompt nothing is typed; the caller's next wait then fails with
+  // the screen to show.
+  if (session->Started()) session->TypeAtPrompt(command + "; echo EXIT=$?");
+  return session;
+}

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -98,3 +99,9 @@ class TmuxSession {
 // What the process is blocked in, as the kernel names it ("hrtimer_nanosleep"
 // while it sleeps), or "" when it runs or is gone.
 std::string KernelWaitChannel(int pid);
+
+// A shell (sh) in a session that, at its prompt, is given the
+// command followed by "; echo EXIT=$?", so that the program's exit status
+// appears on the screen.
+std::unique_ptr<TmuxSession> StartInShell(const std::string& command,
+                                          TmuxSession::Options options = {});

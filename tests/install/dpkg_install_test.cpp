@@ -1,0 +1,224 @@
+// The Debian package installed on this machine with dpkg, used by root and by
+// an ordinary user made for the test, then purged: nothing of it may stay.
+// It changes the machine (a package, a group, a user), so it runs alone, and
+// only as root from a normal build, with the purge done however it ends.
+
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "tests/support/scratch_homes.h"
+#include "tests/support/tmux_session.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kBuild = Q7M_BUILD_DIR;
+
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
+  if (!pipe) return result;
+  char buffer[4096];
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) {
+    result.output.append(buffer, n);
+  }
+  const int status = ::pclose(pipe.release());
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::string PackageStatus() {
+  return RunCommand("dpkg-query -W -f='${Status}' q7m-uart 2>/dev/null").output;
+}
+
+bool GroupExists(const char* name) {
+  return ::getgrnam(name) != nullptr;
+}
+
+// Purges the package and removes the test's user and folder when the test
+// ends, whether it passed, failed or stopped at an assertion.
+class MachineCleanup {
+ public:
+  explicit MachineCleanup(fs::path base) : base_(std::move(base)) {}
+  ~MachineCleanup() {
+    if (installed) RunCommand("dpkg --purge q7m-uart");
+    if (!user.empty()) RunCommand("userdel --remove " + user);
+    std::error_code ignored;
+    fs::remove_all(base_, ignored);
+  }
+  MachineCleanup(const MachineCleanup&) = delete;
+  MachineCleanup& operator=(const MachineCleanup&) = delete;
+
+  bool installed = false;
+  std::string user;
+
+ private:
+  fs::path base_;
+};
+
+class DebianPackage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+#ifdef Q7M_SANITIZED
+    GTEST_SKIP() << "the package is built and installed from the normal build";
+#endif
+    if (::geteuid() != 0) GTEST_SKIP() << "installing a package needs root";
+    if (RunCommand("command -v dpkg && command -v dpkg-deb && command -v cpack").status != 0) {
+      GTEST_SKIP() << "dpkg or cpack is not available";
+    }
+    if (PackageStatus().find("installed") != std::string::npos ||
+        PackageStatus().find("config-files") != std::string::npos) {
+      GTEST_SKIP() << "q7m-uart is installed on this machine; the test would purge it";
+    }
+    if (GroupExists("q7m")) GTEST_SKIP() << "a group q7m exists; the purge would remove it";
+  }
+
+  // What a shell in tmux shows after running the command as the user.
+  std::unique_ptr<TmuxSession> Start(uid_t uid, const std::string& command) {
+    TmuxSession::Options options;
+    options.directory = "/";
+    auto session = StartInShell(homes.As(uid, command), options);
+    EXPECT_TRUE(session->Started());
+    return session;
+  }
+
+  // q7m-uart-sim from the package: the menu, route 2 and back, quit; the baud
+  // rate the terminal showed.
+  std::string UseTheTerminal(uid_t uid) {
+    auto session = Start(uid, "q7m-uart-sim");
+    EXPECT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:", std::chrono::seconds(10)))
+        << session->Capture();
+    session->SendText("2");
+    EXPECT_TRUE(session->WaitForText("CON-5Pins Console")) << session->Capture();
+    std::string baud;
+    for (const auto& line : session->Lines()) {
+      const auto at = line.find("Baud: ");
+      if (at != std::string::npos) baud = line.substr(at + 6);
+    }
+    session->SendKeys({"S-F2"});
+    EXPECT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+    session->SendText("q");
+    EXPECT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+    return baud;
+  }
+
+  ScratchHomes homes;
+};
+
+TEST_F(DebianPackage, InstalledUsedByRootAndAUserThenPurgedWithoutATrace) {
+  const fs::path base = fs::temp_directory_path() / ("q7m-dpkg-" + std::to_string(::getpid()));
+  fs::remove_all(base);
+  fs::create_directories(base);
+  fs::permissions(base, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  MachineCleanup cleanup(base);
+
+  const auto cpack = RunCommand("cpack --config '" + kBuild + "/CPackConfig.cmake' -G DEB -B '" +
+                                (base / "deb").string() + "'");
+  ASSERT_EQ(cpack.status, 0) << cpack.output;
+  fs::path deb;
+  for (const auto& entry : fs::directory_iterator(base / "deb")) {
+    if (entry.path().extension() == ".deb") deb = entry.path();
+  }
+  ASSERT_FALSE(deb.empty()) << cpack.output;
+  // The package's own files and folders, to look for after the purge.
+  std::vector<fs::path> packaged;
+  {
+    std::istringstream lines(
+        RunCommand("dpkg-deb --fsys-tarfile '" + deb.string() + "' | tar -t").output);
+    for (std::string line; std::getline(lines, line);) {
+      if (line.find("q7m") != std::string::npos) packaged.push_back(line.substr(1));
+    }
+  }
+  ASSERT_GT(packaged.size(), 10u);
+
+  cleanup.installed = true;
+  const auto install = RunCommand("dpkg -i '" + deb.string() + "'");
+  ASSERT_EQ(install.status, 0) << install.output;
+  EXPECT_NE(PackageStatus().find("install ok installed"), std::string::npos);
+
+  // The group of the udev rule, a system group, and the configuration a conffile.
+  const group* board = ::getgrnam("q7m");
+  ASSERT_NE(board, nullptr) << "postinst makes the group q7m";
+  EXPECT_LT(board->gr_gid, 1000u) << "a system group";
+  EXPECT_NE(RunCommand("dpkg-query -W -f='${Conffiles}' q7m-uart")
+                .output.find("/etc/q7m-uart/Q7m_Uart.cfg"),
+            std::string::npos);
+  EXPECT_TRUE(fs::exists("/usr/lib/udev/rules.d/60-q7m-uart.rules"));
+
+  // An ordinary user, made for the test, who joins the group as the README says.
+  const std::string user = "q7mtest" + std::to_string(::getpid() % 100000);
+  const fs::path userHome = base / "home-user";
+  const auto added = RunCommand("useradd --create-home --home-dir '" + userHome.string() +
+                                "' --shell /bin/sh " + user);
+  ASSERT_EQ(added.status, 0) << added.output;
+  cleanup.user = user;
+  ASSERT_EQ(RunCommand("adduser --quiet " + user + " q7m").status, 0);
+  const passwd* entry = ::getpwnam(user.c_str());
+  ASSERT_NE(entry, nullptr);
+  const uid_t uid = entry->pw_uid;
+  const fs::path rootHome = base / "home-root";
+  std::string why;
+  ASSERT_TRUE(homes.Prepare(base, {{0, rootHome}, {uid, userHome}}, why)) << why;
+  EXPECT_NE(RunCommand(homes.As(uid, "id -nG", true)).output.find("q7m"), std::string::npos);
+
+  // Both use the installed program; each one's capture is in their own
+  // state folder, and nothing lands in the package's folders.
+  EXPECT_EQ(UseTheTerminal(0), "115200");
+  EXPECT_EQ(UseTheTerminal(uid), "115200");
+  EXPECT_TRUE(fs::exists(rootHome / ".local/state/q7m-uart/Term.txt"));
+  EXPECT_TRUE(fs::exists(userHome / ".local/state/q7m-uart/Term.txt"));
+  std::set<std::string> listed;
+  {
+    std::istringstream lines(RunCommand("dpkg -L q7m-uart").output);
+    for (std::string line; std::getline(lines, line);) listed.insert(line);
+  }
+  for (const char* folder : {"/usr/lib/q7m-uart", "/etc/q7m-uart"}) {
+    for (const auto& file : fs::recursive_directory_iterator(folder)) {
+      EXPECT_TRUE(listed.count(file.path().string()) == 1)
+          << file.path() << " is not the package's";
+    }
+  }
+
+  // The administrator's edit of the conffile is what the users get.
+  std::ofstream("/etc/q7m-uart/Q7m_Uart.cfg", std::ios::trunc) << "#COMMODE 9600\n";
+  EXPECT_EQ(UseTheTerminal(uid), "9600");
+  const auto help = RunCommand(homes.As(uid, "q7m-uart --help </dev/null"));
+  EXPECT_EQ(help.status, 0) << help.output;
+  EXPECT_NE(help.output.find("/etc/q7m-uart/Q7m_Uart.cfg"), std::string::npos) << help.output;
+  EXPECT_NE(help.output.find(userHome.string() + "/.local/state/q7m-uart/PCIAccessDll.log"),
+            std::string::npos)
+      << help.output;
+
+  const auto purge = RunCommand("dpkg --purge q7m-uart");
+  ASSERT_EQ(purge.status, 0) << purge.output;
+  cleanup.installed = false;
+  EXPECT_EQ(purge.output.find("not empty"), std::string::npos) << purge.output;
+  for (const fs::path& path : packaged) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(path))) << path << " is left after the purge";
+  }
+  EXPECT_FALSE(fs::exists("/etc/q7m-uart")) << "the edited conffile goes too";
+  EXPECT_EQ(PackageStatus().find("installed"), std::string::npos) << PackageStatus();
+  EXPECT_EQ(PackageStatus().find("config-files"), std::string::npos) << PackageStatus();
+  EXPECT_FALSE(GroupExists("q7m")) << "the group goes with the purge";
+}
+
+}  // namespace
