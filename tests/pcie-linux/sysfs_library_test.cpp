@@ -186,7 +186,7 @@ TEST_F(SysfsOpen, FindsTheBoardAmongSeveralByIdsAndByIndexInBusOrder) {
             std::string::npos)
       << log;
   EXPECT_NE(Lib().InitPCIAccess(kVendor, kDevice, -1), 0);
-  EXPECT_NE(NewLog().find("index 0 or more"), std::string::npos);
+  EXPECT_NE(NewLog().find("index must be 0 or more (got -1)"), std::string::npos);
 }
 
 TEST_F(SysfsOpen, NoBoardIsLoggedWithTheDevicesThatWereSeen) {
