@@ -138,7 +138,9 @@ struct Board {
     }
   }
 
+  // Power-on state; the environment is read again at the next open.
   void Restart(std::uint64_t nowNs) {
+    environmentApplied = false;
     vsc->Restart();
     kb20q->Restart();
     kb20t->Restart();

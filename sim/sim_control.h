@@ -88,7 +88,8 @@ uint64_t SimVscResetWidthNs(void);
  * $XDG_RUNTIME_DIR/q7m-uart-sim, else /tmp/q7m-uart-sim-<uid>) until Close.
  * A board another process holds is refused; SimLastError names the holder.
  * The other Sim functions and the mapping reach the board opened last
- * (board 0 before any); SimReset resets every board. */
+ * (board 0 before any); SimReset resets every board, whose variables are
+ * then read again when it is next opened. */
 int SimBoardIndex(void);
 const char *SimBoardAddress(void);
 
