@@ -15,6 +15,9 @@
 #include <sstream>
 #include <vector>
 
+#include "pcie-linux/board_choice.h"
+#include "pcie-linux/board_lock.h"
+
 namespace q7m::pcie_linux {
 namespace {
 
@@ -127,9 +130,15 @@ std::int32_t SysfsPci::Open(std::int32_t vendor, std::int32_t device, std::int32
   }
   const std::string wanted = "vendor " + Hex(static_cast<std::uint32_t>(vendor), 4) + " device " +
                              Hex(static_cast<std::uint32_t>(device), 4);
-  if (vendor < 0 || vendor > 0xFFFF || device < 0 || device > 0xFFFF || index < 0) {
+  if (vendor < 0 || vendor > 0xFFFF || device < 0 || device > 0xFFFF) {
     Log("InitPCIAccess(" + wanted + ", index " + std::to_string(index) +
-        "): IDs must be 0 to 0xffff and the index 0 or more");
+        "): IDs must be 0 to 0xffff");
+    return kBadArguments;
+  }
+  std::string choice_error;
+  const std::optional<BoardChoice> choice = ChooseBoard(index, choice_error);
+  if (!choice) {
+    Log("InitPCIAccess(" + wanted + "): " + choice_error);
     return kBadArguments;
   }
 
@@ -172,30 +181,41 @@ std::int32_t SysfsPci::Open(std::int32_t vendor, std::int32_t device, std::int32
 
   const std::string pair =
       IdPair(static_cast<std::uint32_t>(vendor), static_cast<std::uint32_t>(device));
-  if (matches.empty()) {
-    std::string line = "InitPCIAccess: no PCI device with " + wanted + " under " + root + "; " +
-                       std::to_string(seen.size()) + " devices seen";
+  const auto seen_list = [&seen] {
+    std::string list = std::to_string(seen.size()) + " devices seen";
     for (std::size_t i = 0; i < seen.size() && i < kSeenListed; ++i) {
-      line += (i == 0 ? ": " : ", ") + seen[i];
+      list += (i == 0 ? ": " : ", ") + seen[i];
     }
     if (seen.size() > kSeenListed) {
-      line += " and " + std::to_string(seen.size() - kSeenListed) + " more";
+      list += " and " + std::to_string(seen.size() - kSeenListed) + " more";
     }
-    line +=
-        ". Check that the board is seated and powered and that `lspci -d " + pair + "` lists it";
-    Log(line);
+    return list;
+  };
+  if (matches.empty()) {
+    Log("InitPCIAccess: no PCI device with " + wanted + " under " + root + "; " + seen_list() +
+        ". Check that the board is seated and powered and that `lspci -d " + pair + "` lists it");
     return kNoSuchDevice;
   }
-  if (static_cast<std::size_t>(index) >= matches.size()) {
-    std::string line =
-        "InitPCIAccess: " + std::to_string(matches.size()) + " device(s) with " + wanted + " (";
-    for (std::size_t i = 0; i < matches.size(); ++i) line += (i == 0 ? "" : ", ") + matches[i];
-    line += ") but index " + std::to_string(index) + " was asked for (0 is the first)";
-    Log(line);
+  std::string match_list;
+  for (std::size_t i = 0; i < matches.size(); ++i) match_list += (i == 0 ? "" : ", ") + matches[i];
+  std::size_t chosen = 0;
+  if (choice->byAddress) {
+    const auto it = std::find(matches.begin(), matches.end(), choice->address);
+    if (it == matches.end()) {
+      Log("InitPCIAccess: " + choice->origin + " names no device with " + wanted + " under " +
+          root + "; the device(s) with these IDs: " + match_list + "; " + seen_list());
+      return kNoSuchDevice;
+    }
+    chosen = static_cast<std::size_t>(it - matches.begin());
+  } else if (static_cast<std::size_t>(choice->index) >= matches.size()) {
+    Log("InitPCIAccess: " + std::to_string(matches.size()) + " device(s) with " + wanted + " (" +
+        match_list + ") but " + choice->origin + " was asked for (0 is the first)");
     return kIndexBeyondMatches;
+  } else {
+    chosen = static_cast<std::size_t>(choice->index);
   }
 
-  address_ = matches[static_cast<std::size_t>(index)];
+  address_ = matches[chosen];
   dir_ = root + "/" + address_;
   const std::string config_path = FilePath("config");
   config_ = UniqueFd(::open(config_path.c_str(), O_RDWR | O_CLOEXEC));
@@ -210,6 +230,25 @@ std::int32_t SysfsPci::Open(std::int32_t vendor, std::int32_t device, std::int32
     LogFileError("InitPCIAccess", "open", config_path, error);
     Close();
     return kConfigNotOpened;
+  }
+  // The board's index register is shared by everything that drives it, so
+  // a second program would corrupt the first one's register sequences.
+  const LockAttempt lock = LockExclusive(config_.get());
+  if (lock.status == LockStatus::kHeld) {
+    Log("InitPCIAccess: " + address_ + " is in use by " + lock.holder +
+        ", which holds the lock on " + config_path +
+        "; one program at a time drives a board: end that program first, or choose another "
+        "board with " +
+        kDeviceVariable + " (a number or a bus address; boards with " + pair + ": " + match_list +
+        ")");
+    config_.reset();
+    dir_.clear();
+    address_.clear();
+    return kBoardInUse;
+  }
+  if (lock.status == LockStatus::kFailed) {
+    Log("InitPCIAccess: cannot lock " + config_path + " (" + std::strerror(lock.error) +
+        "); going on without the lock, so nothing keeps a second program off this board");
   }
   if (!config_writable_) {
     Log("InitPCIAccess: " + config_path + " opened read-only (" + std::strerror(write_error) +
@@ -228,8 +267,9 @@ std::int32_t SysfsPci::Open(std::int32_t vendor, std::int32_t device, std::int32
   }
 
   std::string line = "InitPCIAccess: opened " + address_ + " (" + pair + ", match " +
-                     std::to_string(index) + " of " + std::to_string(matches.size()) + ") under " +
-                     root + "; config " + (config_writable_ ? "read-write" : "read-only") + ", " +
+                     std::to_string(chosen) + " of " + std::to_string(matches.size()) + ") by " +
+                     choice->origin + " under " + root + ", locked for this process; config " +
+                     (config_writable_ ? "read-write" : "read-only") + ", " +
                      std::to_string(config_limit_) + " bytes; BARs: " + BarList();
   const std::optional<std::uint16_t> command = ReadCommand();
   if (command) line += "; command register " + Hex(*command, 4);

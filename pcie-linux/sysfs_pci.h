@@ -32,6 +32,7 @@ enum OpenResult : std::int32_t {
   kNoSuchDevice = -3,
   kIndexBeyondMatches = -4,
   kConfigNotOpened = -5,
+  kBoardInUse = -6,  // another process holds the board's lock
 };
 
 class SysfsPci {
@@ -43,8 +44,9 @@ class SysfsPci {
   SysfsPci& operator=(const SysfsPci&) = delete;
 
   // Opens the index-th device (0 the first, in bus-address order) whose IDs
-  // match, under the sysfs root (the environment variable, else the default).
-  // An open device is closed first.
+  // match, under the sysfs root (the environment variable, else the default),
+  // or the one Q7M_PCI_DEVICE names, and locks it for this process until
+  // Close. An open device is closed first.
   std::int32_t Open(std::int32_t vendor, std::int32_t device, std::int32_t index);
   // Unmaps and closes everything; harmless when nothing is open.
   void Close();

@@ -3,6 +3,7 @@
 // mapping it gets is a trapped window onto the device model.
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -10,11 +11,14 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <memory>
 #include <string>
 
+#include "pcie-linux/board_choice.h"
+#include "pcie-linux/board_lock.h"
 #include "pcie-linux/sysfs_log.h"
 #include "sim/device_model.h"
 #include "sim/pty_bridge.h"
@@ -38,6 +42,11 @@ using q7m::sim::kRouteCount;
 using q7m::sim::PacedRemote;
 
 constexpr std::size_t kCloseOrderLimit = 64;
+// Simulated boards on offer: Q7M_SIM_BOARDS of them (1 by default), at most
+// this many, at bus addresses 0000:03:00.0, 0000:04:00.0 and so on.
+constexpr std::size_t kMaxBoards = 4;
+constexpr const char* kBoardsVariable = "Q7M_SIM_BOARDS";
+constexpr const char* kLockDirVariable = "Q7M_SIM_LOCK_DIR";
 
 std::uint64_t MonotonicNs() {
   timespec ts{};
@@ -82,15 +91,149 @@ std::uint64_t MeasureAccessNs() {
   return (MonotonicNs() - start) / kLoads;
 }
 
-class Library final : public q7m::sim::WindowClient {
- public:
-  Library() {
+// Q7M_SIM_SLOWDOWN=<factor>, 1 to 100: every window access costs that many
+// times what it costs on this machine, the extra spent spinning in the
+// handler, as on a slower bus; for showing the program's margin, not only
+// that it keeps up. 1 when unset; false, with the reason, when bad.
+bool SlowdownFactor(double& factor, std::string& error) {
+  factor = 1.0;
+  const char* text = GetEnv("Q7M_SIM_SLOWDOWN");
+  if (text == nullptr || *text == '\0') return true;
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (end == text || *end != '\0' || !(value >= 1.0 && value <= 100.0)) {
+    error = std::string("Q7M_SIM_SLOWDOWN: not a factor from 1 to 100: \"") + text + "\"";
+    return false;
+  }
+  factor = value;
+  return true;
+}
+
+std::string Hex4(std::int32_t value) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04x", static_cast<unsigned>(value) & 0xFFFFu);
+  return text;
+}
+
+// The folder of the boards' lock files: Q7M_SIM_LOCK_DIR, else a folder of
+// this user's under $XDG_RUNTIME_DIR or /tmp, made when missing. Empty, with
+// the reason in `error`, when it cannot be used.
+std::string LockDirectory(std::string& error) {
+  const char* named = GetEnv(kLockDirVariable);
+  const bool chosen = named != nullptr && *named != '\0';
+  std::string dir;
+  if (chosen) {
+    dir = named;
+  } else {
+    const char* runtime = GetEnv("XDG_RUNTIME_DIR");
+    dir = (runtime != nullptr && *runtime != '\0')
+              ? std::string(runtime) + "/q7m-uart-sim"
+              : "/tmp/q7m-uart-sim-" + std::to_string(static_cast<unsigned long>(::getuid()));
+  }
+  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+    error = "cannot make the lock folder " + dir + ": " + std::strerror(errno);
+    return {};
+  }
+  struct stat info {};
+  // The default folder is in a place every user may write: it must be ours.
+  const int got = chosen ? ::stat(dir.c_str(), &info) : ::lstat(dir.c_str(), &info);
+  if (got != 0 || !S_ISDIR(info.st_mode) || (!chosen && info.st_uid != ::getuid())) {
+    error = "the lock folder " + dir + " is not " +
+            (chosen ? std::string("a folder") : std::string("a folder of this user's")) +
+            "; remove it or name another with " + kLockDirVariable;
+    return {};
+  }
+  return dir;
+}
+
+// One simulated board: its device model, the consoles on its routes, and the
+// lock that keeps a second program off it.
+struct Board {
+  explicit Board(std::size_t index) : number(index) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0000:%02zx:00.0", index + 3);
+    address = text;
     for (const auto& c :
          {std::static_pointer_cast<PacedRemote>(vsc), std::static_pointer_cast<PacedRemote>(kb20q),
           std::static_pointer_cast<PacedRemote>(kb20t)}) {
       c->SetFloodStats(flood);
     }
-    ApplyEnvironment();
+  }
+
+  // Attaches the built-in consoles, then the pty bridge on the routes the
+  // environment names (board 0: Q7M_SIM_PTY..., board n: Q7M_SIM<n>_PTY...).
+  // A bridge that cannot be opened leaves the built-in consoles in place and
+  // its reason in `error` and environmentError; the board then refuses to
+  // open, as a real one that cannot be reached does.
+  bool ApplyEnvironment(std::string& error) {
+    error.clear();
+    environmentApplied = true;
+    routeEnds = {vsc, kb20q, nullptr, kb20t, vsc, vsc};
+    const std::string prefix = number == 0 ? "Q7M_SIM_" : "Q7M_SIM" + std::to_string(number) + "_";
+    const auto config = q7m::sim::ParsePtyConfig(GetEnv, error, prefix);
+    std::shared_ptr<q7m::sim::PtyBridge> bridge;
+    if (config && !config->linkPath.empty()) {
+      bridge = q7m::sim::PtyBridge::Open(config->linkPath, config->baud, error);
+      if (bridge == nullptr) error = prefix + "PTY=" + config->linkPath + ": " + error;
+      if (bridge != nullptr) {
+        bridge->SetFloodStats(flood);
+        for (std::size_t r = 0; r < kRouteCount; ++r) {
+          if (config->routes[r]) routeEnds[r] = bridge;
+        }
+      }
+    }
+    AttachEnds();
+    pty = std::move(bridge);  // after the swap, so an old link is replaced first
+    environmentError = error;
+    return error.empty();
+  }
+  void AttachEnds() {
+    for (std::size_t r = 0; r < kRouteCount; ++r) {
+      model.AttachRemote(static_cast<std::uint8_t>(r), routeEnds[r]);
+    }
+  }
+
+  // Power-on state; the environment is read again at the next open.
+  void Restart(std::uint64_t nowNs) {
+    environmentApplied = false;
+    vsc->Restart();
+    kb20q->Restart();
+    kb20t->Restart();
+    if (pty != nullptr) pty->Restart();
+    model.Reset(nowNs);
+  }
+
+  PacedRemote* ConnectedEnd() {
+    const std::uint8_t route = model.Route();
+    return route < kRouteCount ? routeEnds[route].get() : nullptr;
+  }
+
+  std::size_t number;
+  std::string address;
+  DeviceModel model;
+  std::shared_ptr<q7m::sim::FloodStats> flood = std::make_shared<q7m::sim::FloodStats>();
+  std::shared_ptr<q7m::sim::VscConsole> vsc = std::make_shared<q7m::sim::VscConsole>();
+  std::shared_ptr<q7m::sim::Kb20Console> kb20q =
+      std::make_shared<q7m::sim::Kb20Console>(q7m::sim::Kb20Console::Model::kKb20q);
+  std::shared_ptr<q7m::sim::Kb20Console> kb20t =
+      std::make_shared<q7m::sim::Kb20Console>(q7m::sim::Kb20Console::Model::kKb20t);
+  std::shared_ptr<q7m::sim::PtyBridge> pty;
+  std::array<std::shared_ptr<PacedRemote>, kRouteCount> routeEnds{vsc,   kb20q, nullptr,
+                                                                  kb20t, vsc,   vsc};
+  // Bridges are opened when the board is first opened, so that a program
+  // that is refused the board, or opens another one, leaves its links alone.
+  bool environmentApplied = false;
+  std::string environmentError;
+  q7m::sim::Fd lock;
+};
+
+class Library final : public q7m::sim::WindowClient {
+ public:
+  Library() {
+    for (std::size_t i = 0; i < kMaxBoards; ++i) {
+      boards[i] = std::make_unique<Board>(i);
+      boards[i]->AttachEnds();
+    }
     OpenTrace();
   }
 
@@ -101,10 +244,15 @@ class Library final : public q7m::sim::WindowClient {
     window.reset();
   }
 
+  // The board that the mapping and the Sim functions reach: the one opened
+  // last (board 0 until one is).
+  Board& Current() { return *boards[current]; }
+
   std::uint64_t Now() const { return clockFn != nullptr ? clockFn(clockContext) : MonotonicNs(); }
 
   std::uint8_t Load(std::uint32_t offset) override {
     if (extraAccessNs != 0) Spin(extraAccessNs);
+    DeviceModel& model = Current().model;
     const std::uint64_t now = Now();
     if (offset == kRegisterFileData && model.RegIndex() == q7m::sim::kRegRxStatus) {
       if (lastRxPollNs != 0) {
@@ -118,6 +266,7 @@ class Library final : public q7m::sim::WindowClient {
   }
   void Store(std::uint32_t offset, std::uint8_t value) override {
     if (extraAccessNs != 0) Spin(extraAccessNs);
+    DeviceModel& model = Current().model;
     const std::uint64_t pulsesBefore = model.VscResetPulses();
     model.Write(offset, value, Now());
     if (offset != kRegisterFileData) return;
@@ -150,43 +299,44 @@ class Library final : public q7m::sim::WindowClient {
     const int n = std::snprintf(line, sizeof line, format, args...);
     if (n > 0) (void)!::write(traceFd, line, static_cast<std::size_t>(n));
   }
-  // Q7M_SIM_SLOWDOWN=<factor>: every window access costs that many times
-  // what it costs on this machine, the extra spent spinning in the handler,
-  // as on a slower bus; for showing the program's margin, not only that it
-  // keeps up.
-  void ApplySlowdown() {
-    const char* text = GetEnv("Q7M_SIM_SLOWDOWN");
-    if (text == nullptr || *text == '\0') return;
-    char* end = nullptr;
-    const double factor = std::strtod(text, &end);
-    if (end == text || *end != '\0' || !(factor >= 1.0 && factor <= 100.0)) {
-      lastError = std::string("Q7M_SIM_SLOWDOWN: not a factor from 1 to 100: ") + text;
-      return;
-    }
-    accessNs = MeasureAccessNs();
-    extraAccessNs = static_cast<std::uint64_t>(static_cast<double>(accessNs) * (factor - 1.0));
+  // A longer line, outside the signal handler.
+  void TraceLine(const std::string& text) {
+    if (traceFd < 0) return;
+    const std::string line = text + "\n";
+    (void)!::write(traceFd, line.data(), line.size());
   }
   void OpenTrace() {
     const char* path = GetEnv("Q7M_SIM_TRACE");
     if (traceFd >= 0 || path == nullptr || *path == '\0') return;
     traceFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
-  void Wide(std::uint32_t, bool) override { model.MarkLastAccessWide(); }
+  void Wide(std::uint32_t, bool) override { Current().model.MarkLastAccessWide(); }
 
   // What a test of the real program wants to know of the receive side at
   // the end: bytes lost to overflow, and the longest time the program left
   // the UART's status unread while a screen polled it.
   void TraceReceiveStats() {
-    model.Advance(Now());
+    Board& board = Current();
+    board.model.Advance(Now());
     Trace(
         "stats rx-lost %llu rx-overflows %llu rx-framing %llu max-poll-gap-us %llu "
         "gaps-over-4ms %llu flood-sent %llu\n",
-        static_cast<unsigned long long>(model.RxLostCount()),
-        static_cast<unsigned long long>(model.RxOverflowEvents()),
-        static_cast<unsigned long long>(model.RxFramingErrors()),
+        static_cast<unsigned long long>(board.model.RxLostCount()),
+        static_cast<unsigned long long>(board.model.RxOverflowEvents()),
+        static_cast<unsigned long long>(board.model.RxFramingErrors()),
         static_cast<unsigned long long>(maxRxPollGapNs / 1000),
         static_cast<unsigned long long>(rxPollGapsOver4Ms),
-        static_cast<unsigned long long>(flood->sent));
+        static_cast<unsigned long long>(board.flood->sent));
+  }
+
+  // Spins each access for as much again as it costs, times factor - 1.
+  void ApplySlowdown(double factor) {
+    extraAccessNs = 0;
+    if (factor <= 1.0) return;
+    accessNs = MeasureAccessNs();
+    extraAccessNs = static_cast<std::uint64_t>(static_cast<double>(accessNs) * (factor - 1.0));
+    Trace("slowdown access-ns %llu extra-ns %llu\n", static_cast<unsigned long long>(accessNs),
+          static_cast<unsigned long long>(extraAccessNs));
   }
 
   void NoteClose(char c) {
@@ -198,51 +348,93 @@ class Library final : public q7m::sim::WindowClient {
     return bar == 0 && offset <= kBarSize && bytes <= kBarSize - offset;
   }
 
-  // Attaches the built-in consoles, then the pty bridge on the routes the
-  // environment names. A bridge that cannot be opened leaves the built-in
-  // consoles in place and its reason in lastError and environmentError; the
-  // board then refuses to open, as a real one that cannot be reached does.
-  bool ApplyEnvironment() {
+  // Every refusal is said in the log, as the real library says its own.
+  bool Refuse(std::string reason) {
+    q7m::pcie_linux::AppendLogLine(reason);
+    lastError = std::move(reason);
+    return false;
+  }
+
+  // Picks the board as the real library does (the index, or Q7M_PCI_DEVICE
+  // by number or address) among those Q7M_SIM_BOARDS offers, and locks it.
+  bool Open(std::int32_t vendor, std::int32_t device, std::int32_t index) {
     lastError.clear();
-    environmentError.clear();
-    routeEnds = {vsc, kb20q, nullptr, kb20t, vsc, vsc};
-    std::string error;
-    const auto config = q7m::sim::ParsePtyConfig(GetEnv, error);
-    std::shared_ptr<q7m::sim::PtyBridge> bridge;
-    if (config && !config->linkPath.empty()) {
-      bridge = q7m::sim::PtyBridge::Open(config->linkPath, config->baud, error);
-      if (bridge == nullptr) error = "Q7M_SIM_PTY=" + config->linkPath + ": " + error;
-      if (bridge != nullptr) {
-        bridge->SetFloodStats(flood);
-        for (std::size_t r = 0; r < kRouteCount; ++r) {
-          if (config->routes[r]) routeEnds[r] = bridge;
-        }
+    // A second open in one process starts afresh, as with the real library.
+    Current().lock = q7m::sim::Fd();
+    std::size_t count = 1;
+    const char* boardsText = GetEnv(kBoardsVariable);
+    if (boardsText != nullptr && *boardsText != '\0') {
+      const std::string text = boardsText;
+      if (text.size() != 1 || text[0] < '1' || text[0] > static_cast<char>('0' + kMaxBoards)) {
+        return Refuse(std::string("InitPCIAccess: ") + kBoardsVariable + "=" + text +
+                      ": the number of simulated boards is 1 to " + std::to_string(kMaxBoards));
       }
+      count = static_cast<std::size_t>(text[0] - '0');
     }
-    for (std::size_t r = 0; r < kRouteCount; ++r) {
-      model.AttachRemote(static_cast<std::uint8_t>(r), routeEnds[r]);
+    std::string list;
+    for (std::size_t i = 0; i < count; ++i) list += (i == 0 ? "" : ", ") + boards[i]->address;
+    const std::string offered = std::to_string(count) + " simulated board(s): " + list + " (" +
+                                kBoardsVariable + " sets how many)";
+    std::string error;
+    const auto choice = q7m::pcie_linux::ChooseBoard(index, error);
+    if (!choice) return Refuse("InitPCIAccess: " + error);
+    std::size_t chosen = 0;
+    if (choice->byAddress) {
+      while (chosen < count && boards[chosen]->address != choice->address) ++chosen;
+      if (chosen == count) {
+        return Refuse("InitPCIAccess: " + choice->origin + " names no simulated board; " + offered);
+      }
+    } else if (static_cast<std::size_t>(choice->index) >= count) {
+      return Refuse("InitPCIAccess: " + choice->origin + " was asked for, but there are " +
+                    offered);
+    } else {
+      chosen = static_cast<std::size_t>(choice->index);
     }
-    pty = std::move(bridge);  // after the swap, so an old link is replaced first
-    if (!error.empty()) lastError = environmentError = error;
-    return error.empty();
+    Board& board = *boards[chosen];
+    if (vendor != board.model.VendorId() || device != board.model.DeviceId()) {
+      return Refuse("InitPCIAccess: simulated board " + board.address + " is " +
+                    Hex4(board.model.VendorId()) + ":" + Hex4(board.model.DeviceId()) +
+                    ", not vendor " + Hex4(vendor) + " device " + Hex4(device));
+    }
+
+    const std::string dir = LockDirectory(error);
+    if (dir.empty()) return Refuse("InitPCIAccess: " + error);
+    const std::string path = dir + "/" + board.address + ".lock";
+    // Read-only is enough for flock, and lets users share a folder.
+    q7m::sim::Fd fd(::open(path.c_str(), O_RDONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.ok()) {
+      return Refuse("InitPCIAccess: cannot open the lock file " + path + ": " +
+                    std::strerror(errno));
+    }
+    const auto lock = q7m::pcie_linux::LockExclusive(fd.get());
+    if (lock.status == q7m::pcie_linux::LockStatus::kHeld) {
+      TraceLine("refused " + board.address + ": in use by " + lock.holder);
+      return Refuse("InitPCIAccess: simulated board " + board.address + " is in use by " +
+                    lock.holder + ", which holds " + path +
+                    "; one program at a time drives a board: end that program first, or "
+                    "choose another board with " +
+                    q7m::pcie_linux::kDeviceVariable + " (" + offered + ")");
+    }
+    if (!board.environmentApplied) board.ApplyEnvironment(error);
+    if (!board.environmentError.empty()) {
+      return Refuse("InitPCIAccess: the simulated board " + board.address +
+                    " is not opened: " + board.environmentError);
+    }
+    double factor = 1.0;
+    if (!SlowdownFactor(factor, error)) {
+      return Refuse("InitPCIAccess: the simulated board " + board.address +
+                    " is not opened: " + error);
+    }
+    slowdown = factor;
+    current = chosen;
+    board.lock = std::move(fd);
+    TraceLine("open " + board.address + " by " + choice->origin);
+    return true;
   }
 
-  PacedRemote* ConnectedEnd() {
-    const std::uint8_t route = model.Route();
-    return route < kRouteCount ? routeEnds[route].get() : nullptr;
-  }
-
-  DeviceModel model;
-  std::shared_ptr<q7m::sim::FloodStats> flood = std::make_shared<q7m::sim::FloodStats>();
-  std::shared_ptr<q7m::sim::VscConsole> vsc = std::make_shared<q7m::sim::VscConsole>();
-  std::shared_ptr<q7m::sim::Kb20Console> kb20q =
-      std::make_shared<q7m::sim::Kb20Console>(q7m::sim::Kb20Console::Model::kKb20q);
-  std::shared_ptr<q7m::sim::Kb20Console> kb20t =
-      std::make_shared<q7m::sim::Kb20Console>(q7m::sim::Kb20Console::Model::kKb20t);
-  std::shared_ptr<q7m::sim::PtyBridge> pty;
-  std::array<std::shared_ptr<PacedRemote>, kRouteCount> routeEnds;
+  std::array<std::unique_ptr<Board>, kMaxBoards> boards;
+  std::size_t current = 0;
   std::string lastError;
-  std::string environmentError;
   // Reads of configuration space beyond this many bytes come back short, as
   // a sysfs config file does for a process without CAP_SYS_ADMIN.
   std::uint32_t configReadLimit = q7m::sim::kConfigSize;
@@ -250,6 +442,7 @@ class Library final : public q7m::sim::WindowClient {
   std::uint64_t lastRxPollNs = 0;
   std::uint64_t maxRxPollGapNs = 0;
   std::uint64_t rxPollGapsOver4Ms = 0;
+  double slowdown = 1.0;
   std::uint64_t accessNs = 0;
   std::uint64_t extraAccessNs = 0;
   static constexpr std::uint32_t kRegisterFileData = 0x1B352;
@@ -267,21 +460,16 @@ Library lib;
 
 extern "C" {
 
-Q7M_EXPORT int32_t InitPCIAccess(int32_t vendorId, int32_t deviceId, int32_t reserved) {
-  (void)reserved;
+Q7M_EXPORT int32_t InitPCIAccess(int32_t vendorId, int32_t deviceId, int32_t index) {
   ++lib.counts.init;
   lib.Trace("call InitPCIAccess\n");
 #ifdef Q7M_SIM_INIT_FAILS
   (void)vendorId;
   (void)deviceId;
+  (void)index;
   return 1;
 #else
-  if (!lib.environmentError.empty()) {
-    q7m::pcie_linux::AppendLogLine("InitPCIAccess: the simulated board is not opened: " +
-                                   lib.environmentError);
-    return 1;
-  }
-  return vendorId == lib.model.VendorId() && deviceId == lib.model.DeviceId() ? 0 : 1;
+  return lib.Open(vendorId, deviceId, index) ? 0 : 1;
 #endif
 }
 
@@ -289,19 +477,20 @@ Q7M_EXPORT int32_t Close(void) {
   ++lib.counts.close;
   lib.NoteClose('C');
   lib.Trace("call Close\n");
+  lib.Current().lock = q7m::sim::Fd();
   return 0;
 }
 
 #ifndef Q7M_SIM_NO_READB
 Q7M_EXPORT int32_t ReadB(uint32_t offset, int32_t bar) {
   if (!lib.BarRange(offset, 1, bar)) return -1;
-  return lib.model.Read(offset, lib.Now());
+  return lib.Current().model.Read(offset, lib.Now());
 }
 #endif
 
 Q7M_EXPORT int32_t WriteB(uint32_t value, uint32_t offset, int32_t bar) {
   if (!lib.BarRange(offset, 1, bar)) return -1;
-  lib.model.Write(offset, static_cast<std::uint8_t>(value), lib.Now());
+  lib.Current().model.Write(offset, static_cast<std::uint8_t>(value), lib.Now());
   return 0;
 }
 
@@ -312,14 +501,14 @@ namespace {
 std::uint32_t ReadBytes(std::uint32_t offset, std::uint32_t bytes) {
   std::uint32_t v = 0;
   for (std::uint32_t i = 0; i < bytes; ++i) {
-    v |= static_cast<std::uint32_t>(lib.model.Read(offset + i, lib.Now())) << (8 * i);
+    v |= static_cast<std::uint32_t>(lib.Current().model.Read(offset + i, lib.Now())) << (8 * i);
   }
   return v;
 }
 
 void WriteBytes(std::uint32_t value, std::uint32_t offset, std::uint32_t bytes) {
   for (std::uint32_t i = 0; i < bytes; ++i) {
-    lib.model.Write(offset + i, static_cast<std::uint8_t>(value >> (8 * i)), lib.Now());
+    lib.Current().model.Write(offset + i, static_cast<std::uint8_t>(value >> (8 * i)), lib.Now());
   }
 }
 
@@ -353,7 +542,8 @@ Q7M_EXPORT int32_t ReadDWBuffer(void* buffer, int32_t count, uint32_t offset, in
   const auto dwords = static_cast<std::uint32_t>(count);
   if (dwords > kBarSize / 4 || !lib.BarRange(offset, dwords * 4, bar)) return -1;
   auto* out = static_cast<std::uint8_t*>(buffer);
-  for (std::uint32_t i = 0; i < dwords * 4; ++i) out[i] = lib.model.Read(offset + i, lib.Now());
+  for (std::uint32_t i = 0; i < dwords * 4; ++i)
+    out[i] = lib.Current().model.Read(offset + i, lib.Now());
   return 0;
 }
 
@@ -362,7 +552,8 @@ Q7M_EXPORT int32_t WriteDWBuffer(const void* buffer, int32_t count, uint32_t off
   const auto dwords = static_cast<std::uint32_t>(count);
   if (dwords > kBarSize / 4 || !lib.BarRange(offset, dwords * 4, bar)) return -1;
   const auto* in = static_cast<const std::uint8_t*>(buffer);
-  for (std::uint32_t i = 0; i < dwords * 4; ++i) lib.model.Write(offset + i, in[i], lib.Now());
+  for (std::uint32_t i = 0; i < dwords * 4; ++i)
+    lib.Current().model.Write(offset + i, in[i], lib.Now());
   return 0;
 }
 
@@ -389,14 +580,16 @@ Q7M_EXPORT int32_t ReadWriteConfigSpace(void* buffer, int32_t count, int32_t off
     if (off + static_cast<std::uint64_t>(n) > lib.configReadLimit) {
       // The part below the limit arrives; the call fails, as a short read does.
       if (off < lib.configReadLimit) {
-        lib.model.ConfigRead(off, lib.configReadLimit - off, static_cast<std::uint8_t*>(buffer));
+        lib.Current().model.ConfigRead(off, lib.configReadLimit - off,
+                                       static_cast<std::uint8_t*>(buffer));
       }
       return -1;
     }
-    return lib.model.ConfigRead(off, n, static_cast<std::uint8_t*>(buffer)) ? 0 : -1;
+    return lib.Current().model.ConfigRead(off, n, static_cast<std::uint8_t*>(buffer)) ? 0 : -1;
   }
   if (direction == 0) {
-    return lib.model.ConfigWrite(off, n, static_cast<const std::uint8_t*>(buffer)) ? 0 : -1;
+    return lib.Current().model.ConfigWrite(off, n, static_cast<const std::uint8_t*>(buffer)) ? 0
+                                                                                             : -1;
   }
   return -1;
 }
@@ -412,12 +605,7 @@ Q7M_EXPORT int32_t Mmap(void** base, int32_t reserved1, int32_t reserved2) {
   return -1;
 #else
   if (lib.window != nullptr) return -1;  // one mapping at a time
-  lib.ApplySlowdown();
-  if (lib.extraAccessNs != 0) {
-    lib.Trace("slowdown access-ns %llu extra-ns %llu\n",
-              static_cast<unsigned long long>(lib.accessNs),
-              static_cast<unsigned long long>(lib.extraAccessNs));
-  }
+  lib.ApplySlowdown(lib.slowdown);
   lib.window = q7m::sim::TrappedWindow::Open(kBarSize, lib);
   if (lib.window == nullptr) return -1;
   *base = lib.window->base();
@@ -450,11 +638,7 @@ Q7M_EXPORT uint64_t SimNowNs(void) {
 }
 
 Q7M_EXPORT void SimReset(void) {
-  lib.vsc->Restart();
-  lib.kb20q->Restart();
-  lib.kb20t->Restart();
-  if (lib.pty != nullptr) lib.pty->Restart();
-  lib.model.Reset(lib.Now());
+  for (const auto& board : lib.boards) board->Restart(lib.Now());
   void* mapped = lib.counts.mappedBase;
   lib.counts = SimCallCounts{};
   lib.counts.mappedBase = mapped;
@@ -466,11 +650,11 @@ Q7M_EXPORT void SimReset(void) {
 }
 
 Q7M_EXPORT size_t SimAccessCount(void) {
-  return lib.model.AccessLog().size();
+  return lib.Current().model.AccessLog().size();
 }
 
 Q7M_EXPORT int SimAccessGet(size_t index, SimAccess* out) {
-  const auto& log = lib.model.AccessLog();
+  const auto& log = lib.Current().model.AccessLog();
   if (out == nullptr || index >= log.size()) return -1;
   const auto& r = log[index];
   out->timeNs = r.timeNs;
@@ -482,37 +666,37 @@ Q7M_EXPORT int SimAccessGet(size_t index, SimAccess* out) {
 }
 
 Q7M_EXPORT void SimAccessClear(void) {
-  lib.model.ClearAccessLog();
+  lib.Current().model.ClearAccessLog();
 }
 
 Q7M_EXPORT int SimPortValue(uint32_t port) {
   if (port >= q7m::sim::kIoWindowSize) return -1;
-  return lib.model.PortValue(static_cast<std::uint16_t>(port));
+  return lib.Current().model.PortValue(static_cast<std::uint16_t>(port));
 }
 
 Q7M_EXPORT int SimRegValue(uint32_t index) {
   if (index > 0xFF) return -1;
-  return lib.model.RegValue(static_cast<std::uint8_t>(index));
+  return lib.Current().model.RegValue(static_cast<std::uint8_t>(index));
 }
 
 Q7M_EXPORT int SimRegIndex(void) {
-  return lib.model.RegIndex();
+  return lib.Current().model.RegIndex();
 }
 
 Q7M_EXPORT uint32_t SimUartDivisor(void) {
-  return lib.model.Divisor();
+  return lib.Current().model.Divisor();
 }
 
 Q7M_EXPORT int SimUartEnabled(void) {
-  return lib.model.UartEnabled() ? 1 : 0;
+  return lib.Current().model.UartEnabled() ? 1 : 0;
 }
 
 Q7M_EXPORT size_t SimTxCount(void) {
-  return lib.model.TxLog().size();
+  return lib.Current().model.TxLog().size();
 }
 
 Q7M_EXPORT int SimTxGet(size_t index, uint8_t* byte, uint64_t* startNs) {
-  const auto& log = lib.model.TxLog();
+  const auto& log = lib.Current().model.TxLog();
   if (index >= log.size()) return -1;
   if (byte != nullptr) *byte = log[index].byte;
   if (startNs != nullptr) *startNs = log[index].startNs;
@@ -520,49 +704,50 @@ Q7M_EXPORT int SimTxGet(size_t index, uint8_t* byte, uint64_t* startNs) {
 }
 
 Q7M_EXPORT void SimTxClear(void) {
-  lib.model.ClearTxLog();
+  lib.Current().model.ClearTxLog();
 }
 
 Q7M_EXPORT uint64_t SimTxBusyUntilNs(void) {
-  return lib.model.TxBusyUntilNs();
+  return lib.Current().model.TxBusyUntilNs();
 }
 
 Q7M_EXPORT void SimRxInject(const uint8_t* data, size_t count) {
   if (data == nullptr && count > 0) return;
-  lib.model.Inject(std::string(reinterpret_cast<const char*>(data), count), lib.Now());
+  lib.Current().model.Inject(std::string(reinterpret_cast<const char*>(data), count), lib.Now());
 }
 
 Q7M_EXPORT void SimRxWire(const uint8_t* data, size_t count, uint32_t baud) {
   if (data == nullptr && count > 0) return;
-  lib.model.Send(std::string(reinterpret_cast<const char*>(data), count), baud, lib.Now());
+  lib.Current().model.Send(std::string(reinterpret_cast<const char*>(data), count), baud,
+                           lib.Now());
 }
 
 Q7M_EXPORT size_t SimRxFifoLevel(void) {
-  lib.model.Advance(lib.Now());
-  return lib.model.RxFifoLevel();
+  lib.Current().model.Advance(lib.Now());
+  return lib.Current().model.RxFifoLevel();
 }
 
 Q7M_EXPORT uint64_t SimRxLostCount(void) {
-  lib.model.Advance(lib.Now());
-  return lib.model.RxLostCount();
+  lib.Current().model.Advance(lib.Now());
+  return lib.Current().model.RxLostCount();
 }
 
 Q7M_EXPORT uint64_t SimRxOverflowEvents(void) {
-  lib.model.Advance(lib.Now());
-  return lib.model.RxOverflowEvents();
+  lib.Current().model.Advance(lib.Now());
+  return lib.Current().model.RxOverflowEvents();
 }
 
 Q7M_EXPORT uint64_t SimRxFramingErrors(void) {
-  lib.model.Advance(lib.Now());
-  return lib.model.RxFramingErrors();
+  lib.Current().model.Advance(lib.Now());
+  return lib.Current().model.RxFramingErrors();
 }
 
 Q7M_EXPORT void SimConfigRead(uint8_t out[256]) {
-  lib.model.ConfigRead(0, q7m::sim::kConfigSize, out);
+  lib.Current().model.ConfigRead(0, q7m::sim::kConfigSize, out);
 }
 
 Q7M_EXPORT void SimConfigSetDeviceId(uint16_t deviceId) {
-  lib.model.SetDeviceId(deviceId);
+  lib.Current().model.SetDeviceId(deviceId);
 }
 
 Q7M_EXPORT void SimConfigSetReadLimit(uint32_t bytes) {
@@ -570,11 +755,11 @@ Q7M_EXPORT void SimConfigSetReadLimit(uint32_t bytes) {
 }
 
 Q7M_EXPORT uint64_t SimConfigWriteCount(void) {
-  return lib.model.ConfigWriteCount();
+  return lib.Current().model.ConfigWriteCount();
 }
 
 Q7M_EXPORT void SimSetupBlockRead(uint8_t out[16], uint8_t written[16]) {
-  lib.model.SetupBlock(out, written);
+  lib.Current().model.SetupBlock(out, written);
 }
 
 Q7M_EXPORT void SimGetCallCounts(SimCallCounts* out) {
@@ -586,33 +771,33 @@ Q7M_EXPORT const char* SimCloseOrder(void) {
 }
 
 Q7M_EXPORT uint64_t SimVscResetPulses(void) {
-  return lib.model.VscResetPulses();
+  return lib.Current().model.VscResetPulses();
 }
 
 Q7M_EXPORT uint64_t SimVscResetWidthNs(void) {
-  return lib.model.LastVscResetWidthNs();
+  return lib.Current().model.LastVscResetWidthNs();
 }
 
 Q7M_EXPORT int SimFloodStart(uint64_t bytes) {
-  lib.model.Advance(lib.Now());
-  PacedRemote* end = lib.ConnectedEnd();
+  lib.Current().model.Advance(lib.Now());
+  PacedRemote* end = lib.Current().ConnectedEnd();
   if (end == nullptr) {
-    lib.lastError =
-        "SimFloodStart: nothing is connected on route " + std::to_string(lib.model.Route());
+    lib.lastError = "SimFloodStart: nothing is connected on route " +
+                    std::to_string(lib.Current().model.Route());
     return -1;
   }
-  end->StartFlood(bytes, lib.model.NowNs());
+  end->StartFlood(bytes, lib.Current().model.NowNs());
   return 0;
 }
 
 Q7M_EXPORT uint64_t SimFloodSent(void) {
-  lib.model.Advance(lib.Now());
-  return lib.flood->sent;
+  lib.Current().model.Advance(lib.Now());
+  return lib.Current().flood->sent;
 }
 
 Q7M_EXPORT int SimFloodActive(void) {
-  lib.model.Advance(lib.Now());
-  return lib.flood->active ? 1 : 0;
+  lib.Current().model.Advance(lib.Now());
+  return lib.Current().flood->active ? 1 : 0;
 }
 
 Q7M_EXPORT const char* SimLastError(void) {
@@ -620,22 +805,35 @@ Q7M_EXPORT const char* SimLastError(void) {
 }
 
 Q7M_EXPORT const char* SimPtyPath(void) {
-  return lib.pty != nullptr ? lib.pty->SlavePath().c_str() : "";
+  const auto& pty = lib.Current().pty;
+  return pty != nullptr ? pty->SlavePath().c_str() : "";
 }
 
 Q7M_EXPORT int SimApplyEnvironment(void) {
-  lib.model.Advance(lib.Now());
-  return lib.ApplyEnvironment() ? 0 : -1;
+  lib.Current().model.Advance(lib.Now());
+  lib.lastError.clear();
+  std::string error;
+  if (lib.Current().ApplyEnvironment(error)) return 0;
+  lib.lastError = error;
+  return -1;
+}
+
+Q7M_EXPORT int SimBoardIndex(void) {
+  return static_cast<int>(lib.current);
+}
+
+Q7M_EXPORT const char* SimBoardAddress(void) {
+  return lib.Current().address.c_str();
 }
 
 Q7M_EXPORT uint64_t SimRemotePending(void) {
-  lib.model.Advance(lib.Now());
-  const PacedRemote* end = lib.ConnectedEnd();
+  lib.Current().model.Advance(lib.Now());
+  const PacedRemote* end = lib.Current().ConnectedEnd();
   return end != nullptr ? end->PendingBytes() : 0;
 }
 
 Q7M_EXPORT uint64_t SimVscBoots(void) {
-  return lib.vsc->Boots();
+  return lib.Current().vsc->Boots();
 }
 
 }  // extern "C"

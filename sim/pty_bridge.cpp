@@ -41,12 +41,16 @@ bool ParseUint(std::string_view s, std::uint64_t limit, std::uint64_t& out) {
 
 }  // namespace
 
-std::optional<PtyConfig> ParsePtyConfig(const char* (*get)(const char*), std::string& error) {
+std::optional<PtyConfig> ParsePtyConfig(const char* (*get)(const char*), std::string& error,
+                                        std::string_view prefix) {
+  const std::string pathName = std::string(prefix) + "PTY";
+  const std::string routesName = pathName + "_ROUTES";
+  const std::string baudName = pathName + "_BAUD";
   PtyConfig c;
-  const char* path = get("Q7M_SIM_PTY");
+  const char* path = get(pathName.c_str());
   if (path == nullptr || *path == '\0') return c;
   c.linkPath = path;
-  const char* routes = get("Q7M_SIM_PTY_ROUTES");
+  const char* routes = get(routesName.c_str());
   if (routes == nullptr || *routes == '\0') {
     c.routes.fill(true);
   } else {
@@ -58,7 +62,7 @@ std::optional<PtyConfig> ParsePtyConfig(const char* (*get)(const char*), std::st
       while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
       std::uint64_t r = 0;
       if (!ParseUint(item, kRouteCount - 1, r)) {
-        error = "Q7M_SIM_PTY_ROUTES: not a route number 0 to 5: \"" + std::string(item) + "\"";
+        error = routesName + ": not a route number 0 to 5: \"" + std::string(item) + "\"";
         return std::nullopt;
       }
       c.routes[r] = true;
@@ -66,11 +70,11 @@ std::optional<PtyConfig> ParsePtyConfig(const char* (*get)(const char*), std::st
       rest.remove_prefix(comma + 1);
     }
   }
-  const char* baud = get("Q7M_SIM_PTY_BAUD");
+  const char* baud = get(baudName.c_str());
   if (baud != nullptr && *baud != '\0') {
     std::uint64_t b = 0;
     if (!ParseUint(baud, kMaxBaud, b) || b == 0) {
-      error = "Q7M_SIM_PTY_BAUD: not a baud rate: \"" + std::string(baud) + "\"";
+      error = baudName + ": not a baud rate: \"" + std::string(baud) + "\"";
       return std::nullopt;
     }
     c.baud = static_cast<std::uint32_t>(b);

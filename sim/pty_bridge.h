@@ -8,6 +8,8 @@
 //   Q7M_SIM_PTY_BAUD=<n>      rate of the bytes the pty sends; by default the
 //                             UART's programmed rate, so a different value
 //                             gives framing errors
+// These are simulated board 0's; board n's are Q7M_SIM<n>_PTY,
+// Q7M_SIM<n>_PTY_ROUTES and Q7M_SIM<n>_PTY_BAUD.
 #ifndef Q7M_SIM_PTY_BRIDGE_H
 #define Q7M_SIM_PTY_BRIDGE_H
 
@@ -16,6 +18,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "sim/device_model.h"
 #include "sim/paced_remote.h"
@@ -28,9 +31,11 @@ struct PtyConfig {
   std::uint32_t baud = 0;  // 0: the UART's programmed rate
 };
 
-// Reads the three variables through `get` (getenv in the library). Returns
-// nullopt and sets `error` when a value cannot be used.
-std::optional<PtyConfig> ParsePtyConfig(const char* (*get)(const char*), std::string& error);
+// Reads the three variables whose names start with `prefix` through `get`
+// (getenv in the library). Returns nullopt and sets `error` when a value
+// cannot be used.
+std::optional<PtyConfig> ParsePtyConfig(const char* (*get)(const char*), std::string& error,
+                                        std::string_view prefix = "Q7M_SIM_");
 
 // An owned file descriptor.
 class Fd {

@@ -83,16 +83,31 @@ const char *SimCloseOrder(void);
 uint64_t SimVscResetPulses(void);
 uint64_t SimVscResetWidthNs(void);
 
+/* Boards. Q7M_SIM_BOARDS=<n> (1 to 4, default 1) offers n simulated boards
+ * at bus addresses 0000:03:00.0, 0000:04:00.0, ..., each with a device model,
+ * consoles and pty bridge of its own; InitPCIAccess opens one (its third
+ * argument, or Q7M_PCI_DEVICE by number or address) and locks it with a
+ * flock on <address>.lock in Q7M_SIM_LOCK_DIR (default
+ * $XDG_RUNTIME_DIR/q7m-uart-sim, else /tmp/q7m-uart-sim-<uid>) until Close.
+ * A board another process holds is refused; SimLastError names the holder.
+ * The other Sim functions and the mapping reach the board opened last
+ * (board 0 before any); SimReset resets every board, whose variables are
+ * then read again when it is next opened. */
+int SimBoardIndex(void);
+const char *SimBoardAddress(void);
+
 /* Remote consoles. Each route value connects the UART to a console: the
  * VSC7420 (0, 4, 5), KB20Q (1), KB20T (3); route 2 (J27) is silent. With
- * Q7M_SIM_PTY=<path> in the environment when the library loads, a pseudo-
- * terminal replaces the consoles of Q7M_SIM_PTY_ROUTES (default all) and
- * <path> links to its slave; Q7M_SIM_PTY_BAUD=<n> makes its bytes arrive at
- * that rate instead of the programmed one. */
+ * Q7M_SIM_PTY=<path> in the environment when board 0 is first opened, a
+ * pseudo-terminal replaces the consoles of Q7M_SIM_PTY_ROUTES (default all)
+ * and <path> links to its slave; Q7M_SIM_PTY_BAUD=<n> makes its bytes arrive
+ * at that rate instead of the programmed one. Board n reads Q7M_SIM<n>_PTY,
+ * Q7M_SIM<n>_PTY_ROUTES and Q7M_SIM<n>_PTY_BAUD. */
 
-/* Re-reads those variables and attaches the ends again (a test's way of
- * changing them after load). 0 on success; -1 when the bridge could not be
- * opened or a value is bad: the built-in consoles stay, SimLastError says why. */
+/* Re-reads those variables for the current board and attaches its ends
+ * again (a test's way of changing them after load). 0 on success; -1 when
+ * the bridge could not be opened or a value is bad: the built-in consoles
+ * stay, SimLastError says why. */
 int SimApplyEnvironment(void);
 /* The slave device the link points to, or "" when no bridge is open. */
 const char *SimPtyPath(void);

@@ -299,7 +299,7 @@ TEST_F(UartInTmux, ASimulatedBoardVariableThatCannotBeHonouredKeepsTheBoardClose
   ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
   const std::string log = ReadFile(programDir / "PCIAccessDll.log");
   EXPECT_NE(
-      log.find("InitPCIAccess: the simulated board is not opened: Q7M_SIM_PTY=" + ptyPath.string()),
+      log.find("InitPCIAccess: the simulated board 0000:03:00.0 is not opened: Q7M_SIM_PTY=" + ptyPath.string()),
       std::string::npos)
       << log;
   EXPECT_EQ(TraceLines(tracePath).back(), "call Close") << "nothing mapped, the library closed";

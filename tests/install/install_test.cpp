@@ -563,6 +563,8 @@ TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
                            "PCIAccessDll.log",
                            "Q7M_PCI_SYSFS_ROOT",
                            "Q7M_PCI_LOG_DIR",
+                           "Q7M_PCI_DEVICE",
+                           "Q7M_SIM_BOARDS",
                            "Q7M_SIM_PTY_ROUTES",
                            "Q7M_SIM_TRACE"}) {
     EXPECT_NE(rendered.output.find(text), std::string::npos) << "missing: " << text;

@@ -2,6 +2,8 @@
 // on fake sysfs trees of ordinary files.
 
 #include <dlfcn.h>
+#include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -123,6 +125,7 @@ class SysfsLibrary : public ::testing::Test {
     if (Lib().Close != nullptr) Lib().Close();
     unsetenv("Q7M_PCI_SYSFS_ROOT");
     unsetenv("Q7M_PCI_LOG_DIR");
+    unsetenv("Q7M_PCI_DEVICE");
     std::error_code ignored;
     fs::remove_all(temp_, ignored);
   }
@@ -186,7 +189,7 @@ TEST_F(SysfsOpen, FindsTheBoardAmongSeveralByIdsAndByIndexInBusOrder) {
             std::string::npos)
       << log;
   EXPECT_NE(Lib().InitPCIAccess(kVendor, kDevice, -1), 0);
-  EXPECT_NE(NewLog().find("index 0 or more"), std::string::npos);
+  EXPECT_NE(NewLog().find("index must be 0 or more (got -1)"), std::string::npos);
 }
 
 TEST_F(SysfsOpen, NoBoardIsLoggedWithTheDevicesThatWereSeen) {
@@ -594,6 +597,216 @@ TEST_F(SysfsFailures, CloseReleasesEverythingAndIsSafeTwiceAndBeforeOpen) {
   OpenBoard();
   ASSERT_EQ(Lib().Mmap(&base, 0, 0), 0);
   EXPECT_EQ(static_cast<volatile std::uint8_t*>(base)[5], Byte(ReadBytes(dir / "resource0"), 5));
+}
+
+// ---- One program per board, several boards ------------------------------
+
+// Another program with the library: a child process that opens a board
+// (Q7M_PCI_DEVICE as given, or unset) under a command name of its own and
+// holds it until it is told to end, or is killed.
+class Holder {
+ public:
+  Holder(const char* command, const char* device) {
+    int up[2], down[2];
+    if (pipe(up) != 0 || pipe(down) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      prctl(PR_SET_NAME, command);
+      if (device != nullptr) {
+        setenv("Q7M_PCI_DEVICE", device, 1);
+      } else {
+        unsetenv("Q7M_PCI_DEVICE");
+      }
+      const char opened = Lib().InitPCIAccess(kVendor, kDevice, 0) == 0 ? 'y' : 'n';
+      (void)!write(up[1], &opened, 1);
+      char how = 0;
+      (void)!read(down[0], &how, 1);
+      if (how == 'c') Lib().Close();
+      _exit(0);  // without Close otherwise: the end of the process must release the board
+    }
+    close(up[1]);
+    close(down[0]);
+    tell_ = down[1];
+    char opened = 0;
+    if (read(up[0], &opened, 1) == 1) opened_ = opened == 'y';
+    close(up[0]);
+  }
+  ~Holder() {
+    if (pid_ > 0) Kill();
+    if (tell_ >= 0) close(tell_);
+  }
+  Holder(const Holder&) = delete;
+  Holder& operator=(const Holder&) = delete;
+
+  bool opened() const { return opened_; }
+  pid_t pid() const { return pid_; }
+  // Ends the child, with a Close first or without; true once it has ended.
+  bool End(bool close_first) {
+    const char how = close_first ? 'c' : 'x';
+    (void)!write(tell_, &how, 1);
+    return Reap();
+  }
+  bool Kill() {
+    kill(pid_, SIGKILL);
+    return Reap();
+  }
+
+ private:
+  bool Reap() {
+    int status = 0;
+    const bool ended = waitpid(pid_, &status, 0) == pid_;
+    pid_ = -1;
+    return ended;
+  }
+
+  pid_t pid_ = -1;
+  int tell_ = -1;
+  bool opened_ = false;
+};
+
+std::string OwnCommand() {
+  std::string command = ReadBytes("/proc/self/comm");
+  if (!command.empty() && command.back() == '\n') command.pop_back();
+  return command;
+}
+
+using SysfsLock = SysfsLibrary;
+
+TEST_F(SysfsLock, ASecondOpenerIsRefusedAndTheLogNamesTheHolder) {
+  AddBoard();
+  Holder first("q7m-first", nullptr);
+  ASSERT_TRUE(first.opened()) << NewLog();
+  NewLog();
+  EXPECT_NE(Lib().InitPCIAccess(kVendor, kDevice, 0), 0);
+  std::string log = NewLog();
+  EXPECT_NE(log.find("InitPCIAccess: 0000:03:00.0 is in use by process " +
+                     std::to_string(first.pid()) + " (q7m-first), which holds the lock on " +
+                     (root_ / "0000:03:00.0" / "config").string()),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("choose another board with Q7M_PCI_DEVICE"), std::string::npos) << log;
+  EXPECT_EQ(Lib().ReadB(0, 0), -1) << "nothing is open after a refusal";
+  void* base = nullptr;
+  EXPECT_NE(Lib().Mmap(&base, 0, 0), 0);
+
+  // Once the holder has ended (without a Close), the board is free.
+  ASSERT_TRUE(first.End(false));
+  ASSERT_EQ(Lib().InitPCIAccess(kVendor, kDevice, 0), 0) << NewLog();
+  EXPECT_NE(NewLog().find("opened 0000:03:00.0"), std::string::npos);
+  // Opening again in the same process is no conflict with itself.
+  EXPECT_EQ(Lib().InitPCIAccess(kVendor, kDevice, 0), 0) << NewLog();
+
+  // Now this process holds it, and the other one is refused, with this one named.
+  Holder second("q7m-second", nullptr);
+  EXPECT_FALSE(second.opened());
+  log = NewLog();
+  EXPECT_NE(log.find("[" + std::to_string(second.pid()) + "] InitPCIAccess: 0000:03:00.0 is in " +
+                     "use by process " + std::to_string(getpid()) + " (" + OwnCommand() + ")"),
+            std::string::npos)
+      << log;
+  ASSERT_TRUE(second.End(false));
+
+  // Close gives it up.
+  Lib().Close();
+  Holder third("q7m-third", nullptr);
+  EXPECT_TRUE(third.opened()) << NewLog();
+  ASSERT_TRUE(third.End(true));
+}
+
+TEST_F(SysfsLock, AHolderKilledWithSigkillLeavesTheBoardFree) {
+  AddBoard();
+  Holder killed("q7m-killed", nullptr);
+  ASSERT_TRUE(killed.opened()) << NewLog();
+  EXPECT_NE(Lib().InitPCIAccess(kVendor, kDevice, 0), 0);
+  EXPECT_NE(NewLog().find("in use by process " + std::to_string(killed.pid()) + " (q7m-killed)"),
+            std::string::npos);
+  ASSERT_TRUE(killed.Kill());
+  ASSERT_EQ(Lib().InitPCIAccess(kVendor, kDevice, 0), 0) << NewLog();
+  void* base = nullptr;
+  ASSERT_EQ(Lib().Mmap(&base, 0, 0), 0) << NewLog();
+  EXPECT_EQ(Lib().MUnmap(base), 0);
+}
+
+TEST_F(SysfsLock, TwoBoardsAreOpenedOneEachByTwoProgramsAtOnce) {
+  AddOthers();
+  const fs::path second_dir = AddBoard("0000:05:00.0");
+  const fs::path first_dir = AddBoard("0000:03:00.0");
+  Holder other("q7m-other", "0000:05:00.0");
+  ASSERT_TRUE(other.opened()) << NewLog();
+  EXPECT_NE(NewLog().find("opened 0000:05:00.0 (1172:5680, match 1 of 2) by "
+                          "Q7M_PCI_DEVICE=0000:05:00.0"),
+            std::string::npos);
+
+  // This process opens the first board while the other one holds the second.
+  ASSERT_EQ(Lib().InitPCIAccess(kVendor, kDevice, 0), 0) << NewLog();
+  std::string buffer(256, '\0');
+  ASSERT_EQ(Lib().ReadWriteConfigSpace(buffer.data(), 256, 0, -1), 0);
+  EXPECT_EQ(buffer, ReadBytes(first_dir / "config"));
+  void* base = nullptr;
+  ASSERT_EQ(Lib().Mmap(&base, 0, 0), 0) << NewLog();
+  static_cast<volatile std::uint8_t*>(base)[0x1C000] = 0x04;
+  EXPECT_EQ(Byte(ReadBytes(first_dir / "resource0"), 0x1C000), 0x04);
+  NewLog();
+
+  // The second board, by number or address, is the other program's.
+  for (const char* device : {"1", "05:00.0", "0000:05:00.0"}) {
+    setenv("Q7M_PCI_DEVICE", device, 1);
+    EXPECT_NE(Lib().InitPCIAccess(kVendor, kDevice, 0), 0) << device;
+    EXPECT_NE(NewLog().find("0000:05:00.0 is in use by process " + std::to_string(other.pid()) +
+                            " (q7m-other)"),
+              std::string::npos)
+        << device;
+  }
+  ASSERT_TRUE(other.End(true));
+  ASSERT_EQ(Lib().InitPCIAccess(kVendor, kDevice, 0), 0) << NewLog();
+  ASSERT_EQ(Lib().ReadWriteConfigSpace(buffer.data(), 256, 0, -1), 0);
+  EXPECT_EQ(buffer, ReadBytes(second_dir / "config"));
+}
+
+using SysfsChoice = SysfsLibrary;
+
+TEST_F(SysfsChoice, TheDeviceVariableTakesTheArgumentsPlaceAndItsMistakesAreLogged) {
+  AddOthers();
+  AddBoard("0000:05:00.0");
+  AddBoard("0000:03:00.0");
+  struct Case {
+    const char* device;
+    int index;
+    const char* opened;
+  };
+  for (const Case& c : {Case{"1", 0, "0000:05:00.0"}, Case{"0", 1, "0000:03:00.0"},
+                        Case{"05:00.0", 0, "0000:05:00.0"}, Case{"0000:03:00.0", 1, "0000:03:00.0"},
+                        Case{"", 1, "0000:05:00.0"}}) {
+    setenv("Q7M_PCI_DEVICE", c.device, 1);
+    ASSERT_EQ(Lib().InitPCIAccess(kVendor, kDevice, c.index), 0) << c.device << NewLog();
+    EXPECT_NE(NewLog().find(std::string("opened ") + c.opened), std::string::npos) << c.device;
+  }
+
+  setenv("Q7M_PCI_DEVICE", "0000:02:00.0", 1);  // a device, but not a board
+  EXPECT_NE(Lib().InitPCIAccess(kVendor, kDevice, 0), 0);
+  std::string log = NewLog();
+  EXPECT_NE(log.find("InitPCIAccess: Q7M_PCI_DEVICE=0000:02:00.0 names no device with vendor "
+                     "0x1172 device 0x5680 under " +
+                     root_.string() +
+                     "; the device(s) with these IDs: 0000:03:00.0, 0000:05:00.0; 4 devices seen: "
+                     "0000:00:00.0 8086:1237, 0000:02:00.0 10ec:8168, 0000:03:00.0 1172:5680, "
+                     "0000:05:00.0 1172:5680"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(Lib().ReadB(0, 0), -1) << "the board opened before is closed";
+
+  setenv("Q7M_PCI_DEVICE", "2", 1);
+  EXPECT_NE(Lib().InitPCIAccess(kVendor, kDevice, 0), 0);
+  log = NewLog();
+  EXPECT_NE(log.find("2 device(s) with vendor 0x1172 device 0x5680 (0000:03:00.0, 0000:05:00.0) "
+                     "but Q7M_PCI_DEVICE=2 was asked for"),
+            std::string::npos)
+      << log;
+
+  setenv("Q7M_PCI_DEVICE", "second", 1);
+  EXPECT_NE(Lib().InitPCIAccess(kVendor, kDevice, 0), 0);
+  log = NewLog();
+  EXPECT_NE(log.find("Q7M_PCI_DEVICE=second is neither a board number"), std::string::npos) << log;
 }
 
 using SysfsLog = SysfsLibrary;

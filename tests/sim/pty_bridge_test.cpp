@@ -328,7 +328,7 @@ TEST_F(RemoteSideTest, AVariableThatCannotBeHonouredKeepsTheBoardClosedWithTheRe
     const std::size_t got = std::fread(line, 1, sizeof line - 1, in);
     std::fclose(in);
     const std::string text(line, got);
-    EXPECT_NE(text.find("InitPCIAccess: the simulated board is not opened: " + c.logged),
+    EXPECT_NE(text.find("InitPCIAccess: the simulated board 0000:03:00.0 is not opened: " + c.logged),
               std::string::npos)
         << text;
   }
