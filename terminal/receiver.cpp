@@ -1,9 +1,5 @@
 #include "terminal/receiver.h"
 
-#include <sched.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "app/settings.h"
@@ -17,33 +13,6 @@ constexpr int kMaxPollMs = 10;
 constexpr std::uint64_t kNsPerMs = 1'000'000;
 // Bytes shown between two polls while a backlog is worked off.
 constexpr std::size_t kShowSlice = 1024;
-constexpr std::uint64_t kShortSliceNs = 200'000;
-
-// Asks the scheduler for short time slices for this thread, which wakes
-// every poll step for a few microseconds of work: on a busy machine it is
-// then run soon after it wakes instead of after another task's full slice.
-// A hint for the fair scheduler (Linux 6.12 and later), not a priority;
-// older kernels accept and ignore it.
-void RequestShortSlices() {
-  // The kernel's struct sched_attr, first version (glibc has no wrapper).
-  struct {
-    std::uint32_t size;
-    std::uint32_t sched_policy;
-    std::uint64_t sched_flags;
-    std::int32_t sched_nice;
-    std::uint32_t sched_priority;
-    std::uint64_t sched_runtime;
-    std::uint64_t sched_deadline;
-    std::uint64_t sched_period;
-  } attr{};
-  attr.size = sizeof attr;
-  if (syscall(SYS_sched_getattr, 0, &attr, sizeof attr, 0) != 0) return;
-  if (attr.sched_policy != SCHED_OTHER) return;
-  attr.sched_runtime = kShortSliceNs;
-  attr.sched_flags = 0;
-  (void)syscall(SYS_sched_setattr, 0, &attr, 0);
-}
-
 }  // namespace
 
 int ReceivePollMs(std::int32_t baud) {
@@ -66,9 +35,7 @@ Receiver::Receiver(std::int32_t baud, Handler show, Handler capture, std::size_t
             Poll();
             Deliver();
           },
-          pollMs_) {
-  RequestShortSlices();
-}
+          pollMs_) {}
 
 void Receiver::Poll() {
   if (polling_) return;

@@ -20,6 +20,7 @@
 #include <string_view>
 
 #include "console/console.h"
+#include "terminal/timely_wakeups.h"
 
 class Receiver {
  public:
@@ -76,6 +77,7 @@ class Receiver {
   bool delivering_ = false;
   ErrorReport overflow_;
   ErrorReport framing_;
+  TimelyWakeups wakeups_;
   ConsoleIdleWork idle_;
 };
 
