@@ -43,17 +43,9 @@ TimelyWakeups::TimelyWakeups() {
   if (!Get(before) || before.policy != SCHED_OTHER) return;
   std::memcpy(saved_, &before, sizeof before);
 
-  Attributes realTime;
-  realTime.policy = SCHED_RR;
-  realTime.priority = 1;
-  realTime.flags = kResetOnFork;
-  if (Set(realTime)) {
-    kind_ = Kind::kRealTime;
-    return;
-  }
   Attributes shortSlices = before;
   shortSlices.size = sizeof shortSlices;
-  shortSlices.flags = 0;
+  shortSlices.flags = kResetOnFork;
   shortSlices.runtime = kShortSliceNs;
   if (Set(shortSlices)) kind_ = Kind::kShortSlices;
 }

@@ -1,17 +1,17 @@
 #pragma once
 // The thread that polls the board UART must run within a few milliseconds of
-// waking, or the UART's 127-byte buffer (11 ms at 115200 baud) overflows; a
-// busy PC delays a plain thread by more than that. While a TimelyWakeups is
-// alive, the calling thread is scheduled for that: at the lowest real-time
-// round-robin priority when the process may take one (root, or a real-time
-// limit granted to the user), else with short time slices, a hint to the
-// fair scheduler that it is woken first (Linux 6.12 and later; older
-// kernels accept and ignore it). Programs the thread starts get ordinary
-// scheduling. The thread's scheduling is put back when it ends.
+// waking, or the UART's 127-byte buffer (11 ms at 115200 baud) overflows; on
+// a busy PC a plain thread waits for other tasks' time slices first. While a
+// TimelyWakeups is alive, the calling thread asks the fair scheduler for
+// short time slices, which let a thread that wakes often for a little work
+// run soon after it wakes (Linux 6.12 and later; older kernels accept and
+// ignore it). Not a priority: a thread that spins by mistake cannot starve
+// the machine, as a real-time one would. Programs the thread starts do not
+// inherit it. The thread's scheduling is put back when it ends.
 
 class TimelyWakeups {
  public:
-  enum class Kind { kUnchanged, kShortSlices, kRealTime };
+  enum class Kind { kUnchanged, kShortSlices };
 
   TimelyWakeups();
   ~TimelyWakeups();
