@@ -67,10 +67,10 @@ void Wait(Console& console, int ms, WaitEnd end) {
       until = std::min(until, now + static_cast<std::uint64_t>(idle.periodMs) * kNsPerMs);
     }
     if (until > now) device.SleepMs(static_cast<int>((until - now + kNsPerMs - 1) / kNsPerMs));
-    if (Idle().work) {
-      ConsoleRunIdleWork();
-      device.Present(console.screen);
-    }
+    if (Idle().work) ConsoleRunIdleWork();
+    // Again at every step: a backend that was busy drawing may have left the
+    // last offer for later, and a screen that waits for a key must show.
+    device.Present(console.screen);
     if (device.NowNs() >= nextKeyCheck) {
       if (device.KeyWaiting()) return;
       nextKeyCheck += keyStep;

@@ -205,8 +205,22 @@ TEST_F(ConsoleTest, ReadLineEchoesAndErasesWithBackspace) {
 TEST_F(ConsoleTest, WaitsPresentTheScreen) {
   const int before = console->Presents();
   WaitMs(10);
+  EXPECT_GT(console->Presents(), before);
+  const int afterWait = console->Presents();
   ReadKey();
-  EXPECT_EQ(console->Presents(), before + 2);
+  EXPECT_EQ(console->Presents(), afterWait + 1);
+}
+
+TEST_F(ConsoleTest, AScreenLeftForLaterByABusyDrawerShowsWhileWaitingForAKey) {
+  console->SetFrameTimeMs(200);
+  PrintText("first");
+  ConsolePresent();  // drawn; the next 200 ms the drawer is busy
+  Locate(2, 1);
+  PrintText("press a key");
+  console->PushKey("k", 1000);
+  WaitMs(-1);
+  EXPECT_FALSE(ConsoleScreen().RowDirty(2)) << "the prompt was never drawn";
+  EXPECT_EQ(ReadKey(), "k");
 }
 
 TEST_F(ConsoleTest, ATallerScreenShowsMoreRowsBelow) {
