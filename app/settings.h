@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "console/key_codes.h"
+
 extern std::int32_t BeepEnabled;
 extern std::int32_t GfxScreenMode;
 extern std::int32_t DefaultBackColor;
@@ -14,7 +16,8 @@ extern std::int32_t UartPort;
 extern std::int32_t UartRegBase;
 extern std::int32_t AuxPort;
 
-// Key codes as ReadKey returns them: one byte, or 0xFF and the scan code.
+// Key codes as ReadKey returns them (console/key_codes.h), made from the
+// scan code table by InitSettings.
 extern std::string KeyF1, KeyF2, KeyF3, KeyF4, KeyF5, KeyF6, KeyF7, KeyF8, KeyF9, KeyF10, KeyF11,
     KeyF12;
 extern std::string KeyShiftF1, KeyShiftF2, KeyShiftF3, KeyShiftF4, KeyShiftF5, KeyShiftF6,
@@ -34,8 +37,3 @@ extern std::string KeyCtrlLeftUpper, KeyCtrlRightUpper, KeyCtrlEndUpper, KeyCtrl
 // Gives BeepEnabled, GfxScreenMode and DefaultBackColor their start values
 // and builds every key constant.
 void InitSettings();
-
-// An extended key code: 0xFF followed by the scan code.
-std::string ExtendedKey(std::uint8_t scanCode);
-// The key upper-cased byte by byte (a to z only), as several screens compare.
-std::string UpperKey(std::string key);

@@ -160,34 +160,34 @@ bool ApplyKey(std::int32_t code, HexView& view) {
     case '+':
       view.pageAddr = StepOn(view, kPageStep);
       return true;
-    case 0x151:  // PgDn
+    case KeyCodeOf(NamedKey::PgDn):
       view.pageAddr = StepOn(view, kBlockStep);
       return true;
-    case 0x149:  // PgUp
+    case KeyCodeOf(NamedKey::PgUp):
       view.pageAddr = StepBack(view, kBlockStep);
       return true;
-    case 0x176:  // Ctrl-PgDn
+    case KeyCodeOf(NamedKey::CtrlPgDn):
       view.pageAddr = StepOn(view, kBigStep);
       return true;
-    case 0x184:  // Ctrl-PgUp
+    case KeyCodeOf(NamedKey::CtrlPgUp):
       view.pageAddr = StepBack(view, kBigStep);
       return true;
-    case 0x147:  // Home
+    case KeyCodeOf(NamedKey::Home):
       view.pageAddr = view.startAddr;
       return true;
-    case 0x14F:  // End
+    case KeyCodeOf(NamedKey::End):
       view.pageAddr = HexViewLastPage(view);
       return true;
-    case 0x14D:  // Right
+    case KeyCodeOf(NamedKey::Right):
       view.cursor = std::min(view.cursor + 1, maxCursor);
       return true;
-    case 0x14B:  // Left
+    case KeyCodeOf(NamedKey::Left):
       if (view.cursor > 0) --view.cursor;
       return true;
-    case 0x150:  // Down
+    case KeyCodeOf(NamedKey::Down):
       view.cursor = std::min(view.cursor + 16, maxCursor);
       return true;
-    case 0x148:  // Up
+    case KeyCodeOf(NamedKey::Up):
       view.cursor = view.cursor > 15 ? view.cursor - 16 : 0;
       return true;
     case ' ': {

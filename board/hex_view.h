@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "console/key_codes.h"
+
 inline constexpr std::size_t kHexPageBytes = 256;
 
 // The viewer's state, owned by the caller and kept between calls. A caller
@@ -26,6 +28,9 @@ using HexPage = std::span<const std::uint8_t, kHexPageBytes>;
 // scan code of an extended key.
 inline constexpr std::int32_t kNoKeyCode = -1;
 std::int32_t KeyCodeOf(const std::string& key);
+constexpr std::int32_t KeyCodeOf(NamedKey key) {
+  return 0x100 + ScanCode(key);
+}
 
 // Draws the page (its content at view.pageAddr) from screen row `row`, polls
 // one key without waiting, applies it to the view, draws the status lines on
