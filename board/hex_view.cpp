@@ -217,6 +217,15 @@ void DrawStatus(HexPage page, const HexView& view, std::string_view extraHelp) {
   PrintZone();
 }
 
+// ReadKey with WaitMs(1) between polls until a key comes.
+std::string PollForKey() {
+  for (;;) {
+    std::string key = ReadKey();
+    if (!key.empty()) return key;
+    WaitMs(1);
+  }
+}
+
 }  // namespace
 
 std::int32_t KeyCodeOf(const std::string& key) {
@@ -254,18 +263,11 @@ std::int32_t ReadKeyCode() {
 }
 
 std::int32_t WaitKeyCode() {
-  for (;;) {
-    const std::string key = ReadKey();
-    if (!key.empty()) return KeyCodeOf(key);
-    WaitMs(1);
-  }
+  return KeyCodeOf(PollForKey());
 }
 
 std::int32_t WaitKeyCodeUpper() {
-  const std::int32_t code = WaitKeyCode();
-  // Only one-byte keys: upper-casing a scan code would turn Ctrl-Left into Del.
-  if (code >= 'a' && code <= 'z') return code - 'a' + 'A';
-  return code;
+  return KeyCodeOf(UpperKey(PollForKey()));
 }
 
 std::int32_t AnyKeyCode() {

@@ -47,7 +47,9 @@ std::uint64_t HexViewLastPage(const HexView& view);
 std::int32_t ReadKeyCode();
 // Polls with WaitMs(1) until a key arrives.
 std::int32_t WaitKeyCode();
-// One-byte keys upper-cased (a to z give A to Z); extended keys unchanged.
+// The key upper-cased first, byte by byte: a to z give A to Z, and an
+// extended key whose scan code is a lower-case letter changes too (Ctrl-PgDn,
+// 0x176, gives 0x156).
 std::int32_t WaitKeyCodeUpper();
 // Prints "Any key to continue", then WaitKeyCode().
 std::int32_t AnyKeyCode();
