@@ -11,6 +11,7 @@
 #include "board/board_io.h"
 #include "board/pcie_library.h"
 #include "config/config_file.h"
+#include "config/host_files.h"
 #include "config/messages.h"
 #include "console/console.h"
 #include "terminal/terminal.h"

@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "config/messages.h"
+#include "config/number_reader.h"
 #include "console/console.h"
 
 namespace {
@@ -86,54 +87,10 @@ void DrawGrid(int row, HexPage page, std::uint64_t cursor, std::uint64_t width, 
   }
 }
 
-// Hexadecimal digits from the start of text (after leading spaces) up to the
-// first other character, modulo 2^64.
-std::uint64_t LeadingHex(std::string_view text) {
-  std::size_t i = text.find_first_not_of(' ');
-  std::uint64_t value = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (digit < 0) break;
-    value = (value << 4) | static_cast<std::uint64_t>(digit);
-  }
-  return value;
-}
-
-// A sign and decimal digits up to the first other character, modulo 2^64.
-std::uint64_t LeadingDecimal(std::string_view text) {
-  std::size_t i = text.find_first_not_of(' ');
-  if (i == std::string_view::npos) return 0;
-  bool negative = false;
-  if (text[i] == '-' || text[i] == '+') {
-    negative = text[i] == '-';
-    ++i;
-  }
-  std::uint64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
-  }
-  return negative ? ~value + 1 : value;
-}
-
-std::string TrimUpper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 void EnterAddress(HexView& view) {
   Locate(kPromptRow, 1);
-  PrintText("Add (Hexa): ");
-  PrintText("? ");
-  const std::string line = ReadLine();
-  std::uint64_t v = LeadingHex(line.substr(0, line.find(','))) & 0xFFFFFFFFu;
+  std::uint64_t v =
+      ReadWrappedHex(ReadPromptedAnswer("Add (Hexa): ", ""), HexDigits::kLeading) & 0xFFFFFFFFu;
   const std::uint64_t last = HexViewLastPage(view);
   if (v > last) {
     v = last;
@@ -321,11 +278,6 @@ bool FillBytes(std::span<std::uint8_t> buffer, std::int32_t value, std::int32_t 
 }
 
 std::uint64_t InputNumber(std::string_view prompt) {
-  PrintText(prompt);
-  PrintText(" (xxx=Hex, &dxx=Dec):");
-  PrintText("? ");
-  const std::string line = ReadLine();
-  const std::string text = TrimUpper(line.substr(0, line.find(',')));
-  if (text.starts_with("&D")) return LeadingDecimal(std::string_view(text).substr(2));
-  return LeadingHex(text);
+  return ReadHexOrDecimalAnswer(ReadPromptedAnswer(prompt, " (xxx=Hex, &dxx=Dec):"),
+                                HexDigits::kLeading);
 }

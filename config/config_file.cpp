@@ -1,17 +1,14 @@
 #include "config/config_file.h"
 
-#include <dirent.h>
-#include <fnmatch.h>
-#include <sys/stat.h>
-
 #include <fstream>
-#include <memory>
 #include <string>
 
 #include "app/settings.h"
 #include "config/baud_rate.h"
+#include "config/host_files.h"
 #include "config/messages.h"
 #include "config/number_reader.h"
+#include "console/ascii.h"
 
 std::array<std::int32_t, kMacroSlots + 1> MacroCount{};
 // No "{}" on the string tables: clang 14 crashes evaluating that initialiser,
@@ -29,59 +26,10 @@ constexpr std::int64_t kHelpSection = -1;
 constexpr std::int64_t kUnknownSection = -2;
 constexpr std::int32_t kMacroLinesMax = kMacroPlaces - 1;
 
-std::string TrimSpaces(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const std::size_t last = text.find_last_not_of(' ');
-  return std::string(text.substr(first, last - first + 1));
-}
-
-char AsciiUpper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  }
-  return true;
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view word) {
-  return text.size() >= word.size() && SameIgnoringCase(text.substr(0, word.size()), word);
-}
-
 // Characters [from, from + count) of text, as far as text reaches.
 std::string_view Cut(std::string_view text, std::size_t from, std::size_t count) {
   if (from >= text.size()) return {};
   return text.substr(from, count);
-}
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// The first ordinary, non-hidden file of dir whose name matches pattern
-// (wildcards *, ? and [...]), letters compared without regard to case, as a
-// bare name; empty when none matches. "First" is byte order of the names, so
-// the answer does not depend on the order the file system lists them in.
-std::string FindFirstFile(const std::string& dir, const std::string& pattern) {
-  if (pattern.empty()) return {};
-  const std::unique_ptr<DIR, DirCloser> handle(opendir(dir.c_str()));
-  if (!handle) return {};
-  std::string best;
-  while (const dirent* entry = readdir(handle.get())) {
-    const std::string_view entryName = entry->d_name;
-    if (entryName.empty() || entryName.front() == '.') continue;
-    if (!best.empty() && entryName >= best) continue;
-    if (fnmatch(pattern.c_str(), entry->d_name, FNM_CASEFOLD | FNM_NOESCAPE) != 0) continue;
-    struct stat info {};
-    const std::string path = dir + "/" + entry->d_name;
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    best = entryName;
-  }
-  return best;
 }
 
 // Reads the lines of the file into the tables, one section at a time.
@@ -194,17 +142,9 @@ void LoadConfig() {
     return;
   }
   ClearTables();
-  std::ifstream file(fileName, std::ios::binary);
-  if (!file.is_open()) {
-    // FileExists ignores letter case; Linux names do not, so open the file found.
-    const std::size_t slash = fileName.rfind('/');
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0               ? "/"
-                                                       : fileName.substr(0, slash);
-    const std::string found =
-        FindFirstFile(dir, slash == std::string::npos ? fileName : fileName.substr(slash + 1));
-    if (!found.empty()) file.open(dir + "/" + found, std::ios::binary);
-  }
+  const std::string found = FoundFileName(fileName);
+  std::ifstream file;
+  if (!found.empty()) file.open(found, std::ios::binary);
   if (!file.is_open()) {
     ReportError("Config file cannot be read: " + fileName);
     return;
@@ -212,17 +152,4 @@ void LoadConfig() {
   ConfigReader reader;
   std::string raw;
   while (std::getline(file, raw)) reader.Line(std::move(raw));
-}
-
-bool FileExists(std::string_view name) {
-  // A C string cannot carry a NUL, so such a name names no file.
-  if (name.find('\0') != std::string_view::npos) return false;
-  const std::size_t slash = name.rfind('/');
-  std::string dir = ".";
-  if (slash == 0) dir = "/";
-  if (slash != std::string_view::npos && slash > 0) dir = std::string(name.substr(0, slash));
-  const std::string pattern(slash == std::string_view::npos ? name : name.substr(slash + 1));
-  const std::string found = FindFirstFile(dir, pattern);
-  const std::size_t n = found.size();
-  return n > 0 && n <= name.size() && SameIgnoringCase(name.substr(name.size() - n), found);
 }

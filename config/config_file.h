@@ -26,6 +26,3 @@ extern std::string ConfigFilePath;
 // Reads ConfigFilePath into BaudRate, the macro table and the help text,
 // reporting a missing file and bad lines.
 void LoadConfig();
-// True when an ordinary file matches name (wildcards allowed) and name ends
-// with the found file's name, compared without regard to case.
-bool FileExists(std::string_view name);

@@ -19,6 +19,7 @@
 #include "app/settings.h"
 #include "config/baud_rate.h"
 #include "config/config_file.h"
+#include "config/host_files.h"
 #include "config/messages.h"
 #include "config/number_reader.h"
 #include "console/memory_console.h"

@@ -12,17 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "console/ascii.h"
 #include "console/console.h"
 
 namespace {
-
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return upper;
-}
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
@@ -42,13 +35,13 @@ std::int64_t DigitsValue(std::string_view digits) {
 }
 
 bool GreaterByName(const std::string& a, const std::string& b) {
-  return Upper(a) > Upper(b);
+  return AsciiUpper(a) > AsciiUpper(b);
 }
 
 bool GreaterByNumberedName(const std::string& a, const std::string& b) {
   std::string baseA, numberA, extA, baseB, numberB, extB;
-  SplitNumberedName(Upper(a), baseA, numberA, extA);
-  SplitNumberedName(Upper(b), baseB, numberB, extB);
+  SplitNumberedName(AsciiUpper(a), baseA, numberA, extA);
+  SplitNumberedName(AsciiUpper(b), baseB, numberB, extB);
   if (extA != extB) return extA > extB;
   if (baseA != baseB) return baseA > baseB;
   return DigitsValue(numberA) > DigitsValue(numberB);
@@ -58,7 +51,7 @@ bool GreaterInDirectoryOrder(const std::string& a, const std::string& b) {
   if (a == ".") return false;
   if (a == "..") return b == ".";
   if (b == "." || b == "..") return true;
-  return Upper(a) > Upper(b);
+  return AsciiUpper(a) > AsciiUpper(b);
 }
 
 bool OutOfOrder(const std::string& a, const std::string& b, std::int32_t order) {

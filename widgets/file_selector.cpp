@@ -1,6 +1,5 @@
 #include "widgets/file_selector.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +7,9 @@
 #include <string>
 
 #include "app/settings.h"
-#include "config/config_file.h"
+#include "config/host_files.h"
 #include "config/messages.h"
+#include "console/ascii.h"
 #include "console/console.h"
 #include "widgets/dir_list.h"
 
@@ -41,14 +41,6 @@ std::string Fit(std::string_view text, std::size_t width) {
   return fitted;
 }
 
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return upper;
-}
-
 // Keeps sel on the page: the page moves just far enough.
 void FollowSelection(int rows, std::int32_t& top, std::int32_t sel) {
   if (sel > top + rows - 1) top = sel - rows + 1;
@@ -68,11 +60,6 @@ std::int64_t NowTenths() {
 void ClearDarkGrey() {
   SetColor(std::nullopt, 8);
   ClearScreen();
-}
-
-std::string HomeDirectory() {
-  const passwd* entry = getpwuid(getuid());
-  return entry != nullptr && entry->pw_dir != nullptr ? std::string(entry->pw_dir) : std::string();
 }
 
 // Failed changes are ignored: the lists are read again and show where we are.
@@ -146,10 +133,6 @@ std::string AskName(int col, int width, std::string_view prompt) {
   return FirstField(ReadLine());
 }
 
-bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
-  return Upper(text).find(Upper(part)) != std::string::npos;
-}
-
 std::string HelpLine(bool fileMode, int focus, std::int32_t mode) {
   const std::string lead = fileMode ? "File Sel Keys: Lf Rg Tab" : "Dir Sel Keys: Lf Rg Tab";
   const std::string panel = lead + " Up Dw Pup Pdw Home End A-Z 0-9";
@@ -176,7 +159,7 @@ bool IsLetterOrDigit(const std::string& key) {
 // directory; every other letter and digit only reads the lists again.
 void PathLineLetter(char letter) {
   if (letter == 'R') ChangeTo("/");
-  if (letter == 'H') ChangeTo(HomeDirectory());
+  if (letter == 'H') ChangeTo(UserHomeDirectory());
 }
 
 void FileDirSelect(bool fileMode, std::string_view title, std::string_view status,
@@ -429,13 +412,13 @@ void ListPanelKey(std::string& key, int rows, std::int32_t count, std::int32_t& 
 void SeekListEntry(std::string_view prefix, const TextArray& list, int rows, std::int32_t count,
                    std::int32_t& top, std::int32_t& sel) {
   if (count > list.Capacity()) count = list.Capacity();
-  const std::string wanted = Upper(prefix);
+  const std::string wanted = AsciiUpper(prefix);
   const std::size_t n = wanted.size();
   std::int32_t found = count < 1 ? 1 : count;
   for (std::int32_t i = 1; i <= count; ++i) {
     std::string head = list.Get(i).substr(0, n);
     head.resize(n, '\0');
-    if (Upper(head) >= wanted) {
+    if (AsciiUpper(head) >= wanted) {
       found = i;
       break;
     }

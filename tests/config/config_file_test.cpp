@@ -15,6 +15,7 @@
 
 #include "app/settings.h"
 #include "config/baud_rate.h"
+#include "config/host_files.h"
 #include "config/messages.h"
 #include "console/memory_console.h"
 #include "tests/support/screen_helpers.h"
