@@ -11,10 +11,10 @@
 #include "board/board_io.h"
 #include "board/pcie_library.h"
 #include "config/config_file.h"
-#include "config/host_files.h"
 #include "config/messages.h"
 #include "console/console.h"
 #include "terminal/terminal.h"
+#include "uart/uart.h"
 
 namespace {
 
@@ -96,17 +96,12 @@ std::string ProgramStartup(bool reportMissingConfig) {
   std::string dir = ChangeToWorkingDirectory(notice);
   InitPcieDllAccess();
   ClearScreen();
-  TextFg = 7;
-  TextBg = 0;
-  SetColor(7, 0);
+  InitScreenColors();
+  SetColor(TextFg, TextBg);
   Locate(1, 1);
-  // 115200 unless the configuration file says otherwise; the file's value is
-  // kept for the terminal.
-  BaudRate = 115200;
-  if (reportMissingConfig || FileExists(ConfigFilePath)) LoadConfig();
-  AuxPort = 0x2A4;
-  UartPort = 0x352;
-  UartRegBase = 0;
+  // A rate the file gives is kept for the terminal, when the UART can run at it.
+  LoadConfig({.reportMissingFile = reportMissingConfig, .baudRateUsable = UartBaudRateUsable});
+  InitPortSettings();
   BoardPortWrite(static_cast<std::uint32_t>(AuxPort), 0);
   // Files an earlier version kept elsewhere were moved: said once, white on
   // green, until a key.

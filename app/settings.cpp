@@ -1,14 +1,15 @@
 #include "app/settings.h"
 
-std::int32_t BeepEnabled = 1;
-std::int32_t GfxScreenMode = 17;
+// Zero until start-up gives them their start values (app/settings.h).
+std::int32_t BeepEnabled = 0;
+std::int32_t GfxScreenMode = 0;
 std::int32_t DefaultBackColor = 0;
-std::int32_t TextFg = 7;
+std::int32_t TextFg = 0;
 std::int32_t TextBg = 0;
-std::int32_t BaudRate = 115200;
-std::int32_t UartPort = 0x352;
+std::int32_t BaudRate = 0;
+std::int32_t UartPort = 0;
 std::int32_t UartRegBase = 0;
-std::int32_t AuxPort = 0x2A4;
+std::int32_t AuxPort = 0;
 
 std::string KeyF1, KeyF2, KeyF3, KeyF4, KeyF5, KeyF6, KeyF7, KeyF8, KeyF9, KeyF10, KeyF11, KeyF12;
 std::string KeyShiftF1, KeyShiftF2, KeyShiftF3, KeyShiftF4, KeyShiftF5, KeyShiftF6, KeyShiftF7,
@@ -80,4 +81,15 @@ void InitSettings() {
   KeyTab = std::string(1, '\t');
   KeyEnter = std::string(1, '\r');
   KeyEsc = std::string(1, '\x1B');
+}
+
+void InitScreenColors() {
+  TextFg = 7;
+  TextBg = 0;
+}
+
+void InitPortSettings() {
+  AuxPort = 0x2A4;
+  UartPort = 0x352;
+  UartRegBase = 0;
 }

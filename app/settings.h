@@ -6,6 +6,11 @@
 
 #include "console/key_codes.h"
 
+// The settings, each a 32-bit signed integer. Each gets its start value in
+// one place, in the two groups start-up gives them: InitSettings first, then
+// InitScreenColors when the screen is first cleared and InitPortSettings once
+// the configuration file is loaded. BaudRate starts at kStartBaudRate, which
+// LoadConfig gives it before it reads the file.
 extern std::int32_t BeepEnabled;
 extern std::int32_t GfxScreenMode;
 extern std::int32_t DefaultBackColor;
@@ -15,6 +20,8 @@ extern std::int32_t BaudRate;
 extern std::int32_t UartPort;
 extern std::int32_t UartRegBase;
 extern std::int32_t AuxPort;
+
+inline constexpr std::int32_t kStartBaudRate = 115200;
 
 // Key codes as ReadKey returns them (console/key_codes.h), made from the
 // scan code table by InitSettings.
@@ -34,6 +41,10 @@ extern std::string KeyTab, KeyEnter, KeyEsc;
 extern std::string KeyCtrlLeftUpper, KeyCtrlRightUpper, KeyCtrlEndUpper, KeyCtrlPgDnUpper,
     KeyCtrlHomeUpper;
 
-// Gives BeepEnabled, GfxScreenMode and DefaultBackColor their start values
-// and builds every key constant.
+// BeepEnabled 1, GfxScreenMode 17, DefaultBackColor 0, and every key
+// constant built.
 void InitSettings();
+// TextFg 7 (light grey) and TextBg 0 (black).
+void InitScreenColors();
+// AuxPort 0x2A4, UartPort 0x352, UartRegBase 0.
+void InitPortSettings();

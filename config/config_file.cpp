@@ -4,7 +4,6 @@
 #include <string>
 
 #include "app/settings.h"
-#include "config/baud_rate.h"
 #include "config/host_files.h"
 #include "config/messages.h"
 #include "config/number_reader.h"
@@ -20,7 +19,6 @@ std::string ConfigFilePath(kConfigFileName);
 
 namespace {
 
-constexpr std::int32_t kDefaultBaudRate = 115200;
 constexpr std::int64_t kBaudSection = 0;
 constexpr std::int64_t kHelpSection = -1;
 constexpr std::int64_t kUnknownSection = -2;
@@ -35,6 +33,8 @@ std::string_view Cut(std::string_view text, std::size_t from, std::size_t count)
 // Reads the lines of the file into the tables, one section at a time.
 class ConfigReader {
  public:
+  explicit ConfigReader(const ConfigLoad& load) : load_(load) {}
+
   void Line(std::string raw) {
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
     const std::string line = TrimSpaces(raw);
@@ -95,8 +95,8 @@ class ConfigReader {
   void Entry(const std::string& entry, const std::string& line) {
     if (section_ == kBaudSection) {
       const std::int64_t baud = ReadRoundedInteger(entry);
-      if (BaudRateUsable(baud)) {
-        BaudRate = static_cast<std::int32_t>(baud);
+      if (load_.baudRateUsable == nullptr || load_.baudRateUsable(baud)) {
+        BaudRate = SaturateInt32(baud);
       } else {
         ReportError("Baud rate not usable, " + std::to_string(BaudRate) + " kept: " + line);
       }
@@ -121,6 +121,7 @@ class ConfigReader {
     // Entries of an unknown section belong nowhere and are dropped.
   }
 
+  const ConfigLoad& load_;
   std::int64_t section_ = kBaudSection;
   std::int32_t counter_ = 0;
 };
@@ -134,11 +135,11 @@ void ClearTables() {
 
 }  // namespace
 
-void LoadConfig() {
-  BaudRate = kDefaultBaudRate;
+void LoadConfig(const ConfigLoad& load) {
+  BaudRate = kStartBaudRate;
   const std::string fileName = ConfigFilePath;
   if (!FileExists(fileName)) {
-    ReportError("Config file not found: " + fileName);
+    if (load.reportMissingFile) ReportError("Config file not found: " + fileName);
     return;
   }
   ClearTables();
@@ -149,7 +150,7 @@ void LoadConfig() {
     ReportError("Config file cannot be read: " + fileName);
     return;
   }
-  ConfigReader reader;
+  ConfigReader reader(load);
   std::string raw;
   while (std::getline(file, raw)) reader.Line(std::move(raw));
 }

@@ -1,7 +1,5 @@
 #include "uart/uart.h"
 
-#include <cmath>
-
 #include "board/board_io.h"
 #include "config/messages.h"
 #include "console/console.h"
@@ -21,13 +19,6 @@ std::uint8_t Reg(std::int32_t regBase, std::uint8_t n) {
 }
 
 }  // namespace
-
-std::uint32_t UartDivisor(std::int64_t clockHz, std::int64_t baud) {
-  if (baud <= 0 || clockHz <= 0) return 0;
-  const double divisor = std::floor(static_cast<double>(clockHz) / static_cast<double>(baud) + 0.5);
-  if (divisor < 1 || divisor > 0xFFFF) return 0;
-  return static_cast<std::uint32_t>(divisor);
-}
 
 bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase) {
   const std::uint32_t divisor = UartDivisor(clockHz, baud);

@@ -14,11 +14,11 @@
 #include <vector>
 
 #include "app/settings.h"
-#include "config/baud_rate.h"
 #include "config/host_files.h"
 #include "config/messages.h"
 #include "console/memory_console.h"
 #include "tests/support/screen_helpers.h"
+#include "uart/uart.h"
 
 namespace {
 
@@ -60,7 +60,8 @@ class ConfigFileTest : public ::testing::Test {
 
   // Runs LoadConfig, answering every message with a key and recording the
   // text that stood on row 24 while it waited.
-  std::vector<std::string> Load() {
+  // Start-up's way by default: the UART's rule decides which rates are taken.
+  std::vector<std::string> Load(ConfigLoad load = {.baudRateUsable = UartBaudRateUsable}) {
     reports.clear();
     console->onAdvance = [this](std::uint64_t) {
       if (console->KeysLeft() > 0) return;
@@ -72,7 +73,7 @@ class ConfigFileTest : public ::testing::Test {
       reports.push_back(Report{text, colors});
       console->PushKey("x");
     };
-    LoadConfig();
+    LoadConfig(load);
     console->onAdvance = nullptr;
     EXPECT_EQ(ScreenLine(24), "") << "every message is removed again";
     std::vector<std::string> texts;
@@ -155,6 +156,11 @@ TEST_F(ConfigFileTest, MissingFileIsReportedAndLeavesTheTablesAlone) {
   EXPECT_EQ(HelpCount, 1);
   MacroCount[5] = 0;
   HelpCount = 0;
+}
+
+TEST_F(ConfigFileTest, AnOptionalFileMayBeMissingQuietly) {
+  EXPECT_EQ(Load({.reportMissingFile = false}), Texts{});
+  EXPECT_EQ(BaudRate, 115200) << "the start value is given all the same";
 }
 
 TEST_F(ConfigFileTest, ADirectoryOfThatNameIsNoConfigFile) {
@@ -278,6 +284,15 @@ TEST_F(ConfigFileTest, UnusableBaudRatesAreReportedAndTheRateInForceKept) {
     WriteConfig(c.file);
     EXPECT_EQ(Load(), c.reports) << c.file;
     EXPECT_EQ(BaudRate, c.baud) << c.file;
+  }
+}
+
+TEST_F(ConfigFileTest, WithoutARuleEveryRateIsTakenAsItReads) {
+  for (const auto& [file, baud] : std::vector<std::pair<std::string, std::int32_t>>{
+           {"1200\n", 1200}, {"-9600\n", -9600}, {"1e400\n", 2147483647}}) {
+    WriteConfig(file);
+    EXPECT_EQ(Load({}), Texts{}) << file;
+    EXPECT_EQ(BaudRate, baud) << file;
   }
 }
 
@@ -450,27 +465,6 @@ TEST_F(ConfigFileTest, LongReportsAreCutOnTheMessageRow) {
   const Texts texts = Load();
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0], ("Non Valid Command: " + directive).substr(0, 77));
-}
-
-TEST(BaudRateUsable, DivisorMustFitSixteenBitsAndBeAtLeastOne) {
-  EXPECT_EQ(UartDivisorFor(115200), 1085);
-  EXPECT_EQ(UartDivisorFor(9600), 13021);
-  EXPECT_EQ(UartDivisorFor(57600), 2170);
-  EXPECT_EQ(UartDivisorFor(1908), 65514);
-  EXPECT_EQ(UartDivisorFor(250000000), 1) << "exactly half rounds up";
-  const std::vector<std::pair<std::int64_t, bool>> cases = {
-      {1907, false},
-      {1908, true},
-      {9600, true},
-      {115200, true},
-      {250000000, true},
-      {250000001, false},
-      {0, false},
-      {-9600, false},
-      {std::numeric_limits<std::int64_t>::max(), false},
-      {std::numeric_limits<std::int64_t>::min(), false},
-  };
-  for (const auto& [baud, usable] : cases) EXPECT_EQ(BaudRateUsable(baud), usable) << baud;
 }
 
 class FileExistsTest : public ::testing::Test {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "board/board_io.h"
 #include "tests/support/screen_helpers.h"
 #include "tests/support/sim_board_fixture.h"
@@ -184,6 +187,36 @@ TEST_F(UartTest, QuietReceiveStillClearsErrors) {
   EXPECT_TRUE(shown.empty());
   EXPECT_EQ(failed, 1);
   EXPECT_EQ(sim->RegisterWrites().back(), (std::pair<int, int>{6, 0xC1}));
+}
+
+TEST(UartDivisor, MustFitSixteenBitsAndBeAtLeastOne) {
+  EXPECT_EQ(UartDivisor(UartClockHz, 115200), 1085u);
+  EXPECT_EQ(UartDivisor(UartClockHz, 9600), 13021u);
+  EXPECT_EQ(UartDivisor(UartClockHz, 57600), 2170u);
+  EXPECT_EQ(UartDivisor(UartClockHz, 1908), 65514u);
+  EXPECT_EQ(UartDivisor(UartClockHz, 250000000), 1u) << "exactly half rounds up";
+  const std::vector<std::pair<std::int64_t, bool>> cases = {
+      {1907, false},
+      {1908, true},
+      {9600, true},
+      {115200, true},
+      {250000000, true},
+      {250000001, false},
+      {0, false},
+      {-9600, false},
+      {std::numeric_limits<std::int64_t>::max(), false},
+      {std::numeric_limits<std::int64_t>::min(), false},
+  };
+  for (const auto& [baud, usable] : cases) EXPECT_EQ(UartBaudRateUsable(baud), usable) << baud;
+}
+
+TEST(UartDivisor, IsTheNearestIntegerOfTheClockOverTheRate) {
+  // floor(clock / baud + 0.5) in double precision, for every rate up to
+  // 2 Mbit/s and a spread above it.
+  for (std::int64_t baud = 1908; baud <= 250000000; baud += baud < 2000000 ? 1 : 997) {
+    const double exact = std::floor(125000000.0 / static_cast<double>(baud) + 0.5);
+    ASSERT_EQ(UartDivisor(UartClockHz, baud), static_cast<std::uint32_t>(exact)) << baud;
+  }
 }
 
 }  // namespace
