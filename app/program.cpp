@@ -88,12 +88,12 @@ std::string ChangeToWorkingDirectory(std::string& notice) {
   return dir;
 }
 
-std::string ProgramStartup(bool reportMissingConfig) {
+void ProgramStartup(bool reportMissingConfig) {
   InitSettings();
   ConfigShadow.fill(0);
   ConfigShadowValid = 0;
   std::string notice;
-  std::string dir = ChangeToWorkingDirectory(notice);
+  ChangeToWorkingDirectory(notice);
   InitPcieDllAccess();
   ClearScreen();
   InitScreenColors();
@@ -106,7 +106,6 @@ std::string ProgramStartup(bool reportMissingConfig) {
   // Files an earlier version kept elsewhere were moved: said once, white on
   // green, until a key.
   if (!notice.empty()) ShowMessage(24, 2, 15, notice, 0);
-  return dir;
 }
 
 void DrawRoutingMenu() {
