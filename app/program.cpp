@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <string_view>
@@ -49,6 +50,18 @@ constexpr std::array<std::string_view, 6> kTerminalTitles = {
 
 std::uint32_t UartPortNumber() {
   return static_cast<std::uint32_t>(UartPort);
+}
+
+// A window smaller than the screens cuts the menu and the terminal without a
+// sign: said once, on the window's last row (white on light red, until a key).
+void SayWindowTooSmall() {
+  const WindowSize window = ConsoleWindow();
+  if (window.rows <= 0 || window.cols <= 0) return;
+  if (window.rows >= kLayoutRows && window.cols >= kLayoutCols) return;
+  std::string text = "Window " + std::to_string(window.cols) + " x " + std::to_string(window.rows) +
+                     "; the screens need " + std::to_string(kLayoutCols) + " x " +
+                     std::to_string(kLayoutRows);
+  ShowMessage(std::min(window.rows, 24), 12, 15, text, 0);
 }
 
 }  // namespace
@@ -106,6 +119,7 @@ void ProgramStartup(bool reportMissingConfig) {
   // Files an earlier version kept elsewhere were moved: said once, white on
   // green, until a key.
   if (!notice.empty()) ShowMessage(24, 2, 15, notice, 0);
+  SayWindowTooSmall();
 }
 
 void DrawRoutingMenu() {
