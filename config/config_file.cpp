@@ -46,20 +46,24 @@ class ConfigReader {
     }
   }
 
+  // The file ended: the last section's surplus is said.
+  void Finish() { EndSection(); }
+
  private:
   void Directive(const std::string& line) {
+    EndSection();
     counter_ = 0;
     std::size_t textFrom = 0;
     if (StartsWithIgnoringCase(line, "#F")) {
       // The key number is read from two characters only: "#F1ls" is F1.
       const std::int64_t key = ReadRoundedInteger(Cut(line, 2, 2));
-      if (!SelectNumberedSection(key, line)) return;
       textFrom = 4;
+      SelectNumberedSection(key, line.substr(0, textFrom));
     } else if (StartsWithIgnoringCase(line, "#SF")) {
       const std::int64_t key = ReadRoundedInteger(Cut(line, 3, 2));
-      // Adding 12 only to numbers that can land in range keeps it from overflowing.
-      if (!SelectNumberedSection(key <= kMacroSlots ? key + 12 : key, line)) return;
       textFrom = 5;
+      // Adding 12 only to numbers that can land in range keeps it from overflowing.
+      SelectNumberedSection(key <= kMacroSlots ? key + 12 : key, line.substr(0, textFrom));
     } else if (StartsWithIgnoringCase(line, "#COMMODE")) {
       section_ = kBaudSection;
       textFrom = 8;
@@ -80,15 +84,42 @@ class ConfigReader {
   }
 
   // Sections 0 (baud rate) and -1 (help) are reachable by number too, as in
-  // "#FX"; numbers naming no slot are reported and their entries dropped.
-  bool SelectNumberedSection(std::int64_t section, const std::string& line) {
+  // "#FX"; a number naming no slot drops the section, which is said when it
+  // ends.
+  void SelectNumberedSection(std::int64_t section, const std::string& directive) {
     if (section >= kHelpSection && section <= kMacroSlots) {
       section_ = section;
-      return true;
+      return;
     }
     section_ = kUnknownSection;
-    ReportError("Non Valid Command: " + line);
-    return false;
+    noKeyDirective_ = directive;
+  }
+
+  // What the section ending now could not hold, said once for the section
+  // rather than once a line.
+  void EndSection() {
+    if (!noKeyDirective_.empty()) {
+      ReportError(noKeyDirective_ + " names no function key: it was dropped" +
+                  (dropped_ > 0 ? " with its " + Lines(dropped_, "line") : std::string()));
+    } else if (dropped_ > 0 && section_ == kHelpSection) {
+      ReportError(Lines(dropped_, "help line") + " beyond the " + std::to_string(kHelpLinesMax) +
+                  " that fit " + (dropped_ == 1 ? "was" : "were") + " dropped");
+    } else if (dropped_ > 0) {
+      ReportError(SlotName(section_) + ": " + Lines(dropped_, "macro line") + " beyond the " +
+                  std::to_string(kMacroLinesMax) + " that fit " + (dropped_ == 1 ? "was" : "were") +
+                  " dropped");
+    }
+    dropped_ = 0;
+    noKeyDirective_.clear();
+  }
+
+  static std::string Lines(std::int32_t n, const char* what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+  }
+
+  // Slot 1 to 12 is Fn, 13 to 24 Shift-Fn.
+  static std::string SlotName(std::int64_t slot) {
+    return slot > 12 ? "Shift-F" + std::to_string(slot - 12) : "F" + std::to_string(slot);
   }
 
   // entry is the text to store; line is the trimmed file line, quoted in reports.
@@ -102,7 +133,7 @@ class ConfigReader {
       }
     } else if (section_ == kHelpSection) {
       if (HelpCount >= kHelpLinesMax) {
-        ReportError("Non Valid Command: " + line);
+        ++dropped_;
         return;
       }
       ++HelpCount;
@@ -110,20 +141,26 @@ class ConfigReader {
       HelpLines[static_cast<std::size_t>(HelpCount)] = entry == "\"" ? " " : entry;
     } else if (section_ >= 1 && section_ <= kMacroSlots) {
       if (counter_ >= kMacroLinesMax) {
-        ReportError("Non Valid Command: " + line);
+        ++dropped_;
         return;
       }
       ++counter_;
       const auto slot = static_cast<std::size_t>(section_);
       MacroText[slot][static_cast<std::size_t>(counter_)] = entry;
       MacroCount[slot] = counter_;
+    } else if (!noKeyDirective_.empty()) {
+      ++dropped_;
     }
-    // Entries of an unknown section belong nowhere and are dropped.
+    // Entries after an unknown directive belong nowhere and are dropped.
   }
 
   const ConfigLoad& load_;
   std::int64_t section_ = kBaudSection;
   std::int32_t counter_ = 0;
+  // Lines of the current section that had no place.
+  std::int32_t dropped_ = 0;
+  // The "#F" or "#SF" word of a current section whose number names no key.
+  std::string noKeyDirective_;
 };
 
 void ClearTables() {
@@ -153,4 +190,5 @@ void LoadConfig(const ConfigLoad& load) {
   ConfigReader reader(load);
   std::string raw;
   while (std::getline(file, raw)) reader.Line(std::move(raw));
+  reader.Finish();
 }

@@ -406,19 +406,25 @@ TEST_F(ConfigFileTest, UnknownDirectivesAreReportedAndTheirEntriesDropped) {
   EXPECT_EQ(HelpLines[2], "h");
 }
 
-TEST_F(ConfigFileTest, KeyNumbersNamingNoSlotAreReportedAndTheirEntriesDropped) {
+TEST_F(ConfigFileTest, KeyNumbersNamingNoSlotAreReportedOnceWithTheirEntriesDropped) {
   WriteConfig(
       "#F25 x\n"
       "y\n"
+      "' a comment is no line\n"
       "#SF13\n"
       "z\n"
       "#F-2 w\n"
       "#F99\n"
-      "#SF99\n"
-      "#F1 ok\n");
-  EXPECT_EQ(Load(), (Texts{"Non Valid Command: #F25 x", "Non Valid Command: #SF13",
-                           "Non Valid Command: #F-2 w", "Non Valid Command: #F99",
-                           "Non Valid Command: #SF99"}));
+      "#SF99 'comment\n"
+      "#F1 ok\n"
+      "#F26\n"
+      "a\n");
+  EXPECT_EQ(Load(), (Texts{"#F25 names no function key: it was dropped with its 2 lines",
+                           "#SF13 names no function key: it was dropped with its 1 line",
+                           "#F-2 names no function key: it was dropped with its 1 line",
+                           "#F99 names no function key: it was dropped",
+                           "#SF99 names no function key: it was dropped",
+                           "#F26 names no function key: it was dropped with its 1 line"}));
   EXPECT_EQ(MacroSlotsInUse(), 1);
   EXPECT_EQ(MacroText[1][1], "ok");
   EXPECT_EQ(HelpCount, 0);
@@ -434,15 +440,20 @@ TEST_F(ConfigFileTest, KeyNumberMinusOneSelectsTheHelpSection) {
   EXPECT_EQ(HelpLines[2], "more");
 }
 
-TEST_F(ConfigFileTest, The100thMacroLineAndThe25thHelpLineAreReportedAndDropped) {
+TEST_F(ConfigFileTest, LinesBeyondTheTablesAreReportedOnceASectionAndDropped) {
   std::string file = "#F1\n";
   for (int i = 1; i <= 101; ++i) file += "L" + std::to_string(i) + "\n";
   file += "#HELP\n";
-  for (int i = 1; i <= 25; ++i) file += "H" + std::to_string(i) + "\n";
-  file += "#HELP H26\n";
+  for (int i = 1; i <= 40; ++i) file += "H" + std::to_string(i) + "\n";
+  file += "#SF3\n";
+  for (int i = 1; i <= 100; ++i) file += "S\n";
+  file += "#HELP H41\n";
   WriteConfig(file);
-  EXPECT_EQ(Load(), (Texts{"Non Valid Command: L100", "Non Valid Command: L101",
-                           "Non Valid Command: H25", "Non Valid Command: #HELP H26"}));
+  EXPECT_EQ(Load(), (Texts{"F1: 2 macro lines beyond the 99 that fit were dropped",
+                           "16 help lines beyond the 24 that fit were dropped",
+                           "Shift-F3: 1 macro line beyond the 99 that fit was dropped",
+                           "1 help line beyond the 24 that fit was dropped"}));
+  EXPECT_EQ(MacroCount[15], 99);
   ASSERT_EQ(MacroCount[1], 99);
   EXPECT_EQ(MacroText[1][1], "L1");
   EXPECT_EQ(MacroText[1][99], "L99");
@@ -454,7 +465,7 @@ TEST_F(ConfigFileTest, The100thMacroLineAndThe25thHelpLineAreReportedAndDropped)
   for (int i = 1; i <= 100; ++i) file += "L\n";
   file += "#F1 again\n";
   WriteConfig(file);
-  EXPECT_EQ(Load(), Texts{"Non Valid Command: L"});
+  EXPECT_EQ(Load(), Texts{"F1: 1 macro line beyond the 99 that fit was dropped"});
   EXPECT_EQ(MacroCount[1], 1);
   EXPECT_EQ(MacroText[1][1], "again");
 }
