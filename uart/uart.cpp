@@ -66,7 +66,6 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
   text.clear();
   failed = 0;
   if (errorsOut != nullptr) *errorsOut = 0;
-  if (wanted <= 0) return;
   std::int32_t received = 0;
   std::int32_t idle = 0;
   std::uint8_t status = 0;
@@ -74,6 +73,8 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
     status = BoardRegRead(Port(port), Reg(regBase, kUartRxStatus));
     std::int32_t n = status & kUartRxCountMask;
     if (n > 0) {
+      // With wanted 0 or less this leaves n at 0 or less: the data register
+      // is selected, nothing is read, and the call ends as complete.
       if (received + n > wanted) n = wanted - received;
       BoardRegSelect(Port(port), Reg(regBase, kUartRxData));
       for (std::int32_t i = 0; i < n; ++i)

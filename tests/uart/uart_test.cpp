@@ -155,6 +155,46 @@ TEST_F(UartTest, ZeroTimeoutGivesUpAfterTheFirstPoll) {
   EXPECT_EQ(console->NowMsValue(), 0u);
 }
 
+TEST_F(UartTest, NothingWantedStillPollsAndTimesOutOrEndsOnTheFirstBytes) {
+  // The registers selected, and the data bytes read, since the log was cleared.
+  const auto selected = [&] {
+    std::vector<int> indexes;
+    for (const SimAccess& a : sim->Accesses()) {
+      if (a.isWrite && a.offset == 0x1B353) indexes.push_back(a.value);
+    }
+    return indexes;
+  };
+  const auto dataReads = [&] {
+    int reads = 0;
+    for (const SimAccess& a : sim->Accesses()) reads += !a.isWrite && a.offset == 0x1B352;
+    return reads;
+  };
+  for (const std::int32_t wanted : {0, -3}) {
+    // Silence: the usual polls until the time-out.
+    sim->SimAccessClear();
+    const auto start = console->NowMsValue();
+    std::string text = "old";
+    std::int32_t failed = 0;
+    UartRcvStr(0x352, 0, wanted, 50, text, 1, failed);
+    EXPECT_EQ(text, "") << wanted;
+    EXPECT_EQ(failed, 1) << wanted;
+    EXPECT_EQ(console->NowMsValue() - start, 50u) << wanted;
+    EXPECT_EQ(selected(), std::vector<int>(6, 5)) << "a status poll every 10 ms, 0 to 50";
+
+    // Bytes waiting: the data register is selected, none is taken.
+    sim->Inject("xyz");
+    sim->SimAccessClear();
+    UartRcvStr(0x352, 0, wanted, 1000, text, 1, failed);
+    EXPECT_EQ(text, "") << wanted;
+    EXPECT_EQ(failed, 0) << wanted;
+    EXPECT_EQ(selected(), (std::vector<int>{5, 4})) << wanted;
+    EXPECT_EQ(dataReads(), 1) << "the status only";
+    EXPECT_EQ(sim->SimRxFifoLevel(), 3u) << wanted;
+    UartRcvStr(0x352, 0, 3, 1000, text, 1, failed);
+    EXPECT_EQ(text, "xyz");
+  }
+}
+
 TEST_F(UartTest, ReceiveErrorsAreReportedOverflowFirstThenCleared) {
   UartInit(UartClockHz, 115200, 0x352, 0);
   const std::string garbled(3, 'g');
