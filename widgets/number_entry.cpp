@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <type_traits>
 
 #include "config/number_reader.h"
 #include "console/ascii.h"
@@ -38,13 +39,19 @@ std::int32_t DigitsIntoBytes(std::string_view digits, std::uint32_t base, int pe
       static_cast<std::int32_t>(bytes[2] % 256), static_cast<std::int32_t>(bytes[3] % 256));
 }
 
-// Shared by both widths: empty = 1 on an empty line, else the answer's value.
-bool ReadHexAnswer(std::string_view prompt, std::string_view hint, std::uint64_t& value) {
+// Both widths: empty = 1 on an empty line (value unchanged), else the
+// answer's value in the low bits of the width.
+template <typename Value>
+void InputHex(std::string_view prompt, std::string_view hint, Value& value, std::int32_t& empty) {
   std::string raw;
   const std::string answer = ReadPromptedAnswer(prompt, hint, &raw);
-  if (raw.empty()) return false;
-  value = ReadHexOrDecimalAnswer(answer, HexDigits::kEvery);
-  return true;
+  if (raw.empty()) {
+    empty = 1;
+    return;
+  }
+  empty = 0;
+  using Bits = std::make_unsigned_t<Value>;
+  value = static_cast<Value>(static_cast<Bits>(ReadHexOrDecimalAnswer(answer, HexDigits::kEvery)));
 }
 
 }  // namespace
@@ -60,23 +67,11 @@ std::int32_t ReadNumber(std::string_view prompt) {
 }
 
 void InputHex32(std::string_view prompt, std::int32_t& value, std::int32_t& empty) {
-  std::uint64_t read = 0;
-  if (!ReadHexAnswer(prompt, kInputHex32Hint, read)) {
-    empty = 1;
-    return;
-  }
-  empty = 0;
-  value = static_cast<std::int32_t>(static_cast<std::uint32_t>(read));
+  InputHex(prompt, kInputHex32Hint, value, empty);
 }
 
 void InputHex64(std::string_view prompt, std::int64_t& value, std::int32_t& empty) {
-  std::uint64_t read = 0;
-  if (!ReadHexAnswer(prompt, kInputHex64Hint, read)) {
-    empty = 1;
-    return;
-  }
-  empty = 0;
-  value = static_cast<std::int64_t>(read);
+  InputHex(prompt, kInputHex64Hint, value, empty);
 }
 
 std::int32_t ReadHex32(std::string_view prompt) {
