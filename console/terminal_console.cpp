@@ -54,13 +54,6 @@ constexpr std::array<int, 4> kProgramThreadSignals = {SIGTERM, SIGHUP, SIGINT, S
 // Curses' screen; the terminal underneath is the tty layer's.
 SCREEN* g_screen = nullptr;
 
-std::string g_reset;
-
-void AppendReset(const char* text) {
-  if (text == nullptr || text == reinterpret_cast<const char*>(-1)) return;
-  g_reset += text;
-}
-
 const char* Capability(const char* name) {
   const char* value = tigetstr(const_cast<char*>(name));
   return value == reinterpret_cast<const char*>(-1) ? nullptr : value;
@@ -69,17 +62,17 @@ const char* Capability(const char* name) {
 // Output that undoes what curses did to the screen: attributes, cursor,
 // alternate screen. Made while curses is up, for the tty layer's crash path.
 void BuildResetSequence() {
-  g_reset.clear();
-  AppendReset(Capability("sgr0"));
-  AppendReset(Capability("op"));
-  AppendReset(Capability("cnorm"));
-  if (const char* cup = Capability("cup")) AppendReset(tiparm(cup, LINES - 1, 0));
-  if (const char* rmcup = Capability("rmcup")) {
-    AppendReset(rmcup);
-  } else {
-    AppendReset("\r\n");
-  }
-  TtySetResetSequence(g_reset);
+  std::string reset;
+  const auto append = [&reset](const char* text) {
+    if (text != nullptr && text != reinterpret_cast<const char*>(-1)) reset += text;
+  };
+  append(Capability("sgr0"));
+  append(Capability("op"));
+  append(Capability("cnorm"));
+  if (const char* cup = Capability("cup")) append(tiparm(cup, LINES - 1, 0));
+  const char* rmcup = Capability("rmcup");
+  append(rmcup != nullptr ? rmcup : "\r\n");
+  TtySetResetSequence(reset);
 }
 
 void StopDrawingThread();
