@@ -68,13 +68,7 @@ void LoadImage() {
 }  // namespace
 
 void InspectStartup() {
-  const std::string dir = ProgramStartup(false);
-  // The configuration copy is saved in the working folder, never in an
-  // installed program's own.
-  if (ConfigShadowDirectory.empty()) {
-    std::error_code error;
-    ConfigShadowDirectory = dir.empty() ? std::filesystem::current_path(error).string() : dir;
-  }
+  ProgramStartup(false);
 }
 
 void DrawInspectMenu() {

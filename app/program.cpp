@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <string_view>
@@ -14,6 +15,7 @@
 #include "config/messages.h"
 #include "console/console.h"
 #include "terminal/terminal.h"
+#include "uart/uart.h"
 
 namespace {
 
@@ -48,6 +50,18 @@ constexpr std::array<std::string_view, 6> kTerminalTitles = {
 
 std::uint32_t UartPortNumber() {
   return static_cast<std::uint32_t>(UartPort);
+}
+
+// A window smaller than the screens cuts the menu and the terminal without a
+// sign: said once, on the window's last row (white on light red, until a key).
+void SayWindowTooSmall() {
+  const WindowSize window = ConsoleWindow();
+  if (window.rows <= 0 || window.cols <= 0) return;
+  if (window.rows >= kLayoutRows && window.cols >= kLayoutCols) return;
+  std::string text = "Window " + std::to_string(window.cols) + " x " + std::to_string(window.rows) +
+                     "; the screens need " + std::to_string(kLayoutCols) + " x " +
+                     std::to_string(kLayoutRows);
+  ShowMessage(std::min(window.rows, 24), 12, 15, text, 0);
 }
 
 }  // namespace
@@ -87,30 +101,25 @@ std::string ChangeToWorkingDirectory(std::string& notice) {
   return dir;
 }
 
-std::string ProgramStartup(bool reportMissingConfig) {
+void ProgramStartup(bool reportMissingConfig) {
   InitSettings();
   ConfigShadow.fill(0);
   ConfigShadowValid = 0;
   std::string notice;
-  std::string dir = ChangeToWorkingDirectory(notice);
+  ChangeToWorkingDirectory(notice);
   InitPcieDllAccess();
   ClearScreen();
-  TextFg = 7;
-  TextBg = 0;
-  SetColor(7, 0);
+  InitScreenColors();
+  SetColor(TextFg, TextBg);
   Locate(1, 1);
-  // 115200 unless the configuration file says otherwise; the file's value is
-  // kept for the terminal.
-  BaudRate = 115200;
-  if (reportMissingConfig || FileExists(ConfigFilePath)) LoadConfig();
-  AuxPort = 0x2A4;
-  UartPort = 0x352;
-  UartRegBase = 0;
+  // A rate the file gives is kept for the terminal, when the UART can run at it.
+  LoadConfig({.reportMissingFile = reportMissingConfig, .baudRateUsable = UartBaudRateUsable});
+  InitPortSettings();
   BoardPortWrite(static_cast<std::uint32_t>(AuxPort), 0);
   // Files an earlier version kept elsewhere were moved: said once, white on
   // green, until a key.
   if (!notice.empty()) ShowMessage(24, 2, 15, notice, 0);
-  return dir;
+  SayWindowTooSmall();
 }
 
 void DrawRoutingMenu() {

@@ -19,9 +19,8 @@ std::string ChangeToWorkingDirectory(std::string& notice);
 // Start-up in order: settings, the configuration-space copy, the program's
 // working directory, the board, the screen, the configuration file, the ports.
 // Ends the program when the board cannot be opened. A missing configuration
-// file is reported unless reportMissingConfig is false. Returns the working
-// directory (empty when it could not be told).
-std::string ProgramStartup(bool reportMissingConfig = true);
+// file is reported unless reportMissingConfig is false.
+void ProgramStartup(bool reportMissingConfig = true);
 // Draws the routing menu.
 void DrawRoutingMenu();
 // The menu loop; returns after "Q" has restored routing 0 and closed the board.

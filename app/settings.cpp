@@ -1,14 +1,15 @@
 #include "app/settings.h"
 
-std::int32_t BeepEnabled = 1;
-std::int32_t GfxScreenMode = 17;
+// Zero until start-up gives them their start values (app/settings.h).
+std::int32_t BeepEnabled = 0;
+std::int32_t GfxScreenMode = 0;
 std::int32_t DefaultBackColor = 0;
-std::int32_t TextFg = 7;
+std::int32_t TextFg = 0;
 std::int32_t TextBg = 0;
-std::int32_t BaudRate = 115200;
-std::int32_t UartPort = 0x352;
+std::int32_t BaudRate = 0;
+std::int32_t UartPort = 0;
 std::int32_t UartRegBase = 0;
-std::int32_t AuxPort = 0x2A4;
+std::int32_t AuxPort = 0;
 
 std::string KeyF1, KeyF2, KeyF3, KeyF4, KeyF5, KeyF6, KeyF7, KeyF8, KeyF9, KeyF10, KeyF11, KeyF12;
 std::string KeyShiftF1, KeyShiftF2, KeyShiftF3, KeyShiftF4, KeyShiftF5, KeyShiftF6, KeyShiftF7,
@@ -21,65 +22,74 @@ std::string KeyTab, KeyEnter, KeyEsc;
 std::string KeyCtrlLeftUpper, KeyCtrlRightUpper, KeyCtrlEndUpper, KeyCtrlPgDnUpper,
     KeyCtrlHomeUpper;
 
-std::string ExtendedKey(std::uint8_t scanCode) {
-  return std::string{static_cast<char>(0xFF), static_cast<char>(scanCode)};
-}
+namespace {
 
-std::string UpperKey(std::string key) {
-  for (char& c : key) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return key;
-}
+struct KeyConstant {
+  std::string* text;
+  NamedKey key;
+};
+
+// clang-format off
+const KeyConstant kKeyConstants[] = {
+    {&KeyF1, NamedKey::F1},           {&KeyF2, NamedKey::F2},
+    {&KeyF3, NamedKey::F3},           {&KeyF4, NamedKey::F4},
+    {&KeyF5, NamedKey::F5},           {&KeyF6, NamedKey::F6},
+    {&KeyF7, NamedKey::F7},           {&KeyF8, NamedKey::F8},
+    {&KeyF9, NamedKey::F9},           {&KeyF10, NamedKey::F10},
+    {&KeyF11, NamedKey::F11},         {&KeyF12, NamedKey::F12},
+    {&KeyShiftF1, NamedKey::ShiftF1}, {&KeyShiftF2, NamedKey::ShiftF2},
+    {&KeyShiftF3, NamedKey::ShiftF3}, {&KeyShiftF4, NamedKey::ShiftF4},
+    {&KeyShiftF5, NamedKey::ShiftF5}, {&KeyShiftF6, NamedKey::ShiftF6},
+    {&KeyShiftF7, NamedKey::ShiftF7}, {&KeyShiftF8, NamedKey::ShiftF8},
+    {&KeyShiftF9, NamedKey::ShiftF9}, {&KeyShiftF10, NamedKey::ShiftF10},
+    {&KeyShiftF11, NamedKey::ShiftF11}, {&KeyShiftF12, NamedKey::ShiftF12},
+    {&KeyCtrlF1, NamedKey::CtrlF1},   {&KeyCtrlF2, NamedKey::CtrlF2},
+    {&KeyCtrlF3, NamedKey::CtrlF3},   {&KeyCtrlF4, NamedKey::CtrlF4},
+    {&KeyCtrlF5, NamedKey::CtrlF5},   {&KeyCtrlF6, NamedKey::CtrlF6},
+    {&KeyCtrlF7, NamedKey::CtrlF7},   {&KeyCtrlF8, NamedKey::CtrlF8},
+    {&KeyCtrlF9, NamedKey::CtrlF9},   {&KeyCtrlF10, NamedKey::CtrlF10},
+    {&KeyCtrlF11, NamedKey::CtrlF11}, {&KeyCtrlF12, NamedKey::CtrlF12},
+    {&KeyLeft, NamedKey::Left},       {&KeyRight, NamedKey::Right},
+    {&KeyUp, NamedKey::Up},           {&KeyDown, NamedKey::Down},
+    {&KeyPgUp, NamedKey::PgUp},       {&KeyPgDn, NamedKey::PgDn},
+    {&KeyHome, NamedKey::Home},       {&KeyEnd, NamedKey::End},
+    {&KeyIns, NamedKey::Ins},         {&KeyDel, NamedKey::Del},
+    {&KeyCtrlUp, NamedKey::CtrlUp},   {&KeyCtrlDown, NamedKey::CtrlDown},
+    {&KeyCtrlPgUp, NamedKey::CtrlPgUp}, {&KeyCtrlIns, NamedKey::CtrlIns},
+    {&KeyCtrlDel, NamedKey::CtrlDel}, {&KeyShiftTab, NamedKey::ShiftTab},
+};
+// Ctrl-Left, Ctrl-Right, Ctrl-End, Ctrl-PgDn and Ctrl-Home as upper-casing
+// leaves them.
+const KeyConstant kUpperCasedConstants[] = {
+    {&KeyCtrlLeftUpper, NamedKey::CtrlLeft}, {&KeyCtrlRightUpper, NamedKey::CtrlRight},
+    {&KeyCtrlEndUpper, NamedKey::CtrlEnd},   {&KeyCtrlPgDnUpper, NamedKey::CtrlPgDn},
+    {&KeyCtrlHomeUpper, NamedKey::CtrlHome},
+};
+// clang-format on
+
+}  // namespace
 
 void InitSettings() {
   BeepEnabled = 1;
   GfxScreenMode = 17;
   DefaultBackColor = 0;
 
-  std::string* const fKeys[] = {&KeyF1, &KeyF2, &KeyF3, &KeyF4, &KeyF5,
-                                &KeyF6, &KeyF7, &KeyF8, &KeyF9, &KeyF10};
-  std::string* const shiftKeys[] = {&KeyShiftF1, &KeyShiftF2, &KeyShiftF3, &KeyShiftF4,
-                                    &KeyShiftF5, &KeyShiftF6, &KeyShiftF7, &KeyShiftF8,
-                                    &KeyShiftF9, &KeyShiftF10};
-  std::string* const ctrlKeys[] = {&KeyCtrlF1, &KeyCtrlF2, &KeyCtrlF3, &KeyCtrlF4, &KeyCtrlF5,
-                                   &KeyCtrlF6, &KeyCtrlF7, &KeyCtrlF8, &KeyCtrlF9, &KeyCtrlF10};
-  for (std::uint8_t i = 0; i < 10; ++i) {
-    *fKeys[i] = ExtendedKey(static_cast<std::uint8_t>(0x3B + i));
-    *shiftKeys[i] = ExtendedKey(static_cast<std::uint8_t>(0x54 + i));
-    *ctrlKeys[i] = ExtendedKey(static_cast<std::uint8_t>(0x5E + i));
+  for (const KeyConstant& constant : kKeyConstants) *constant.text = KeyString(constant.key);
+  for (const KeyConstant& constant : kUpperCasedConstants) {
+    *constant.text = UpperKey(KeyString(constant.key));
   }
-  KeyF11 = ExtendedKey(0x85);
-  KeyF12 = ExtendedKey(0x86);
-  KeyShiftF11 = ExtendedKey(0x87);
-  KeyShiftF12 = ExtendedKey(0x88);
-  KeyCtrlF11 = ExtendedKey(0x89);
-  KeyCtrlF12 = ExtendedKey(0x8A);
-
-  KeyLeft = ExtendedKey(0x4B);
-  KeyRight = ExtendedKey(0x4D);
-  KeyUp = ExtendedKey(0x48);
-  KeyDown = ExtendedKey(0x50);
-  KeyPgUp = ExtendedKey(0x49);
-  KeyPgDn = ExtendedKey(0x51);
-  KeyHome = ExtendedKey(0x47);
-  KeyEnd = ExtendedKey(0x4F);
-  KeyIns = ExtendedKey(0x52);
-  KeyDel = ExtendedKey(0x53);
-  KeyCtrlUp = ExtendedKey(0x8D);
-  KeyCtrlDown = ExtendedKey(0x91);
-  KeyCtrlPgUp = ExtendedKey(0x84);
-  KeyCtrlIns = ExtendedKey(0x92);
-  KeyCtrlDel = ExtendedKey(0x93);
-  KeyShiftTab = ExtendedKey(0x0F);
-
   KeyTab = std::string(1, '\t');
   KeyEnter = std::string(1, '\r');
   KeyEsc = std::string(1, '\x1B');
+}
 
-  KeyCtrlLeftUpper = ExtendedKey(0x53);
-  KeyCtrlRightUpper = ExtendedKey(0x54);
-  KeyCtrlEndUpper = ExtendedKey(0x55);
-  KeyCtrlPgDnUpper = ExtendedKey(0x56);
-  KeyCtrlHomeUpper = ExtendedKey(0x57);
+void InitScreenColors() {
+  TextFg = 7;
+  TextBg = 0;
+}
+
+void InitPortSettings() {
+  AuxPort = 0x2A4;
+  UartPort = 0x352;
+  UartRegBase = 0;
 }

@@ -4,6 +4,13 @@
 #include <cstdint>
 #include <string>
 
+#include "console/key_codes.h"
+
+// The settings, each a 32-bit signed integer. Each gets its start value in
+// one place, in the two groups start-up gives them: InitSettings first, then
+// InitScreenColors when the screen is first cleared and InitPortSettings once
+// the configuration file is loaded. BaudRate starts at kStartBaudRate, which
+// LoadConfig gives it before it reads the file.
 extern std::int32_t BeepEnabled;
 extern std::int32_t GfxScreenMode;
 extern std::int32_t DefaultBackColor;
@@ -14,7 +21,10 @@ extern std::int32_t UartPort;
 extern std::int32_t UartRegBase;
 extern std::int32_t AuxPort;
 
-// Key codes as ReadKey returns them: one byte, or 0xFF and the scan code.
+inline constexpr std::int32_t kStartBaudRate = 115200;
+
+// Key codes as ReadKey returns them (console/key_codes.h), made from the
+// scan code table by InitSettings.
 extern std::string KeyF1, KeyF2, KeyF3, KeyF4, KeyF5, KeyF6, KeyF7, KeyF8, KeyF9, KeyF10, KeyF11,
     KeyF12;
 extern std::string KeyShiftF1, KeyShiftF2, KeyShiftF3, KeyShiftF4, KeyShiftF5, KeyShiftF6,
@@ -31,11 +41,10 @@ extern std::string KeyTab, KeyEnter, KeyEsc;
 extern std::string KeyCtrlLeftUpper, KeyCtrlRightUpper, KeyCtrlEndUpper, KeyCtrlPgDnUpper,
     KeyCtrlHomeUpper;
 
-// Gives BeepEnabled, GfxScreenMode and DefaultBackColor their start values
-// and builds every key constant.
+// BeepEnabled 1, GfxScreenMode 17, DefaultBackColor 0, and every key
+// constant built.
 void InitSettings();
-
-// An extended key code: 0xFF followed by the scan code.
-std::string ExtendedKey(std::uint8_t scanCode);
-// The key upper-cased byte by byte (a to z only), as several screens compare.
-std::string UpperKey(std::string key);
+// TextFg 7 (light grey) and TextBg 0 (black).
+void InitScreenColors();
+// AuxPort 0x2A4, UartPort 0x352, UartRegBase 0.
+void InitPortSettings();

@@ -1,6 +1,5 @@
 #include "app/working_directory.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <vector>
 
 #include "config/config_file.h"
+#include "config/host_files.h"
 
 namespace fs = std::filesystem;
 
@@ -66,11 +66,7 @@ std::string HomeRelative(const fs::path& path, const fs::path& home) {
 
 WorkingDirectoryHost SystemWorkingDirectoryHost() {
   WorkingDirectoryHost host;
-  host.home = []() -> fs::path {
-    const passwd* entry = ::getpwuid(::getuid());
-    if (entry == nullptr || entry->pw_dir == nullptr) return {};
-    return fs::path(entry->pw_dir);
-  };
+  host.home = []() { return fs::path(UserHomeDirectory()); };
   host.ownedByUser = [](const fs::path& dir) {
     struct stat info {};
     return ::getuid() != 0 && ::stat(dir.c_str(), &info) == 0 && info.st_uid == ::getuid();

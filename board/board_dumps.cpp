@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <memory>
 
-#include "app/program.h"
 #include "board/hex_view.h"
 #include "board/pcie_library.h"
 #include "config/messages.h"
@@ -61,10 +60,8 @@ bool Leaves(std::int32_t code) {
 std::string ConfigShadowPath(std::string_view fileName) {
   const std::filesystem::path name{std::string(fileName)};
   if (name.is_absolute()) return name.string();
-  const std::string dir =
-      ConfigShadowDirectory.empty() ? ProgramDirectory() : ConfigShadowDirectory;
-  if (dir.empty()) return name.string();
-  return (std::filesystem::path(dir) / name).string();
+  if (ConfigShadowDirectory.empty()) return name.string();
+  return (std::filesystem::path(ConfigShadowDirectory) / name).string();
 }
 
 bool RestoreConfigSpace() {

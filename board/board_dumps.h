@@ -12,7 +12,8 @@
 #include <string_view>
 
 // Directory for the configuration-space files; empty (the default) means the
-// program's own directory. Tests point it elsewhere.
+// current directory, which start-up makes the program's working folder.
+// Tests point it elsewhere.
 extern std::string ConfigShadowDirectory;
 
 // Writes ConfigShadow back to the board when the board's device ID equals the

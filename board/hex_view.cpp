@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "config/messages.h"
+#include "config/number_reader.h"
 #include "console/console.h"
 
 namespace {
@@ -86,54 +87,10 @@ void DrawGrid(int row, HexPage page, std::uint64_t cursor, std::uint64_t width, 
   }
 }
 
-// Hexadecimal digits from the start of text (after leading spaces) up to the
-// first other character, modulo 2^64.
-std::uint64_t LeadingHex(std::string_view text) {
-  std::size_t i = text.find_first_not_of(' ');
-  std::uint64_t value = 0;
-  for (; i < text.size(); ++i) {
-    const char c = text[i];
-    int digit = -1;
-    if (c >= '0' && c <= '9') digit = c - '0';
-    if (c >= 'A' && c <= 'F') digit = c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-    if (digit < 0) break;
-    value = (value << 4) | static_cast<std::uint64_t>(digit);
-  }
-  return value;
-}
-
-// A sign and decimal digits up to the first other character, modulo 2^64.
-std::uint64_t LeadingDecimal(std::string_view text) {
-  std::size_t i = text.find_first_not_of(' ');
-  if (i == std::string_view::npos) return 0;
-  bool negative = false;
-  if (text[i] == '-' || text[i] == '+') {
-    negative = text[i] == '-';
-    ++i;
-  }
-  std::uint64_t value = 0;
-  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
-  }
-  return negative ? ~value + 1 : value;
-}
-
-std::string TrimUpper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 void EnterAddress(HexView& view) {
   Locate(kPromptRow, 1);
-  PrintText("Add (Hexa): ");
-  PrintText("? ");
-  const std::string line = ReadLine();
-  std::uint64_t v = LeadingHex(line.substr(0, line.find(','))) & 0xFFFFFFFFu;
+  std::uint64_t v =
+      ReadWrappedHex(ReadPromptedAnswer("Add (Hexa): ", ""), HexDigits::kLeading) & 0xFFFFFFFFu;
   const std::uint64_t last = HexViewLastPage(view);
   if (v > last) {
     v = last;
@@ -160,34 +117,34 @@ bool ApplyKey(std::int32_t code, HexView& view) {
     case '+':
       view.pageAddr = StepOn(view, kPageStep);
       return true;
-    case 0x151:  // PgDn
+    case KeyCodeOf(NamedKey::PgDn):
       view.pageAddr = StepOn(view, kBlockStep);
       return true;
-    case 0x149:  // PgUp
+    case KeyCodeOf(NamedKey::PgUp):
       view.pageAddr = StepBack(view, kBlockStep);
       return true;
-    case 0x176:  // Ctrl-PgDn
+    case KeyCodeOf(NamedKey::CtrlPgDn):
       view.pageAddr = StepOn(view, kBigStep);
       return true;
-    case 0x184:  // Ctrl-PgUp
+    case KeyCodeOf(NamedKey::CtrlPgUp):
       view.pageAddr = StepBack(view, kBigStep);
       return true;
-    case 0x147:  // Home
+    case KeyCodeOf(NamedKey::Home):
       view.pageAddr = view.startAddr;
       return true;
-    case 0x14F:  // End
+    case KeyCodeOf(NamedKey::End):
       view.pageAddr = HexViewLastPage(view);
       return true;
-    case 0x14D:  // Right
+    case KeyCodeOf(NamedKey::Right):
       view.cursor = std::min(view.cursor + 1, maxCursor);
       return true;
-    case 0x14B:  // Left
+    case KeyCodeOf(NamedKey::Left):
       if (view.cursor > 0) --view.cursor;
       return true;
-    case 0x150:  // Down
+    case KeyCodeOf(NamedKey::Down):
       view.cursor = std::min(view.cursor + 16, maxCursor);
       return true;
-    case 0x148:  // Up
+    case KeyCodeOf(NamedKey::Up):
       view.cursor = view.cursor > 15 ? view.cursor - 16 : 0;
       return true;
     case ' ': {
@@ -215,6 +172,15 @@ void DrawStatus(HexPage page, const HexView& view, std::string_view extraHelp) {
   PrintText("Val : " + Hex(value, static_cast<int>(2 * width)));
   PrintZone();
   PrintZone();
+}
+
+// ReadKey with WaitMs(1) between polls until a key comes.
+std::string PollForKey() {
+  for (;;) {
+    std::string key = ReadKey();
+    if (!key.empty()) return key;
+    WaitMs(1);
+  }
 }
 
 }  // namespace
@@ -254,18 +220,11 @@ std::int32_t ReadKeyCode() {
 }
 
 std::int32_t WaitKeyCode() {
-  for (;;) {
-    const std::string key = ReadKey();
-    if (!key.empty()) return KeyCodeOf(key);
-    WaitMs(1);
-  }
+  return KeyCodeOf(PollForKey());
 }
 
 std::int32_t WaitKeyCodeUpper() {
-  const std::int32_t code = WaitKeyCode();
-  // Only one-byte keys: upper-casing a scan code would turn Ctrl-Left into Del.
-  if (code >= 'a' && code <= 'z') return code - 'a' + 'A';
-  return code;
+  return KeyCodeOf(UpperKey(PollForKey()));
 }
 
 std::int32_t AnyKeyCode() {
@@ -319,11 +278,6 @@ bool FillBytes(std::span<std::uint8_t> buffer, std::int32_t value, std::int32_t 
 }
 
 std::uint64_t InputNumber(std::string_view prompt) {
-  PrintText(prompt);
-  PrintText(" (xxx=Hex, &dxx=Dec):");
-  PrintText("? ");
-  const std::string line = ReadLine();
-  const std::string text = TrimUpper(line.substr(0, line.find(',')));
-  if (text.starts_with("&D")) return LeadingDecimal(std::string_view(text).substr(2));
-  return LeadingHex(text);
+  return ReadHexOrDecimalAnswer(ReadPromptedAnswer(prompt, " (xxx=Hex, &dxx=Dec):"),
+                                HexDigits::kLeading);
 }

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "console/key_codes.h"
+
 inline constexpr std::size_t kHexPageBytes = 256;
 
 // The viewer's state, owned by the caller and kept between calls. A caller
@@ -26,6 +28,9 @@ using HexPage = std::span<const std::uint8_t, kHexPageBytes>;
 // scan code of an extended key.
 inline constexpr std::int32_t kNoKeyCode = -1;
 std::int32_t KeyCodeOf(const std::string& key);
+constexpr std::int32_t KeyCodeOf(NamedKey key) {
+  return 0x100 + ScanCode(key);
+}
 
 // Draws the page (its content at view.pageAddr) from screen row `row`, polls
 // one key without waiting, applies it to the view, draws the status lines on
@@ -42,7 +47,9 @@ std::uint64_t HexViewLastPage(const HexView& view);
 std::int32_t ReadKeyCode();
 // Polls with WaitMs(1) until a key arrives.
 std::int32_t WaitKeyCode();
-// One-byte keys upper-cased (a to z give A to Z); extended keys unchanged.
+// The key upper-cased first, byte by byte: a to z give A to Z, and an
+// extended key whose scan code is a lower-case letter changes too (Ctrl-PgDn,
+// 0x176, gives 0x156).
 std::int32_t WaitKeyCodeUpper();
 // Prints "Any key to continue", then WaitKeyCode().
 std::int32_t AnyKeyCode();

@@ -1,17 +1,13 @@
 #include "config/config_file.h"
 
-#include <dirent.h>
-#include <fnmatch.h>
-#include <sys/stat.h>
-
 #include <fstream>
-#include <memory>
 #include <string>
 
 #include "app/settings.h"
-#include "config/baud_rate.h"
+#include "config/host_files.h"
 #include "config/messages.h"
 #include "config/number_reader.h"
+#include "console/ascii.h"
 
 std::array<std::int32_t, kMacroSlots + 1> MacroCount{};
 // No "{}" on the string tables: clang 14 crashes evaluating that initialiser,
@@ -23,34 +19,10 @@ std::string ConfigFilePath(kConfigFileName);
 
 namespace {
 
-constexpr std::int32_t kDefaultBaudRate = 115200;
 constexpr std::int64_t kBaudSection = 0;
 constexpr std::int64_t kHelpSection = -1;
 constexpr std::int64_t kUnknownSection = -2;
 constexpr std::int32_t kMacroLinesMax = kMacroPlaces - 1;
-
-std::string TrimSpaces(std::string_view text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string_view::npos) return {};
-  const std::size_t last = text.find_last_not_of(' ');
-  return std::string(text.substr(first, last - first + 1));
-}
-
-char AsciiUpper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  }
-  return true;
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view word) {
-  return text.size() >= word.size() && SameIgnoringCase(text.substr(0, word.size()), word);
-}
 
 // Characters [from, from + count) of text, as far as text reaches.
 std::string_view Cut(std::string_view text, std::size_t from, std::size_t count) {
@@ -58,35 +30,11 @@ std::string_view Cut(std::string_view text, std::size_t from, std::size_t count)
   return text.substr(from, count);
 }
 
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// The first ordinary, non-hidden file of dir whose name matches pattern
-// (wildcards *, ? and [...]), letters compared without regard to case, as a
-// bare name; empty when none matches. "First" is byte order of the names, so
-// the answer does not depend on the order the file system lists them in.
-std::string FindFirstFile(const std::string& dir, const std::string& pattern) {
-  if (pattern.empty()) return {};
-  const std::unique_ptr<DIR, DirCloser> handle(opendir(dir.c_str()));
-  if (!handle) return {};
-  std::string best;
-  while (const dirent* entry = readdir(handle.get())) {
-    const std::string_view entryName = entry->d_name;
-    if (entryName.empty() || entryName.front() == '.') continue;
-    if (!best.empty() && entryName >= best) continue;
-    if (fnmatch(pattern.c_str(), entry->d_name, FNM_CASEFOLD | FNM_NOESCAPE) != 0) continue;
-    struct stat info {};
-    const std::string path = dir + "/" + entry->d_name;
-    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-    best = entryName;
-  }
-  return best;
-}
-
 // Reads the lines of the file into the tables, one section at a time.
 class ConfigReader {
  public:
+  explicit ConfigReader(const ConfigLoad& load) : load_(load) {}
+
   void Line(std::string raw) {
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
     const std::string line = TrimSpaces(raw);
@@ -98,20 +46,24 @@ class ConfigReader {
     }
   }
 
+  // The file ended: the last section's surplus is said.
+  void Finish() { EndSection(); }
+
  private:
   void Directive(const std::string& line) {
+    EndSection();
     counter_ = 0;
     std::size_t textFrom = 0;
     if (StartsWithIgnoringCase(line, "#F")) {
       // The key number is read from two characters only: "#F1ls" is F1.
       const std::int64_t key = ReadRoundedInteger(Cut(line, 2, 2));
-      if (!SelectNumberedSection(key, line)) return;
       textFrom = 4;
+      SelectNumberedSection(key, line.substr(0, textFrom));
     } else if (StartsWithIgnoringCase(line, "#SF")) {
       const std::int64_t key = ReadRoundedInteger(Cut(line, 3, 2));
-      // Adding 12 only to numbers that can land in range keeps it from overflowing.
-      if (!SelectNumberedSection(key <= kMacroSlots ? key + 12 : key, line)) return;
       textFrom = 5;
+      // Adding 12 only to numbers that can land in range keeps it from overflowing.
+      SelectNumberedSection(key <= kMacroSlots ? key + 12 : key, line.substr(0, textFrom));
     } else if (StartsWithIgnoringCase(line, "#COMMODE")) {
       section_ = kBaudSection;
       textFrom = 8;
@@ -132,29 +84,56 @@ class ConfigReader {
   }
 
   // Sections 0 (baud rate) and -1 (help) are reachable by number too, as in
-  // "#FX"; numbers naming no slot are reported and their entries dropped.
-  bool SelectNumberedSection(std::int64_t section, const std::string& line) {
+  // "#FX"; a number naming no slot drops the section, which is said when it
+  // ends.
+  void SelectNumberedSection(std::int64_t section, const std::string& directive) {
     if (section >= kHelpSection && section <= kMacroSlots) {
       section_ = section;
-      return true;
+      return;
     }
     section_ = kUnknownSection;
-    ReportError("Non Valid Command: " + line);
-    return false;
+    noKeyDirective_ = directive;
+  }
+
+  // What the section ending now could not hold, said once for the section
+  // rather than once a line.
+  void EndSection() {
+    if (!noKeyDirective_.empty()) {
+      ReportError(noKeyDirective_ + " names no function key: it was dropped" +
+                  (dropped_ > 0 ? " with its " + Lines(dropped_, "line") : std::string()));
+    } else if (dropped_ > 0 && section_ == kHelpSection) {
+      ReportError(Lines(dropped_, "help line") + " beyond the " + std::to_string(kHelpLinesMax) +
+                  " that fit " + (dropped_ == 1 ? "was" : "were") + " dropped");
+    } else if (dropped_ > 0) {
+      ReportError(SlotName(section_) + ": " + Lines(dropped_, "macro line") + " beyond the " +
+                  std::to_string(kMacroLinesMax) + " that fit " + (dropped_ == 1 ? "was" : "were") +
+                  " dropped");
+    }
+    dropped_ = 0;
+    noKeyDirective_.clear();
+  }
+
+  static std::string Lines(std::int32_t n, const char* what) {
+    return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+  }
+
+  // Slot 1 to 12 is Fn, 13 to 24 Shift-Fn.
+  static std::string SlotName(std::int64_t slot) {
+    return slot > 12 ? "Shift-F" + std::to_string(slot - 12) : "F" + std::to_string(slot);
   }
 
   // entry is the text to store; line is the trimmed file line, quoted in reports.
   void Entry(const std::string& entry, const std::string& line) {
     if (section_ == kBaudSection) {
       const std::int64_t baud = ReadRoundedInteger(entry);
-      if (BaudRateUsable(baud)) {
-        BaudRate = static_cast<std::int32_t>(baud);
+      if (load_.baudRateUsable == nullptr || load_.baudRateUsable(baud)) {
+        BaudRate = SaturateInt32(baud);
       } else {
         ReportError("Baud rate not usable, " + std::to_string(BaudRate) + " kept: " + line);
       }
     } else if (section_ == kHelpSection) {
       if (HelpCount >= kHelpLinesMax) {
-        ReportError("Non Valid Command: " + line);
+        ++dropped_;
         return;
       }
       ++HelpCount;
@@ -162,19 +141,26 @@ class ConfigReader {
       HelpLines[static_cast<std::size_t>(HelpCount)] = entry == "\"" ? " " : entry;
     } else if (section_ >= 1 && section_ <= kMacroSlots) {
       if (counter_ >= kMacroLinesMax) {
-        ReportError("Non Valid Command: " + line);
+        ++dropped_;
         return;
       }
       ++counter_;
       const auto slot = static_cast<std::size_t>(section_);
       MacroText[slot][static_cast<std::size_t>(counter_)] = entry;
       MacroCount[slot] = counter_;
+    } else if (!noKeyDirective_.empty()) {
+      ++dropped_;
     }
-    // Entries of an unknown section belong nowhere and are dropped.
+    // Entries after an unknown directive belong nowhere and are dropped.
   }
 
+  const ConfigLoad& load_;
   std::int64_t section_ = kBaudSection;
   std::int32_t counter_ = 0;
+  // Lines of the current section that had no place.
+  std::int32_t dropped_ = 0;
+  // The "#F" or "#SF" word of a current section whose number names no key.
+  std::string noKeyDirective_;
 };
 
 void ClearTables() {
@@ -186,43 +172,23 @@ void ClearTables() {
 
 }  // namespace
 
-void LoadConfig() {
-  BaudRate = kDefaultBaudRate;
+void LoadConfig(const ConfigLoad& load) {
+  BaudRate = kStartBaudRate;
   const std::string fileName = ConfigFilePath;
   if (!FileExists(fileName)) {
-    ReportError("Config file not found: " + fileName);
+    if (load.reportMissingFile) ReportError("Config file not found: " + fileName);
     return;
   }
   ClearTables();
-  std::ifstream file(fileName, std::ios::binary);
-  if (!file.is_open()) {
-    // FileExists ignores letter case; Linux names do not, so open the file found.
-    const std::size_t slash = fileName.rfind('/');
-    const std::string dir = slash == std::string::npos ? "."
-                            : slash == 0               ? "/"
-                                                       : fileName.substr(0, slash);
-    const std::string found =
-        FindFirstFile(dir, slash == std::string::npos ? fileName : fileName.substr(slash + 1));
-    if (!found.empty()) file.open(dir + "/" + found, std::ios::binary);
-  }
+  const std::string found = FoundFileName(fileName);
+  std::ifstream file;
+  if (!found.empty()) file.open(found, std::ios::binary);
   if (!file.is_open()) {
     ReportError("Config file cannot be read: " + fileName);
     return;
   }
-  ConfigReader reader;
+  ConfigReader reader(load);
   std::string raw;
   while (std::getline(file, raw)) reader.Line(std::move(raw));
-}
-
-bool FileExists(std::string_view name) {
-  // A C string cannot carry a NUL, so such a name names no file.
-  if (name.find('\0') != std::string_view::npos) return false;
-  const std::size_t slash = name.rfind('/');
-  std::string dir = ".";
-  if (slash == 0) dir = "/";
-  if (slash != std::string_view::npos && slash > 0) dir = std::string(name.substr(0, slash));
-  const std::string pattern(slash == std::string_view::npos ? name : name.substr(slash + 1));
-  const std::string found = FindFirstFile(dir, pattern);
-  const std::size_t n = found.size();
-  return n > 0 && n <= name.size() && SameIgnoringCase(name.substr(name.size() - n), found);
+  reader.Finish();
 }

@@ -23,9 +23,18 @@ inline constexpr std::string_view kConfigFileName = "Q7m_Uart.cfg";
 // start-up names another (an installed program's /etc/q7m-uart/Q7m_Uart.cfg).
 extern std::string ConfigFilePath;
 
-// Reads ConfigFilePath into BaudRate, the macro table and the help text,
-// reporting a missing file and bad lines.
-void LoadConfig();
-// True when an ordinary file matches name (wildcards allowed) and name ends
-// with the found file's name, compared without regard to case.
-bool FileExists(std::string_view name);
+// How start-up wants the file read.
+struct ConfigLoad {
+  // False: a missing file is no error (the file is optional for the
+  // program), and loading ends quietly.
+  bool reportMissingFile = true;
+  // Which rates a baud-rate entry may set; a rate it refuses is reported and
+  // the rate before it kept. Start-up passes the UART driver's rule; without
+  // one, every rate is taken as it reads.
+  bool (*baudRateUsable)(std::int64_t baud) = nullptr;
+};
+
+// Sets BaudRate to its start value, 115200, then reads ConfigFilePath into
+// BaudRate, the macro table and the help text, reporting a missing file and
+// bad lines.
+void LoadConfig(const ConfigLoad& load = {});

@@ -7,6 +7,9 @@
 #include <string>
 #include <system_error>
 
+#include "console/ascii.h"
+#include "console/console.h"
+
 namespace {
 
 constexpr double kLargest = std::numeric_limits<double>::max();
@@ -22,10 +25,7 @@ bool IsDecimalDigit(char c) {
 }
 
 int DigitValue(char c, int base) {
-  int value = base;
-  if (c >= '0' && c <= '9') value = c - '0';
-  if (c >= 'a' && c <= 'f') value = c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') value = c - 'A' + 10;
+  const int value = HexDigitValue(c);
   return value < base ? value : -1;
 }
 
@@ -172,4 +172,44 @@ std::int32_t SaturateInt32(std::int64_t value) {
     return std::numeric_limits<std::int32_t>::min();
   }
   return static_cast<std::int32_t>(value);
+}
+
+std::string ReadPromptedAnswer(std::string_view prompt, std::string_view hint, std::string* raw) {
+  PrintText(prompt);
+  PrintText(hint);
+  PrintText("? ");
+  const std::string line = ReadLine();
+  if (raw != nullptr) *raw = line;
+  return TrimSpaces(AsciiUpper(std::string_view(line).substr(0, line.find(','))));
+}
+
+std::uint64_t ReadWrappedDecimal(std::string_view text) {
+  std::size_t i = text.find_first_not_of(' ');
+  if (i == std::string_view::npos) return 0;
+  bool negative = false;
+  if (text[i] == '-' || text[i] == '+') negative = text[i++] == '-';
+  std::uint64_t value = 0;
+  for (; i < text.size() && IsDecimalDigit(text[i]); ++i) {
+    value = value * 10 + static_cast<std::uint64_t>(text[i] - '0');
+  }
+  return negative ? ~value + 1 : value;
+}
+
+std::uint64_t ReadWrappedHex(std::string_view text, HexDigits which) {
+  std::uint64_t value = 0;
+  std::size_t i = which == HexDigits::kLeading ? text.find_first_not_of(' ') : 0;
+  for (; i < text.size(); ++i) {
+    const int digit = HexDigitValue(text[i]);
+    if (digit < 0) {
+      if (which == HexDigits::kLeading) break;
+      continue;
+    }
+    value = (value << 4) | static_cast<std::uint64_t>(digit);
+  }
+  return value;
+}
+
+std::uint64_t ReadHexOrDecimalAnswer(std::string_view answer, HexDigits which) {
+  if (answer.starts_with("&D")) return ReadWrappedDecimal(answer.substr(2));
+  return ReadWrappedHex(answer, which);
 }

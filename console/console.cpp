@@ -4,6 +4,9 @@
 #include <climits>
 #include <stdexcept>
 
+#include "console/program_end.h"
+#include "console/tty.h"
+
 namespace {
 
 struct Console {
@@ -41,6 +44,35 @@ int& OverlayDepth() {
   return depth;
 }
 
+// Every call of the backend goes through these. A termination signal caught
+// during one is acted on once the call has returned, and never inside it:
+// acting ends the program, which destroys the backend.
+void ActOnPendingSignal() {
+  if (const int sig = TtyTakePendingSignal()) EndProgramOnSignal(sig);
+}
+
+void Present(Console& console) {
+  console.backend->Present(console.screen);
+  ActOnPendingSignal();
+}
+
+bool KeyWaits(Console& console) {
+  const bool waiting = console.backend->KeyWaiting();
+  ActOnPendingSignal();
+  return waiting;
+}
+
+std::string TakeKey(Console& console) {
+  std::string key = console.backend->TakeKey();
+  ActOnPendingSignal();
+  return key;
+}
+
+void Sleep(Console& console, int ms) {
+  console.backend->SleepMs(ms);
+  ActOnPendingSignal();
+}
+
 enum class WaitEnd {
   kTime,       // the full time, keys or not
   kTimeOrKey,  // the time, or earlier once a key waits (checked every 50 ms)
@@ -52,12 +84,12 @@ enum class WaitEnd {
 // that a wait never ends before its deadline.
 void Wait(Console& console, int ms, WaitEnd end) {
   ConsoleBackend& device = *console.backend;
-  device.Present(console.screen);
+  Present(console);
   const std::uint64_t start = device.NowNs();
   const std::uint64_t deadline = start + static_cast<std::uint64_t>(std::max(ms, 0)) * kNsPerMs;
   const std::uint64_t keyStep = (end == WaitEnd::kKey ? kKeyPollMs : kWaitStepMs) * kNsPerMs;
   std::uint64_t nextKeyCheck = end == WaitEnd::kTime ? UINT64_MAX : start + keyStep;
-  if (end == WaitEnd::kKey && device.KeyWaiting()) return;
+  if (end == WaitEnd::kKey && KeyWaits(console)) return;
   for (;;) {
     const std::uint64_t now = device.NowNs();
     if (end != WaitEnd::kKey && now >= deadline) return;
@@ -66,13 +98,13 @@ void Wait(Console& console, int ms, WaitEnd end) {
     if (idle.work) {
       until = std::min(until, now + static_cast<std::uint64_t>(idle.periodMs) * kNsPerMs);
     }
-    if (until > now) device.SleepMs(static_cast<int>((until - now + kNsPerMs - 1) / kNsPerMs));
+    if (until > now) Sleep(console, static_cast<int>((until - now + kNsPerMs - 1) / kNsPerMs));
     if (Idle().work) ConsoleRunIdleWork();
     // Again at every step: a backend that was busy drawing may have left the
     // last offer for later, and a screen that waits for a key must show.
-    device.Present(console.screen);
+    Present(console);
     if (device.NowNs() >= nextKeyCheck) {
-      if (device.KeyWaiting()) return;
+      if (KeyWaits(console)) return;
       nextKeyCheck += keyStep;
     }
   }
@@ -168,8 +200,8 @@ void PrintZone() {
 
 std::string ReadKey() {
   auto& console = Current();
-  console.backend->Present(console.screen);
-  return console.backend->TakeKey();
+  Present(console);
+  return TakeKey(console);
 }
 
 void WaitMs(int ms) {
@@ -190,7 +222,7 @@ void PauseMs(int ms) {
 
 void Beep() {
   auto& console = Current();
-  console.backend->Present(console.screen);
+  Present(console);
   console.backend->Tone(1000, 250);
   Wait(console, 250, WaitEnd::kTime);
 }
@@ -231,6 +263,9 @@ int ScreenRows() {
 int ScreenCols() {
   return Current().screen.Cols();
 }
+WindowSize ConsoleWindow() {
+  return Current().backend->Window();
+}
 std::uint64_t ConsoleNowMs() {
   return ConsoleNowNs() / 1000000;
 }
@@ -240,22 +275,21 @@ std::uint64_t ConsoleNowNs() {
 }
 
 bool ConsoleKeyWaiting() {
-  return Current().backend->KeyWaiting();
+  return KeyWaits(Current());
 }
 
 void ConsolePresent() {
-  auto& console = Current();
-  console.backend->Present(console.screen);
+  Present(Current());
 }
 
 void ConsoleSuspend() {
   auto& console = Current();
-  console.backend->Present(console.screen);
+  Present(console);
   console.backend->Suspend();
 }
 
 void ConsoleResume() {
   auto& console = Current();
   console.backend->Resume(console.screen);
-  console.backend->Present(console.screen);
+  Present(console);
 }

@@ -12,6 +12,16 @@
 
 #include "console/screen_model.h"
 
+// The grid every screen is laid out for; a taller window shows more rows.
+inline constexpr int kLayoutRows = 25;
+inline constexpr int kLayoutCols = 80;
+
+// Rows and columns of the window the screen is shown in; 0 when not known.
+struct WindowSize {
+  int rows = 0;
+  int cols = 0;
+};
+
 // What a console needs from the host: show the model, decode keys, sleep, tell
 // the time, sound a tone. The ncurses backend drives a real terminal; the
 // memory backend serves tests with scripted keys and a virtual clock.
@@ -35,6 +45,8 @@ class ConsoleBackend {
   virtual void Resume(ScreenModel& screen) { screen.MarkAllDirty(); }
   // Give the terminal back to the user for good (idempotent).
   virtual void Shutdown() {}
+  // The window's size when the console was opened.
+  virtual WindowSize Window() { return {}; }
 };
 
 // Attaches the backend as the process's console with a screen of the given
@@ -96,6 +108,9 @@ bool ConsoleOverlaid();
 // Host services used by several screens.
 int ScreenRows();
 int ScreenCols();
+// The size of the window that shows the screen (0 x 0 when not known): a
+// window smaller than the screen shows only its top left part.
+WindowSize ConsoleWindow();
 std::uint64_t ConsoleNowMs();
 std::uint64_t ConsoleNowNs();
 // True when a key is waiting (the key stays unread).

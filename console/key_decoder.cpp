@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "console/cp437.h"
+#include "console/key_codes.h"
 
 namespace {
 
@@ -12,6 +13,7 @@ constexpr std::uint8_t kEsc = 0x1B;
 // Longest escape sequence kept; anything longer is not a key.
 constexpr std::size_t kMaxSequence = 32;
 
+// The navigation keys as the terminal's sequences name them.
 enum class Nav { Up, Down, Right, Left, Home, End, PgUp, PgDn, Ins, Del };
 
 struct Mods {
@@ -26,32 +28,34 @@ Mods ModsFromParam(int param) {
   return {(bits & 1) != 0, (bits & 4) != 0};
 }
 
+// Ctrl wins over Shift: Ctrl-Shift-F1 has no code of its own.
 std::uint8_t FunctionKeyCode(int n, Mods mods) {
-  if (mods.ctrl) return static_cast<std::uint8_t>(n <= 10 ? 0x5D + n : 0x89 + n - 11);
-  if (mods.shift) return static_cast<std::uint8_t>(n <= 10 ? 0x53 + n : 0x87 + n - 11);
-  return static_cast<std::uint8_t>(n <= 10 ? 0x3A + n : 0x85 + n - 11);
+  const FunctionKeyRun run = mods.ctrl
+                                 ? FunctionKeyRun::Ctrl
+                                 : (mods.shift ? FunctionKeyRun::Shift : FunctionKeyRun::Plain);
+  return ScanCode(FunctionKey(n, run));
 }
 
 // Shift has no code of its own for these keys, so Shift-Home reads as Home.
 std::uint8_t NavKeyCode(Nav key, Mods mods) {
-  struct Codes {
-    std::uint8_t plain;
-    std::uint8_t ctrl;
+  struct Forms {
+    NamedKey plain;
+    NamedKey ctrl;
   };
-  static constexpr std::array<Codes, 10> kCodes = {{
-      {0x48, 0x8D},  // Up
-      {0x50, 0x91},  // Down
-      {0x4D, 0x74},  // Right
-      {0x4B, 0x73},  // Left
-      {0x47, 0x77},  // Home
-      {0x4F, 0x75},  // End
-      {0x49, 0x84},  // PgUp
-      {0x51, 0x76},  // PgDn
-      {0x52, 0x92},  // Ins
-      {0x53, 0x93},  // Del
+  static constexpr std::array<Forms, 10> kForms = {{
+      {NamedKey::Up, NamedKey::CtrlUp},
+      {NamedKey::Down, NamedKey::CtrlDown},
+      {NamedKey::Right, NamedKey::CtrlRight},
+      {NamedKey::Left, NamedKey::CtrlLeft},
+      {NamedKey::Home, NamedKey::CtrlHome},
+      {NamedKey::End, NamedKey::CtrlEnd},
+      {NamedKey::PgUp, NamedKey::CtrlPgUp},
+      {NamedKey::PgDn, NamedKey::CtrlPgDn},
+      {NamedKey::Ins, NamedKey::CtrlIns},
+      {NamedKey::Del, NamedKey::CtrlDel},
   }};
-  const Codes& codes = kCodes[static_cast<std::size_t>(key)];
-  return mods.ctrl ? codes.ctrl : codes.plain;
+  const Forms& forms = kForms[static_cast<std::size_t>(key)];
+  return ScanCode(mods.ctrl ? forms.ctrl : forms.plain);
 }
 
 // Final bytes shared by the CSI and SS3 forms of the cursor keys.
@@ -278,7 +282,7 @@ void KeyDecoder::FinishCsi() {
     EmitExtended(NavKeyCode(kArrows[static_cast<std::size_t>(final - 'a')], {}));
     return;
   }
-  if (final == 'Z' && params.empty()) EmitExtended(0x0F);
+  if (final == 'Z' && params.empty()) EmitExtended(ScanCode(NamedKey::ShiftTab));
   // Anything else (focus reports, keypad centre, unknown keys) is no key.
 }
 
@@ -329,7 +333,5 @@ void KeyDecoder::EmitUnicode(char32_t codePoint) {
 }
 
 void KeyDecoder::EmitExtended(std::uint8_t scanCode) {
-  std::string key = "\xFF";
-  key.push_back(static_cast<char>(scanCode));
-  keys_.push_back(std::move(key));
+  keys_.push_back(ExtendedKey(scanCode));
 }

@@ -51,6 +51,8 @@ class MemoryConsole : public ConsoleBackend {
   };
   const std::vector<ToneCall>& Tones() const { return tones_; }
   int Presents() const { return presents_; }
+  // The window the screen is said to be shown in (0 x 0, unknown, at first).
+  void SetWindow(int rows, int cols) { window_ = {rows, cols}; }
   int Suspends() const { return suspends_; }
 
   void Present(ScreenModel& screen) override;
@@ -60,6 +62,7 @@ class MemoryConsole : public ConsoleBackend {
   std::uint64_t NowNs() override { return nowNs_; }
   void Tone(int hz, int ms) override;
   void Suspend() override { ++suspends_; }
+  WindowSize Window() override { return window_; }
 
  private:
   struct ScriptedKey {
@@ -78,6 +81,7 @@ class MemoryConsole : public ConsoleBackend {
   std::vector<ToneCall> tones_;
   int presents_ = 0;
   int suspends_ = 0;
+  WindowSize window_;
 };
 
 // Attaches a fresh MemoryConsole as the process's console and returns it.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "console/tty.h"
 
 namespace {
 
@@ -54,4 +55,10 @@ void EndProgram(int status) {
   for (const auto& line : State().exitLines) std::fprintf(stderr, "%s\n", line.c_str());
   std::fflush(stderr);
   std::exit(status);
+}
+
+void EndProgramOnSignal(int sig) {
+  RunProgramEndWork();
+  RestoreTerminal();
+  TtyDieOfSignal(sig);
 }

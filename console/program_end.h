@@ -15,6 +15,8 @@ void ForgetAtProgramEnd(int id);
 // Runs the end work, shuts the console down, prints the remembered lines on
 // stderr and exits with the status.
 [[noreturn]] void EndProgram(int status);
-// Runs the end work and shuts the console down without exiting (used by the
-// signal path before the signal is re-raised).
+// Runs the end work and shuts the console down without exiting.
 void RunProgramEndWork();
+// The way out on a termination signal the tty layer noted: the end work, the
+// terminal given back, then death by the signal itself.
+[[noreturn]] void EndProgramOnSignal(int sig);

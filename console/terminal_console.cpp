@@ -5,7 +5,6 @@
 #include <pthread.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,6 +15,7 @@
 #include <clocale>
 #include <condition_variable>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -28,6 +28,7 @@
 #include "console/cp437.h"
 #include "console/key_decoder.h"
 #include "console/program_end.h"
+#include "console/tty.h"
 
 // Last: curses defines function-like macros (erase, clear, timeout) that
 // would break the standard headers.
@@ -46,151 +47,47 @@ constexpr int kEscWaitMs = 25;
 // Bytes taken per input poll, so a flood of input cannot stall the caller.
 constexpr std::size_t kMaxBytesPerPoll = 4096;
 
-constexpr std::array<int, 3> kTerminationSignals = {SIGTERM, SIGHUP, SIGINT};
-constexpr std::array<int, 5> kFatalSignals = {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT};
+// The signals the drawing thread leaves to the program's thread, whose
+// sleeps they must interrupt (SIGWINCH is seen by polling the size).
+constexpr std::array<int, 4> kProgramThreadSignals = {SIGTERM, SIGHUP, SIGINT, SIGWINCH};
 
-// What the signal handlers may touch: plain data, filled in before curses
-// starts and read with async-signal-safe calls only.
-struct TerminalState {
-  volatile std::sig_atomic_t active = 0;
-  volatile std::sig_atomic_t pendingSignal = 0;
-  termios savedTermios{};
-  bool haveTermios = false;
-  // Output that undoes what curses did to the screen: attributes, cursor,
-  // alternate screen.
-  std::array<char, 512> resetSequence{};
-  std::size_t resetLength = 0;
-  SCREEN* screen = nullptr;
-  bool fatalHandlersInstalled = false;
-  bool exitHookInstalled = false;
-  std::array<struct sigaction, kTerminationSignals.size()> previousTermination{};
-};
-
-TerminalState g_state;
-
-void AppendReset(const char* text) {
-  if (text == nullptr || text == reinterpret_cast<const char*>(-1)) return;
-  const std::size_t length = std::strlen(text);
-  if (g_state.resetLength + length > g_state.resetSequence.size()) return;
-  std::memcpy(g_state.resetSequence.data() + g_state.resetLength, text, length);
-  g_state.resetLength += length;
-}
+// Curses' screen; the terminal underneath is the tty layer's.
+SCREEN* g_screen = nullptr;
 
 const char* Capability(const char* name) {
   const char* value = tigetstr(const_cast<char*>(name));
   return value == reinterpret_cast<const char*>(-1) ? nullptr : value;
 }
 
-// Precomputed while curses is up, because a crash handler cannot ask the
-// terminal database.
+// Output that undoes what curses did to the screen: attributes, cursor,
+// alternate screen. Made while curses is up, for the tty layer's crash path.
 void BuildResetSequence() {
-  g_state.resetLength = 0;
-  AppendReset(Capability("sgr0"));
-  AppendReset(Capability("op"));
-  AppendReset(Capability("cnorm"));
-  if (const char* cup = Capability("cup")) AppendReset(tiparm(cup, LINES - 1, 0));
-  if (const char* rmcup = Capability("rmcup")) {
-    AppendReset(rmcup);
-  } else {
-    AppendReset("\r\n");
-  }
+  std::string reset;
+  const auto append = [&reset](const char* text) {
+    if (text != nullptr && text != reinterpret_cast<const char*>(-1)) reset += text;
+  };
+  append(Capability("sgr0"));
+  append(Capability("op"));
+  append(Capability("cnorm"));
+  if (const char* cup = Capability("cup")) append(tiparm(cup, LINES - 1, 0));
+  const char* rmcup = Capability("rmcup");
+  append(rmcup != nullptr ? rmcup : "\r\n");
+  TtySetResetSequence(reset);
 }
 
-void SetDisposition(int sig, void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  sigaction(sig, &action, nullptr);
-}
-
-// Gives the terminal back: curses' own ending, then the exact modes that
-// were found. Safe to call any number of times.
 void StopDrawingThread();
 
-void RestoreTerminal() {
-  if (!g_state.active) return;
-  // Curses is the drawing thread's while it runs.
+// The screen's part of giving the terminal back, run by RestoreTerminal:
+// curses is the drawing thread's while it runs, so the thread stops first.
+void EndCurses() {
   StopDrawingThread();
-  g_state.active = 0;
   curs_set(1);
   attrset(A_NORMAL);
   refresh();
   endwin();
-  if (g_state.screen != nullptr) {
-    delscreen(g_state.screen);
-    g_state.screen = nullptr;
-  }
-  if (g_state.haveTermios) tcsetattr(STDIN_FILENO, TCSANOW, &g_state.savedTermios);
-  for (std::size_t i = 0; i < kTerminationSignals.size(); ++i) {
-    sigaction(kTerminationSignals[i], &g_state.previousTermination[i], nullptr);
-  }
-}
-
-void OnTerminationSignal(int sig) {
-  if (g_state.active) {
-    // Ending here could interrupt curses mid-update; the console's next call
-    // (they come every few milliseconds) ends the program properly.
-    g_state.pendingSignal = sig;
-    return;
-  }
-  SetDisposition(sig, SIG_DFL);
-  raise(sig);
-}
-
-void OnFatalSignal(int sig, siginfo_t*, void*) {
-  if (g_state.active) {
-    g_state.active = 0;
-    [[maybe_unused]] ssize_t written =
-        write(STDOUT_FILENO, g_state.resetSequence.data(), g_state.resetLength);
-    if (g_state.haveTermios) tcsetattr(STDIN_FILENO, TCSANOW, &g_state.savedTermios);
-  }
-  // The signal is blocked while this runs; it is delivered again, now with
-  // the default action, when the handler returns (a fault simply recurs).
-  SetDisposition(sig, SIG_DFL);
-  raise(sig);
-}
-
-// Termination signals caught while the console ran end the program here, at
-// a safe point: end work, terminal given back, then the signal's own death.
-void ActOnPendingSignal() {
-  const int sig = g_state.pendingSignal;
-  if (sig == 0) return;
-  g_state.pendingSignal = 0;
-  // This destroys the backend that called us; only globals are used below.
-  RunProgramEndWork();
-  RestoreTerminal();
-  SetDisposition(sig, SIG_DFL);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, sig);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(sig);
-  _exit(128 + sig);
-}
-
-void InstallHandlers() {
-  for (std::size_t i = 0; i < kTerminationSignals.size(); ++i) {
-    struct sigaction action {};
-    action.sa_handler = OnTerminationSignal;
-    sigemptyset(&action.sa_mask);
-    // No SA_RESTART: a sleep must wake up to notice the signal.
-    sigaction(kTerminationSignals[i], &action, &g_state.previousTermination[i]);
-  }
-  // Installed once only: the simulated board library puts its own fault
-  // handler in front later and passes foreign faults on to this one.
-  if (!g_state.fatalHandlersInstalled) {
-    for (int sig : kFatalSignals) {
-      struct sigaction action {};
-      action.sa_sigaction = OnFatalSignal;
-      action.sa_flags = SA_SIGINFO;
-      sigemptyset(&action.sa_mask);
-      sigaction(sig, &action, nullptr);
-    }
-    g_state.fatalHandlersInstalled = true;
-  }
-  if (!g_state.exitHookInstalled) {
-    std::atexit(RestoreTerminal);
-    g_state.exitHookInstalled = true;
+  if (g_screen != nullptr) {
+    delscreen(g_screen);
+    g_screen = nullptr;
   }
 }
 
@@ -341,14 +238,14 @@ class TerminalConsole : public ConsoleBackend {
     }
     shownLines_ = LINES;
     shownCols_ = COLS;
+    window_ = {LINES, COLS};
     g_console = this;
     // The drawing thread leaves the termination signals to the program's
     // thread, whose sleeps they must interrupt.
     sigset_t blocked;
     sigset_t previous;
     sigemptyset(&blocked);
-    for (int sig : kTerminationSignals) sigaddset(&blocked, sig);
-    sigaddset(&blocked, SIGWINCH);
+    for (int sig : kProgramThreadSignals) sigaddset(&blocked, sig);
     pthread_sigmask(SIG_BLOCK, &blocked, &previous);
     drawer_ = std::thread([this] { DrawLoop(); });
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
@@ -359,8 +256,7 @@ class TerminalConsole : public ConsoleBackend {
   }
 
   void Present(ScreenModel& screen) override {
-    ActOnPendingSignal();
-    if (!g_state.active || suspended_) return;
+    if (!TtyActive() || suspended_) return;
     bool changed = screen.CursorRow() != published_.cursorRow ||
                    screen.CursorCol() != published_.cursorCol ||
                    screen.CursorVisible() != published_.cursorVisible;
@@ -406,13 +302,12 @@ class TerminalConsole : public ConsoleBackend {
     return decoder_.TakeKey();
   }
 
+  // A termination signal cuts the sleep short, for the console to act on.
   void SleepMs(int ms) override {
-    ActOnPendingSignal();
-    if (ms <= 0) return;
+    if (ms <= 0 || TtySignalPending()) return;
     timespec request{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
     timespec remaining{};
-    while (nanosleep(&request, &remaining) == -1 && errno == EINTR) {
-      ActOnPendingSignal();
+    while (nanosleep(&request, &remaining) == -1 && errno == EINTR && !TtySignalPending()) {
       request = remaining;
     }
   }
@@ -426,7 +321,7 @@ class TerminalConsole : public ConsoleBackend {
 
   // A terminal has one bell and no pitch or length; the drawing thread rings it.
   void Tone(int, int) override {
-    if (!g_state.active || suspended_) return;
+    if (!TtyActive() || suspended_) return;
     // Without the lock, for the same reason as above: at worst the bell
     // waits for the drawing thread's next look.
     bellPending_ = true;
@@ -434,7 +329,7 @@ class TerminalConsole : public ConsoleBackend {
   }
 
   void Suspend() override {
-    if (!g_state.active || suspended_) return;
+    if (!TtyActive() || suspended_) return;
     PauseDrawing();
     def_prog_mode();
     endwin();
@@ -442,7 +337,7 @@ class TerminalConsole : public ConsoleBackend {
   }
 
   void Resume(ScreenModel& screen) override {
-    if (!g_state.active || !suspended_) return;
+    if (!TtyActive() || !suspended_) return;
     reset_prog_mode();
     suspended_ = false;
     screen.MarkAllDirty();
@@ -455,6 +350,8 @@ class TerminalConsole : public ConsoleBackend {
   }
 
   void Shutdown() override { RestoreTerminal(); }
+
+  WindowSize Window() override { return window_; }
 
   // Ends the drawing thread; it finishes the frame it is writing first.
   void StopDrawing() {
@@ -634,8 +531,7 @@ class TerminalConsole : public ConsoleBackend {
   // Moves the bytes the terminal has sent into the decoder, waiting briefly
   // when they stop inside an escape sequence.
   void ReadInput() {
-    ActOnPendingSignal();
-    if (!g_state.active || suspended_) return;
+    if (!TtyActive() || suspended_ || TtySignalPending()) return;
     std::array<unsigned char, 256> buffer{};
     std::size_t taken = 0;
     while (taken < kMaxBytesPerPoll) {
@@ -644,7 +540,6 @@ class TerminalConsole : public ConsoleBackend {
         if (!decoder_.Pending()) break;
         waitMs = kEscWaitMs;
         if (!InputWaiting(waitMs)) {
-          ActOnPendingSignal();
           decoder_.FlushPending();
           break;
         }
@@ -666,6 +561,7 @@ class TerminalConsole : public ConsoleBackend {
   bool brightColors_ = false;
   bool suspended_ = false;
   bool cursorShown_ = true;
+  WindowSize window_;
   static constexpr std::uint64_t kFrameNs = 25'000'000;
   static constexpr int kResizeCheckMs = 100;
   static constexpr int kDrawerNice = 10;
@@ -716,27 +612,22 @@ std::unique_ptr<ConsoleBackend> OpenTerminalConsole(std::string& error) {
     error = "standard output is not a terminal";
     return nullptr;
   }
-  if (g_state.active) {
+  if (TtyActive()) {
     error = "the terminal console is already open";
     return nullptr;
   }
   std::setlocale(LC_ALL, "");
   const bool utf8 = std::strcmp(nl_langinfo(CODESET), "UTF-8") == 0;
-  g_state.haveTermios = tcgetattr(STDIN_FILENO, &g_state.savedTermios) == 0;
 
-  // Ours go in before curses starts, so that curses keeps its own hands off
-  // SIGINT and SIGTERM.
-  InstallHandlers();
-  g_state.screen = newterm(nullptr, stdout, stdin);
-  if (g_state.screen == nullptr) {
-    for (std::size_t i = 0; i < kTerminationSignals.size(); ++i) {
-      sigaction(kTerminationSignals[i], &g_state.previousTermination[i], nullptr);
-    }
+  TtyTakeOver();
+  g_screen = newterm(nullptr, stdout, stdin);
+  if (g_screen == nullptr) {
+    TtyReleaseSignals();
     const char* term = std::getenv("TERM");
     error = std::string("cannot start the terminal (TERM=") + (term ? term : "") + ")";
     return nullptr;
   }
-  set_term(g_state.screen);
+  set_term(g_screen);
   raw();
   noecho();
   nonl();
@@ -753,11 +644,24 @@ std::unique_ptr<ConsoleBackend> OpenTerminalConsole(std::string& error) {
   // look for typed-ahead input and hold its updates back for it.
   typeahead(-1);
   BuildResetSequence();
-  g_state.pendingSignal = 0;
-  g_state.active = 1;
+  TtySetScreenEnd(EndCurses);
+  TtySetActive();
   return std::make_unique<TerminalConsole>(utf8);
 }
 
 int TerminalRows() {
-  return g_state.active ? LINES : 0;
+  return TtyActive() ? LINES : 0;
+}
+
+int RunOnTerminal(std::string_view programName, const std::function<void()>& body) {
+  std::string error;
+  std::unique_ptr<ConsoleBackend> backend = OpenTerminalConsole(error);
+  if (!backend) {
+    std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(programName.size()), programName.data(),
+                 error.c_str());
+    return 1;
+  }
+  ConsoleAttach(std::move(backend), std::max(kLayoutRows, TerminalRows()), kLayoutCols);
+  body();
+  EndProgram(0);
 }

@@ -17,11 +17,12 @@
 #include <string_view>
 
 #include "app/settings.h"
-#include "config/baud_rate.h"
 #include "config/config_file.h"
+#include "config/host_files.h"
 #include "config/messages.h"
 #include "config/number_reader.h"
 #include "console/memory_console.h"
+#include "uart/uart.h"
 
 namespace {
 
@@ -89,11 +90,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   Console();
   try {
-    LoadConfig();
+    LoadConfig({.baudRateUsable = UartBaudRateUsable});
   } catch (const ScriptExhausted&) {
     return 0;
   }
-  Check(BaudRate == 115200 || BaudRateUsable(BaudRate));
+  Check(BaudRate == kStartBaudRate || UartBaudRateUsable(BaudRate));
   for (int slot = 1; slot <= kMacroSlots; ++slot) {
     Check(MacroCount[slot] >= 0 && MacroCount[slot] < kMacroPlaces);
   }

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <vector>
 
+#include "pcie-linux/digits.h"
 #include "pcie-linux/unique_fd.h"
 
 namespace q7m::pcie_linux {
@@ -29,23 +30,7 @@ std::string ReadSmallFile(const std::string& path) {
 }
 
 std::optional<std::uint64_t> Number(std::string_view text, int base) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (base == 16 && c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (base == 16 && c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return std::nullopt;
-    }
-    if (digit >= base) return std::nullopt;
-    value = value * static_cast<std::uint64_t>(base) + static_cast<std::uint64_t>(digit);
-  }
-  return value;
+  return ParseDigits(text, base, 20);
 }
 
 struct FlockLine {

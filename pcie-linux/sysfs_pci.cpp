@@ -17,6 +17,7 @@
 
 #include "pcie-linux/board_choice.h"
 #include "pcie-linux/board_lock.h"
+#include "pcie-linux/digits.h"
 
 namespace q7m::pcie_linux {
 namespace {
@@ -64,22 +65,7 @@ std::optional<std::uint64_t> ParseHex(std::string_view text) {
   if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
     text.remove_prefix(2);
   }
-  if (text.empty() || text.size() > 16) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    int digit;
-    if (c >= '0' && c <= '9') {
-      digit = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-      digit = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-      digit = c - 'A' + 10;
-    } else {
-      return std::nullopt;
-    }
-    value = value * 16 + static_cast<std::uint64_t>(digit);
-  }
-  return value;
+  return ParseDigits(text, 16, 16);
 }
 
 // Flags column of each line of the `resource` table; empty when absent.

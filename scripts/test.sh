@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Builds everything with warnings as errors and runs every test: the normal
-# build, then the same tests under AddressSanitizer and UndefinedBehaviorSanitizer,
-# then the fuzz corpora, then the Debian package with lintian. Every stage runs
+# Builds everything with warnings as errors and runs every test: the include
+# layers, the normal build (its unit tests once more in shuffled order), then
+# the same tests under AddressSanitizer and UndefinedBehaviorSanitizer, then
+# the fuzz corpora, then the Debian package with lintian. Every stage runs
 # even when an earlier one failed; the script ends with a line naming each
 # stage that failed, and fails if any did.
 set -uo pipefail
@@ -31,6 +32,25 @@ run_suite() {
     ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" --timeout 300
 }
 
+# ctest runs each test in a process of its own; here each test program runs
+# its tests together, in an order of its own, so that a test that leans on
+# what another left behind shows. The seed is printed for a rerun.
+shuffled_unit_tests() {
+  local dir=$1 status=0 program
+  for program in unit_tests console_terminal_tests config_tests widgets_tests files_tests \
+    sim_tests integration_tests inspect_tests working_directory_tests pcie_linux_tests \
+    udev_rule_tests; do
+    if ! "$dir/bin/$program" --gtest_shuffle >"$dir/$program.shuffled.log" 2>&1; then
+      echo "$program failed in shuffled order (rerun with --gtest_shuffle" \
+        "--gtest_random_seed=$(grep -m1 -oE 'seed of [0-9]+' "$dir/$program.shuffled.log" |
+          cut -d' ' -f3)); $dir/$program.shuffled.log has the output:"
+      grep -E '^\[  FAILED  \]' "$dir/$program.shuffled.log" | sort -u
+      status=1
+    fi
+  done
+  return $status
+}
+
 sanitized_suite() {
   # The simulated board answers window accesses from its own SIGSEGV handler.
   ASAN_OPTIONS=handle_segv=0:allow_user_segv_handler=1:detect_leaks=1 \
@@ -58,7 +78,9 @@ package_lint() {
     lintian -I --pedantic --fail-on error,warning build-package/q7m-uart_*.deb
 }
 
+stage "include layers" scripts/check_includes.sh
 stage "build and test" run_suite build
+stage "unit tests in shuffled order" shuffled_unit_tests build
 stage "build and test with sanitizers" sanitized_suite
 stage "fuzz harnesses: replay the corpora" fuzz_replay
 stage "Debian package: lintian" package_lint

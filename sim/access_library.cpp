@@ -59,7 +59,7 @@ const char* GetEnv(const char* name) {
   return getenv(name);
 }
 
-// Spins for ns nanoseconds of the real clock (safe in a signal handler).
+// Spins for ns nanoseconds of the real clock.
 void Spin(std::uint64_t ns) {
   const std::uint64_t until = MonotonicNs() + ns;
   while (MonotonicNs() < until) {
@@ -287,8 +287,8 @@ class Library final : public q7m::sim::WindowClient {
   // One line per register-file write and per open, map, unmap and close, in
   // the file named by Q7M_SIM_TRACE, so that a test driving the real program
   // can see the board traffic; each transmitted byte with its start time and
-  // each reset pulse with its width, in nanoseconds. Written at once with
-  // write(): stores arrive inside a signal handler.
+  // each reset pulse with its width, in nanoseconds. Each line is written
+  // at once, so that a test reading the file sees it while the program runs.
   void Trace(const char* text) {
     if (traceFd >= 0) (void)!::write(traceFd, text, std::strlen(text));
   }
@@ -299,7 +299,7 @@ class Library final : public q7m::sim::WindowClient {
     const int n = std::snprintf(line, sizeof line, format, args...);
     if (n > 0) (void)!::write(traceFd, line, static_cast<std::size_t>(n));
   }
-  // A longer line, outside the signal handler.
+  // A line of any length.
   void TraceLine(const std::string& text) {
     if (traceFd < 0) return;
     const std::string line = text + "\n";

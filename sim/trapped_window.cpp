@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <string>
 
 #include "sim/byte_access_decoder.h"
 
@@ -81,30 +82,6 @@ void Chain(const struct sigaction& prev, int sig, siginfo_t* info, void* ctx) {
   if (sig == SIGTRAP || info == nullptr || info->si_code <= 0) raise(sig);
 }
 
-// Builds a warning line in the handler without the C library's formatting.
-class Line {
- public:
-  explicit Line(std::array<char, 160>& out) : out_(out) {}
-  ~Line() { out_[std::min(n_, out_.size() - 1)] = '\0'; }
-  Line(const Line&) = delete;
-  Line& operator=(const Line&) = delete;
-  Line& Text(const char* t) {
-    while (*t != '\0') Put(*t++);
-    return *this;
-  }
-  Line& Hex(std::uint64_t v, int digits) {
-    for (int i = digits - 1; i >= 0; --i) Put("0123456789ABCDEF"[(v >> (4 * i)) & 0xF]);
-    return *this;
-  }
-
- private:
-  void Put(char c) {
-    if (n_ + 1 < out_.size()) out_[n_++] = c;
-  }
-  std::array<char, 160>& out_;
-  std::size_t n_ = 0;
-};
-
 // The encoding's register numbers (rax, rcx, rdx, rbx, rsp, rbp, rsi, rdi,
 // r8-r15) as indices of the saved registers.
 constexpr std::array<int, 16> kGreg = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP,
@@ -113,10 +90,16 @@ constexpr std::array<int, 16> kGreg = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_R
 
 void NoteSlow(const char* why, std::uint64_t rip, std::span<const std::uint8_t> bytes,
               std::uint32_t offset) {
-  Line line(g.warning);
-  line.Text("q7m sim: ").Text(why).Text(" at rip 0x").Hex(rip, 12).Text(" (bytes");
-  for (const std::uint8_t b : bytes) line.Text(" ").Hex(b, 2);
-  line.Text("), window offset 0x").Hex(offset, 5).Text("; single-stepped");
+  std::string byteList;
+  for (const std::uint8_t b : bytes) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, " %02X", b);
+    byteList += hex;
+  }
+  std::snprintf(g.warning.data(), g.warning.size(),
+                "q7m sim: %s at rip 0x%012llX (bytes%s), window offset 0x%05X; single-stepped", why,
+                static_cast<unsigned long long>(rip), byteList.c_str(),
+                static_cast<unsigned>(offset));
 }
 
 // Answers a byte access by emulating the instruction on the saved registers;

@@ -10,6 +10,13 @@
 // Each slow-path access is counted, and an undecoded form is noted as a
 // warning rather than printed (the program's screen is curses): it costs
 // several times more, a page opened and closed for each access.
+//
+// The handlers run synchronously: a fault comes only from the program's own
+// byte access to the window, which is made by its board accessors and never
+// from inside the C library. So the handlers, and the client behind them (the
+// device model, the remote consoles, the trace), are ordinary code: they may
+// allocate and format text as any other code does. What a handler must not
+// do is wait for another thread.
 #ifndef Q7M_SIM_TRAPPED_WINDOW_H
 #define Q7M_SIM_TRAPPED_WINDOW_H
 

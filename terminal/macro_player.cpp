@@ -12,6 +12,7 @@
 #include "config/config_file.h"
 #include "config/messages.h"
 #include "config/number_reader.h"
+#include "console/ascii.h"
 #include "console/console.h"
 #include "uart/uart.h"
 
@@ -26,10 +27,6 @@ constexpr int kViewerPollMs = 10;
 
 void ReportPosition(const std::string& command, std::size_t position) {
   ReportError("Cmd:" + command + "  Pos" + std::to_string(position) + " ??");
-}
-
-char Upper(char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
 }
 
 }  // namespace
@@ -81,7 +78,7 @@ void RunMacro(int slot) {
   std::string number;
   for (std::size_t i = 1; i <= command.size(); ++i) {
     const char c = command[i - 1];
-    const char u = Upper(c);
+    const char u = AsciiUpper(c);
     switch (state) {
       case MacroState::Idle:
         if (c == '"') {

@@ -16,14 +16,6 @@ namespace {
 
 constexpr int kLoopWaitMs = 30;
 
-bool InRange(const std::string& key, const std::string& first, const std::string& last) {
-  return key >= first && key <= last;
-}
-
-std::uint8_t ScanCode(const std::string& key) {
-  return static_cast<std::uint8_t>(key[1]);
-}
-
 void ShowHelp() {
   ClearScreen();
   for (std::int32_t i = 1; i <= HelpCount && i <= kHelpLinesMax; ++i) {
@@ -50,14 +42,9 @@ bool HandleKey(const std::string& key) {
     ShowHelp();
   } else if (key == KeyShiftF2) {
     return false;
-  } else if (InRange(key, KeyF1, KeyF10)) {
-    RunMacro(ScanCode(key) - 0x3B + 1);
-  } else if (InRange(key, KeyF11, KeyF12)) {
-    RunMacro(ScanCode(key) - 0x85 + 11);
-  } else if (InRange(key, KeyShiftF3, KeyShiftF10)) {
-    RunMacro(ScanCode(key) - 0x54 + 13);
-  } else if (InRange(key, KeyShiftF11, KeyShiftF12)) {
-    RunMacro(ScanCode(key) - 0x87 + 23);
+  } else if (const auto fn = FunctionKeyOf(key); fn && fn->run != FunctionKeyRun::Ctrl) {
+    // Fn plays slot n, Shift-Fn slot 12 + n (Shift-F1 and Shift-F2 are taken above).
+    RunMacro(fn->run == FunctionKeyRun::Shift ? 12 + fn->number : fn->number);
   } else {
     SendKeys(key);
   }

@@ -4,12 +4,10 @@
 
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <string>
 
 #include "console/console.h"
-#include "console/program_end.h"
 #include "console/terminal_console.h"
 #include "widgets/console_utils.h"
 
@@ -26,16 +24,7 @@ std::string HexBytes(const std::string& key) {
   return text;
 }
 
-}  // namespace
-
-int main() {
-  std::string error;
-  std::unique_ptr<ConsoleBackend> backend = OpenTerminalConsole(error);
-  if (!backend) {
-    std::fprintf(stderr, "q7m-keyprobe: %s\n", error.c_str());
-    return 1;
-  }
-  ConsoleAttach(std::move(backend), std::max(25, TerminalRows()), 80);
+void ProbeKeys() {
   SetColor(7, 0);
   ClearScreen();
   PrintLine("q7m-keyprobe (pid " + std::to_string(getpid()) + "): press keys, q quits");
@@ -62,5 +51,10 @@ int main() {
     ++count;
     PrintLine("key " + std::to_string(count) + ": " + HexBytes(key));
   }
-  EndProgram(0);
+}
+
+}  // namespace
+
+int main() {
+  return RunOnTerminal("q7m-keyprobe", ProbeKeys);
 }

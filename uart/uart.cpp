@@ -1,7 +1,5 @@
 #include "uart/uart.h"
 
-#include <cmath>
-
 #include "board/board_io.h"
 #include "config/messages.h"
 #include "console/console.h"
@@ -21,13 +19,6 @@ std::uint8_t Reg(std::int32_t regBase, std::uint8_t n) {
 }
 
 }  // namespace
-
-std::uint32_t UartDivisor(std::int64_t clockHz, std::int64_t baud) {
-  if (baud <= 0 || clockHz <= 0) return 0;
-  const double divisor = std::floor(static_cast<double>(clockHz) / static_cast<double>(baud) + 0.5);
-  if (divisor < 1 || divisor > 0xFFFF) return 0;
-  return static_cast<std::uint32_t>(divisor);
-}
 
 bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase) {
   const std::uint32_t divisor = UartDivisor(clockHz, baud);
@@ -75,7 +66,6 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
   text.clear();
   failed = 0;
   if (errorsOut != nullptr) *errorsOut = 0;
-  if (wanted <= 0) return;
   std::int32_t received = 0;
   std::int32_t idle = 0;
   std::uint8_t status = 0;
@@ -83,6 +73,8 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
     status = BoardRegRead(Port(port), Reg(regBase, kUartRxStatus));
     std::int32_t n = status & kUartRxCountMask;
     if (n > 0) {
+      // With wanted 0 or less this leaves n at 0 or less: the data register
+      // is selected, nothing is read, and the call ends as complete.
       if (received + n > wanted) n = wanted - received;
       BoardRegSelect(Port(port), Reg(regBase, kUartRxData));
       for (std::int32_t i = 0; i < n; ++i)

@@ -6,9 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "config/baud_rate.h"
-
-inline constexpr std::int32_t UartClockHz = static_cast<std::int32_t>(kUartClockHz);
+// The UART's reference clock.
+inline constexpr std::int32_t UartClockHz = 125000000;
 
 // Register numbers, counted from regBase.
 inline constexpr std::uint8_t kUartDivLo = 0;
@@ -29,9 +28,20 @@ inline constexpr std::uint8_t kUartErrClear = 0xC1;
 inline constexpr const char* kUartOverflowMessage = "UartRcvStr Overflow";
 inline constexpr const char* kUartFramingMessage = "UartRcvStr Framing Error";
 
-// The divisor for a baud rate (nearest integer), or 0 when the rate cannot be
-// programmed: not positive, or a divisor outside 1 to 65535.
-std::uint32_t UartDivisor(std::int64_t clockHz, std::int64_t baud);
+// The divisor for a baud rate: clockHz / baud rounded to the nearest integer
+// (in exact integer arithmetic, which gives floor(clockHz / baud + 0.5) for
+// every divisor the register holds), or 0 when the rate cannot be
+// programmed: a clock or rate that is not positive, or a divisor outside 1
+// to 65535.
+constexpr std::uint32_t UartDivisor(std::int32_t clockHz, std::int64_t baud) {
+  if (clockHz <= 0 || baud <= 0 || baud > 2 * std::int64_t{clockHz}) return 0;
+  const std::int64_t divisor = (2 * std::int64_t{clockHz} + baud) / (2 * baud);
+  return divisor >= 1 && divisor <= 0xFFFF ? static_cast<std::uint32_t>(divisor) : 0;
+}
+// The rates UartInit takes at the board's clock: 1908 to 250000000.
+constexpr bool UartBaudRateUsable(std::int64_t baud) {
+  return UartDivisor(UartClockHz, baud) != 0;
+}
 
 // Programs the divisor and enables the UART. A baud rate that cannot be
 // programmed is reported and leaves the registers untouched; returns whether

@@ -12,17 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "console/ascii.h"
 #include "console/console.h"
 
 namespace {
-
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return upper;
-}
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
@@ -42,13 +35,13 @@ std::int64_t DigitsValue(std::string_view digits) {
 }
 
 bool GreaterByName(const std::string& a, const std::string& b) {
-  return Upper(a) > Upper(b);
+  return AsciiUpper(a) > AsciiUpper(b);
 }
 
 bool GreaterByNumberedName(const std::string& a, const std::string& b) {
   std::string baseA, numberA, extA, baseB, numberB, extB;
-  SplitNumberedName(Upper(a), baseA, numberA, extA);
-  SplitNumberedName(Upper(b), baseB, numberB, extB);
+  SplitNumberedName(AsciiUpper(a), baseA, numberA, extA);
+  SplitNumberedName(AsciiUpper(b), baseB, numberB, extB);
   if (extA != extB) return extA > extB;
   if (baseA != baseB) return baseA > baseB;
   return DigitsValue(numberA) > DigitsValue(numberB);
@@ -58,7 +51,7 @@ bool GreaterInDirectoryOrder(const std::string& a, const std::string& b) {
   if (a == ".") return false;
   if (a == "..") return b == ".";
   if (b == "." || b == "..") return true;
-  return Upper(a) > Upper(b);
+  return AsciiUpper(a) > AsciiUpper(b);
 }
 
 bool OutOfOrder(const std::string& a, const std::string& b, std::int32_t order) {
@@ -125,13 +118,14 @@ struct Listed {
 };
 
 // The entries of the current directory that an enumeration of the original
-// would report, in the directory's own order. For directories every visible
-// entry is reported (files too: they count against the capacity before the
-// directory test), with "." and ".." first whether or not the file system
-// reports them, so that every directory offers the way up. For files only
-// the regular files that match ext are reported. visit returns false to stop.
+// would report, in the directory's own order. For directories every entry is
+// reported (files too: they count against the capacity before the directory
+// test), with "." and ".." first whether or not the file system reports them,
+// so that every directory offers the way up. For files only the regular
+// files that match ext are reported. Hidden names (a leading ".") are
+// reported only when withHidden is true. visit returns false to stop.
 template <typename Visit>
-void Enumerate(bool forDirectories, std::string_view ext, Visit visit) {
+void Enumerate(bool forDirectories, std::string_view ext, bool withHidden, Visit visit) {
   if (forDirectories) {
     if (!visit(Listed{".", true})) return;
     if (!visit(Listed{"..", true})) return;
@@ -140,7 +134,8 @@ void Enumerate(bool forDirectories, std::string_view ext, Visit visit) {
   if (!handle) return;
   while (const dirent* entry = readdir(handle.get())) {
     const std::string_view name = entry->d_name;
-    if (name.empty() || name == "." || name == ".." || Hidden(name)) continue;
+    if (name.empty() || name == "." || name == "..") continue;
+    if (!withHidden && Hidden(name)) continue;
     const EntryType type = TypeOf(*entry);
     if (forDirectories) {
       if (!visit(Listed{std::string(name), type == EntryType::kDirectory})) return;
@@ -194,7 +189,8 @@ void GetDirList(std::string_view ext, std::int32_t kind, TextArray& list, std::i
   const std::int32_t capacity = list.Capacity();
   if (capacity < 1) return;
   const bool forDirectories = kind == kListDirectories;
-  Enumerate(forDirectories, ext, [&](const Listed& entry) {
+  // Whatever their attributes: hidden entries are listed too.
+  Enumerate(forDirectories, ext, true, [&](const Listed& entry) {
     // The capacity is checked before the entry's kind: the last slot takes
     // the marker as soon as one more entry of any kind turns up.
     if (count == capacity - 1) {
@@ -230,7 +226,8 @@ void PrintFileList(std::string_view ext, std::int32_t columnWidth, std::int32_t 
   const std::size_t cellText = columnWidth > 1 ? static_cast<std::size_t>(columnWidth - 1) : 0;
   constexpr std::size_t kLineWidth = 80;
   std::string buffer;
-  Enumerate(false, ext, [&](const Listed& entry) {
+  // Hidden files are not printed.
+  Enumerate(false, ext, false, [&](const Listed& entry) {
     std::string name = entry.name;
     if (stripExtension != 0) {
       const std::size_t dot = name.find('.');

@@ -2,9 +2,10 @@
 // Reading the current directory into a bounded name list, sorting name lists,
 // and printing the file names of the current directory in columns.
 //
-// On this host: names beginning with "." other than "." and ".." are hidden;
-// the extension pattern matches without regard to letter case; "." and ".."
-// are listed for every directory; names are kept byte for byte.
+// On this host: names beginning with "." other than "." and ".." are hidden
+// (GetDirList lists them, PrintFileList leaves them out); the extension
+// pattern matches without regard to letter case; "." and ".." are listed for
+// every directory; names are kept byte for byte.
 
 #include <cstdint>
 #include <string>

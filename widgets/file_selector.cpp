@@ -1,6 +1,5 @@
 #include "widgets/file_selector.h"
 
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,8 +7,9 @@
 #include <string>
 
 #include "app/settings.h"
-#include "config/config_file.h"
+#include "config/host_files.h"
 #include "config/messages.h"
+#include "console/ascii.h"
 #include "console/console.h"
 #include "widgets/dir_list.h"
 
@@ -41,14 +41,6 @@ std::string Fit(std::string_view text, std::size_t width) {
   return fitted;
 }
 
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return upper;
-}
-
 // Keeps sel on the page: the page moves just far enough.
 void FollowSelection(int rows, std::int32_t& top, std::int32_t sel) {
   if (sel > top + rows - 1) top = sel - rows + 1;
@@ -68,11 +60,6 @@ std::int64_t NowTenths() {
 void ClearDarkGrey() {
   SetColor(std::nullopt, 8);
   ClearScreen();
-}
-
-std::string HomeDirectory() {
-  const passwd* entry = getpwuid(getuid());
-  return entry != nullptr && entry->pw_dir != nullptr ? std::string(entry->pw_dir) : std::string();
 }
 
 // Failed changes are ignored: the lists are read again and show where we are.
@@ -146,10 +133,6 @@ std::string AskName(int col, int width, std::string_view prompt) {
   return FirstField(ReadLine());
 }
 
-bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
-  return Upper(text).find(Upper(part)) != std::string::npos;
-}
-
 std::string HelpLine(bool fileMode, int focus, std::int32_t mode) {
   const std::string lead = fileMode ? "File Sel Keys: Lf Rg Tab" : "Dir Sel Keys: Lf Rg Tab";
   const std::string panel = lead + " Up Dw Pup Pdw Home End A-Z 0-9";
@@ -176,7 +159,253 @@ bool IsLetterOrDigit(const std::string& key) {
 // directory; every other letter and digit only reads the lists again.
 void PathLineLetter(char letter) {
   if (letter == 'R') ChangeTo("/");
-  if (letter == 'H') ChangeTo(HomeDirectory());
+  if (letter == 'H') ChangeTo(UserHomeDirectory());
+}
+
+// What a call of the selector asks for.
+struct SelectorCall {
+  bool fileMode;
+  std::string_view title;
+  std::string_view status;
+  std::string_view ext;
+  std::int32_t mode;
+};
+
+// One interactive selector screen: the call, where the user is, and the two
+// lists as last read.
+struct Selector {
+  explicit Selector(const SelectorCall& c)
+      : call(c), focus(c.fileMode ? kFilePanel : kPathLine), prefixTime(NowTenths()) {}
+
+  const SelectorCall call;
+  int focus;
+  std::string prefix;  // type-ahead
+  std::int64_t prefixTime;
+  bool readLists = true;
+  TextArray directories{kDirListCapacity};
+  std::int32_t dirCount = 0;
+  TextArray files{kFileListCapacity};
+  std::int32_t fileCount = 0;
+
+  // Colour of the title bar and the headings.
+  int Header() const { return call.mode == 1 ? 4 : (call.mode == -1 ? 5 : 1); }
+  bool Saving() const { return call.fileMode && call.mode == 1; }
+  bool Opening() const { return call.fileMode && call.mode < 1; }
+};
+
+// What a key does to the call.
+enum class Outcome {
+  kNextPass,     // the screen goes on
+  kEnd,          // the call ends, the screen as it is
+  kEndAndReset,  // the call ends with the screen reset
+};
+
+void ReadLists(Selector& s) {
+  GetDirList("*", kListDirectories, s.directories, s.dirCount);
+  GetDirList(s.call.ext, kListFiles, s.files, s.fileCount);
+  s.readLists = false;
+}
+
+void DrawDirectoryPanel(Selector& s, bool focused) {
+  DrawListPanel(s.directories, kPanelTopRow, kDirPanelCol, kDirPanelWidth, kPanelRows, s.dirCount,
+                DirTop, DirSelIdx, focused);
+}
+
+void DrawFilePanel(Selector& s, bool focused) {
+  DrawListPanel(s.files, kPanelTopRow, kFilePanelCol, kFilePanelWidth, kPanelRows, s.fileCount,
+                FileTop, FileSelIdx, focused);
+}
+
+// One whole screen: title, path line, both panels, the help line for the
+// focus, and the bottom line (a one-time message shows once in its place).
+void DrawSelector(Selector& s, std::string& message) {
+  Locate(2, 2, 0);
+  SetColor(15, s.Header());
+  PrintText(Fit(" " + std::string(s.call.title), 77) + " ");
+
+  Locate(4, 2);
+  SetColor(15, s.Header());
+  PrintText(" Path:");
+  Locate(4, 8);
+  const std::string cur = CurrentDirectory();
+  const std::string shown = cur.size() > 70 ? cur.substr(0, 67) + "..." : Fit(cur, 70);
+  if (s.focus == kPathLine) {
+    SetColor(0, 15);
+  } else {
+    SetColor(7, 0);
+  }
+  PrintText(" " + shown + " ");
+
+  Locate(6, 2);
+  SetColor(15, s.Header());
+  PrintText(Fit(" Directories:", 35));
+  DrawDirectoryPanel(s, s.focus == kDirPanel);
+
+  Locate(6, 38);
+  SetColor(15, s.Header());
+  PrintText(" " + Fit("Files: *." + std::string(s.call.ext), 40) + " ");
+  DrawFilePanel(s, s.focus == kFilePanel);
+
+  Locate(22, 3);
+  SetColor(7, 8);
+  PrintLine(HelpLine(s.call.fileMode, s.focus, s.call.mode));
+
+  Locate(24, 3);
+  if (!message.empty()) {
+    SetColor(15, 12);
+    PrintText(Fit(" " + message, 76));
+    message.clear();
+  } else {
+    SetColor(15, 8);
+    PrintText(Fit(s.call.status, 77));
+  }
+}
+
+// The panel keys of the focused panel; on the path line they mean nothing.
+void PanelKey(Selector& s, std::string& key) {
+  if (s.focus == kFilePanel) {
+    ListPanelKey(key, kPanelRows, s.fileCount, FileTop, FileSelIdx);
+  } else if (s.focus == kDirPanel) {
+    ListPanelKey(key, kPanelRows, s.dirCount, DirTop, DirSelIdx);
+  } else if (key == KeyUp || key == KeyDown || key == KeyPgUp || key == KeyPgDn || key == KeyHome ||
+             key == KeyEnd) {
+    key.clear();
+  }
+}
+
+void MoveFocus(Selector& s, int step) {
+  s.focus = (s.focus - 1 + step + 3) % 3 + 1;
+  s.prefix.clear();
+  s.prefixTime = NowTenths();
+}
+
+Outcome EnterKey(Selector& s, std::string& result) {
+  if (s.focus == kFilePanel && s.Saving()) {
+    if (!Confirm(" File Already Exists! Continue [N]?")) return Outcome::kNextPass;
+    result = s.files.Get(FileSelIdx);
+    return Outcome::kEndAndReset;
+  }
+  if (s.focus == kFilePanel && s.Opening()) {
+    result = s.files.Get(FileSelIdx);
+    return Outcome::kEndAndReset;
+  }
+  if (s.focus == kDirPanel) {
+    EnterDirectory(s.directories.Get(DirSelIdx));
+    s.readLists = true;
+    FileTop = FileSelIdx = DirTop = DirSelIdx = 1;
+    return Outcome::kNextPass;
+  }
+  if (s.focus == kPathLine && !s.call.fileMode) {
+    result = s.files.Get(FileSelIdx);
+    return Outcome::kEndAndReset;
+  }
+  return Outcome::kNextPass;
+}
+
+// Ins on the file panel when saving: a new name, ended when no such file is
+// there yet (an existing one is selected instead, for Enter to confirm).
+Outcome NewFileKey(Selector& s, std::string& result) {
+  DrawFilePanel(s, false);
+  const std::string name = AskName(38, 42, " New File:");
+  if (name.empty()) {
+    Locate(0, 0, 0);
+    ClearDarkGrey();
+    return Outcome::kNextPass;
+  }
+  result = name;
+  // Compared without regard to case, as the extension pattern is: a name
+  // typed as "LOG.TXT" already has the extension txt.
+  const std::string dotExt = "." + std::string(s.call.ext);
+  if (!ContainsIgnoringCase(result, dotExt)) result += dotExt;
+  if (FileExists(result)) {
+    SeekListEntry(result, s.files, kPanelRows, s.fileCount, FileTop, FileSelIdx);
+    Locate(0, 0, 0);
+    ClearDarkGrey();
+    return Outcome::kNextPass;
+  }
+  return Outcome::kEndAndReset;
+}
+
+// Ins on the directory panel when saving: a directory made in the current one.
+void NewDirectoryKey(Selector& s) {
+  DrawDirectoryPanel(s, false);
+  const std::string name = AskName(2, 78, " Make New dir:");
+  if (!name.empty()) {
+    const std::string dir = CurrentDirectory();
+    const std::string path = dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
+    // A directory that cannot be made is simply not in the list read next.
+    mkdir(path.c_str(), 0777);
+  }
+  s.readLists = true;
+  Locate(0, 0, 0);
+  ClearDarkGrey();
+}
+
+Outcome InsKey(Selector& s, std::string& result) {
+  if (s.focus == kFilePanel && s.Saving()) return NewFileKey(s, result);
+  if (s.focus == kDirPanel && s.call.mode == 1) NewDirectoryKey(s);
+  return Outcome::kNextPass;
+}
+
+// Letters and digits: a path-line command, or type-ahead in a panel (within
+// the type-ahead window the prefix grows, after it a new one starts).
+void LetterKey(Selector& s, const std::string& key) {
+  if (s.focus == kPathLine) {
+    PathLineLetter(key[0]);
+    s.readLists = true;
+    return;
+  }
+  const std::int64_t now = NowTenths();
+  s.prefix = now - s.prefixTime < kTypeAheadTenths ? s.prefix + key : key;
+  s.prefixTime = now;
+  if (s.focus == kFilePanel) {
+    SeekListEntry(s.prefix, s.files, kPanelRows, s.fileCount, FileTop, FileSelIdx);
+  } else {
+    SeekListEntry(s.prefix, s.directories, kPanelRows, s.dirCount, DirTop, DirSelIdx);
+  }
+}
+
+// A key the panels left, by the first row of the key table that matches.
+Outcome SelectorKey(Selector& s, const std::string& key, std::string& result) {
+  if (key == KeyRight || key == KeyTab) {
+    MoveFocus(s, 1);
+  } else if (key == KeyLeft || key == KeyShiftTab) {
+    MoveFocus(s, -1);
+  } else if (key == KeyEnter) {
+    return EnterKey(s, result);
+  } else if (key == kCtrlA) {
+    if (s.focus == kFilePanel && s.Opening() && Confirm(" Select All Files, Sure [N]?")) {
+      result.clear();
+      return Outcome::kEndAndReset;
+    }
+  } else if (key == KeyIns) {
+    return InsKey(s, result);
+  } else if (IsLetterOrDigit(key)) {
+    LetterKey(s, key);
+  } else if (key == KeyEsc) {
+    result.clear();
+    return Outcome::kEndAndReset;
+  } else if (key == " ") {
+    s.readLists = true;
+  } else {
+    result.clear();
+    return Outcome::kEnd;
+  }
+  return Outcome::kNextPass;
+}
+
+// Stepping: "+" or "-" moves to the next or previous file without a screen.
+void StepFile(std::string_view ext, std::string& result, std::string& key,
+              std::int32_t& clearFirst) {
+  TextArray files(kFileListCapacity);
+  std::int32_t fileCount = 0;
+  GetDirList(ext, kListFiles, files, fileCount);
+  FileSelIdx += key == "+" ? 1 : -1;
+  ClampSelection(fileCount, FileSelIdx);
+  key = KeyEnter;
+  result = files.Get(FileSelIdx);
+  clearFirst = 0;
+  ClearDarkGrey();
 }
 
 void FileDirSelect(bool fileMode, std::string_view title, std::string_view status,
@@ -187,193 +416,31 @@ void FileDirSelect(bool fileMode, std::string_view title, std::string_view statu
     FileSelIdx = 1;
     LastExt = std::string(ext);
   }
-  TextArray files(kFileListCapacity);
-  std::int32_t fileCount = 0;
-
   if ((key == "+" || key == "-") && mode < 1 && fileMode) {
-    GetDirList(ext, kListFiles, files, fileCount);
-    FileSelIdx += key == "+" ? 1 : -1;
-    ClampSelection(fileCount, FileSelIdx);
-    key = KeyEnter;
-    result = files.Get(FileSelIdx);
-    clearFirst = 0;
-    ClearDarkGrey();
+    StepFile(ext, result, key, clearFirst);
     return;
   }
-
   if (FileTop < 1) FileTop = 1;
   if (DirTop < 1) DirTop = 1;
   if (clearFirst == 1) {
     clearFirst = 0;
     ClearDarkGrey();
   }
-  TextArray directories(kDirListCapacity);
-  std::int32_t dirCount = 0;
-  int focus = fileMode ? kFilePanel : kPathLine;
-  std::string prefix;
-  std::int64_t prefixTime = NowTenths();
-  bool readLists = true;
-  const int header = mode == 1 ? 4 : (mode == -1 ? 5 : 1);
-
+  Selector s(SelectorCall{fileMode, title, status, ext, mode});
   for (;;) {
-    if (readLists) {
-      GetDirList("*", kListDirectories, directories, dirCount);
-      GetDirList(ext, kListFiles, files, fileCount);
-      readLists = false;
-    }
-    Locate(2, 2, 0);
-    SetColor(15, header);
-    PrintText(Fit(" " + std::string(title), 77) + " ");
-
-    Locate(4, 2);
-    SetColor(15, header);
-    PrintText(" Path:");
-    Locate(4, 8);
-    const std::string cur = CurrentDirectory();
-    const std::string shown = cur.size() > 70 ? cur.substr(0, 67) + "..." : Fit(cur, 70);
-    if (focus == kPathLine) {
-      SetColor(0, 15);
-    } else {
-      SetColor(7, 0);
-    }
-    PrintText(" " + shown + " ");
-
-    Locate(6, 2);
-    SetColor(15, header);
-    PrintText(Fit(" Directories:", 35));
-    DrawListPanel(directories, kPanelTopRow, kDirPanelCol, kDirPanelWidth, kPanelRows, dirCount,
-                  DirTop, DirSelIdx, focus == kDirPanel);
-
-    Locate(6, 38);
-    SetColor(15, header);
-    PrintText(" " + Fit("Files: *." + std::string(ext), 40) + " ");
-    DrawListPanel(files, kPanelTopRow, kFilePanelCol, kFilePanelWidth, kPanelRows, fileCount,
-                  FileTop, FileSelIdx, focus == kFilePanel);
-
-    Locate(22, 3);
-    SetColor(7, 8);
-    PrintLine(HelpLine(fileMode, focus, mode));
-
-    Locate(24, 3);
-    if (!message.empty()) {
-      SetColor(15, 12);
-      PrintText(Fit(" " + message, 76));
-      message.clear();
-    } else {
-      SetColor(15, 8);
-      PrintText(Fit(status, 77));
-    }
-
+    if (s.readLists) ReadLists(s);
+    DrawSelector(s, message);
     key = UpperKey(WaitKey());
-
-    if (focus == kFilePanel) {
-      ListPanelKey(key, kPanelRows, fileCount, FileTop, FileSelIdx);
-    } else if (focus == kDirPanel) {
-      ListPanelKey(key, kPanelRows, dirCount, DirTop, DirSelIdx);
-    } else if (key == KeyUp || key == KeyDown || key == KeyPgUp || key == KeyPgDn ||
-               key == KeyHome || key == KeyEnd) {
-      key.clear();
-    }
+    PanelKey(s, key);
     if (key.empty()) continue;
-
-    if (key == KeyRight || key == KeyTab) {
-      focus = focus == kFilePanel ? kPathLine : focus + 1;
-      prefix.clear();
-      prefixTime = NowTenths();
-    } else if (key == KeyLeft || key == KeyShiftTab) {
-      focus = focus == kPathLine ? kFilePanel : focus - 1;
-      prefix.clear();
-      prefixTime = NowTenths();
-    } else if (key == KeyEnter) {
-      if (focus == kFilePanel && fileMode && mode == 1) {
-        if (Confirm(" File Already Exists! Continue [N]?")) {
-          result = files.Get(FileSelIdx);
-          ResetScreen();
-          return;
-        }
-      } else if (focus == kFilePanel && fileMode && mode < 1) {
-        result = files.Get(FileSelIdx);
+    switch (SelectorKey(s, key, result)) {
+      case Outcome::kNextPass:
+        break;
+      case Outcome::kEndAndReset:
         ResetScreen();
         return;
-      } else if (focus == kDirPanel) {
-        EnterDirectory(directories.Get(DirSelIdx));
-        readLists = true;
-        FileTop = FileSelIdx = DirTop = DirSelIdx = 1;
-      } else if (focus == kPathLine && !fileMode) {
-        result = files.Get(FileSelIdx);
-        ResetScreen();
+      case Outcome::kEnd:
         return;
-      }
-    } else if (key == kCtrlA) {
-      if (focus == kFilePanel && fileMode && mode < 1 && Confirm(" Select All Files, Sure [N]?")) {
-        result.clear();
-        ResetScreen();
-        return;
-      }
-    } else if (key == KeyIns) {
-      if (focus == kFilePanel && fileMode && mode == 1) {
-        DrawListPanel(files, kPanelTopRow, kFilePanelCol, kFilePanelWidth, kPanelRows, fileCount,
-                      FileTop, FileSelIdx, false);
-        const std::string name = AskName(38, 42, " New File:");
-        if (name.empty()) {
-          Locate(0, 0, 0);
-          ClearDarkGrey();
-          continue;
-        }
-        result = name;
-        // Compared without regard to case, as the extension pattern is: a
-        // name typed as "LOG.TXT" already has the extension txt.
-        if (!ContainsIgnoringCase(result, "." + std::string(ext))) result += "." + std::string(ext);
-        if (FileExists(result)) {
-          SeekListEntry(result, files, kPanelRows, fileCount, FileTop, FileSelIdx);
-          Locate(0, 0, 0);
-          ClearDarkGrey();
-          continue;
-        }
-        ResetScreen();
-        return;
-      }
-      if (focus == kDirPanel && mode == 1) {
-        DrawListPanel(directories, kPanelTopRow, kDirPanelCol, kDirPanelWidth, kPanelRows, dirCount,
-                      DirTop, DirSelIdx, false);
-        const std::string name = AskName(2, 78, " Make New dir:");
-        if (!name.empty()) {
-          const std::string dir = CurrentDirectory();
-          const std::string path = dir.empty() || dir.back() == '/' ? dir + name : dir + "/" + name;
-          // A directory that cannot be made is simply not in the list read next.
-          mkdir(path.c_str(), 0777);
-        }
-        readLists = true;
-        Locate(0, 0, 0);
-        ClearDarkGrey();
-      }
-    } else if (IsLetterOrDigit(key)) {
-      if (focus == kPathLine) {
-        PathLineLetter(key[0]);
-        readLists = true;
-      } else {
-        const std::int64_t now = NowTenths();
-        if (now - prefixTime < kTypeAheadTenths) {
-          prefix += key;
-        } else {
-          prefix = key;
-        }
-        prefixTime = now;
-        if (focus == kFilePanel) {
-          SeekListEntry(prefix, files, kPanelRows, fileCount, FileTop, FileSelIdx);
-        } else {
-          SeekListEntry(prefix, directories, kPanelRows, dirCount, DirTop, DirSelIdx);
-        }
-      }
-    } else if (key == KeyEsc) {
-      result.clear();
-      ResetScreen();
-      return;
-    } else if (key == " ") {
-      readLists = true;
-    } else {
-      result.clear();
-      return;
     }
   }
 }
@@ -429,13 +496,13 @@ void ListPanelKey(std::string& key, int rows, std::int32_t count, std::int32_t& 
 void SeekListEntry(std::string_view prefix, const TextArray& list, int rows, std::int32_t count,
                    std::int32_t& top, std::int32_t& sel) {
   if (count > list.Capacity()) count = list.Capacity();
-  const std::string wanted = Upper(prefix);
+  const std::string wanted = AsciiUpper(prefix);
   const std::size_t n = wanted.size();
   std::int32_t found = count < 1 ? 1 : count;
   for (std::int32_t i = 1; i <= count; ++i) {
     std::string head = list.Get(i).substr(0, n);
     head.resize(n, '\0');
-    if (Upper(head) >= wanted) {
+    if (AsciiUpper(head) >= wanted) {
       found = i;
       break;
     }

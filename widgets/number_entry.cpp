@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <array>
+#include <type_traits>
 
 #include "config/number_reader.h"
+#include "console/ascii.h"
 #include "console/console.h"
 #include "console/program_end.h"
 
@@ -14,37 +16,6 @@ constexpr std::string_view kInputHex32Hint = " (xx=H.e x, &Dxx=Dec) ";
 constexpr std::string_view kInputHex64Hint = " (xx=H.e x, &Dxx=Dec):";
 constexpr std::size_t kMaxHexToIntDigits = 8;
 
-// Digit value of 0-9, A-F (either case); -1 for anything else.
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  return -1;
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
-std::string StripSpaces(const std::string& text) {
-  const std::size_t first = text.find_first_not_of(' ');
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
-// Prompt, hint and "? ", then one line; the raw line is handed back too so
-// that the hexadecimal entries can tell an empty line from a blank answer.
-std::string ReadAnswer(std::string_view prompt, std::string_view hint, std::string& raw) {
-  PrintText(prompt);
-  PrintText(hint);
-  PrintText("? ");
-  raw = ReadLine();
-  return StripSpaces(Upper(raw.substr(0, raw.find(','))));
-}
-
 // Digits from the right into four byte accumulators, `perByte` digits of
 // `base` to a byte; a digit with no byte left is ignored.
 std::int32_t DigitsIntoBytes(std::string_view digits, std::uint32_t base, int perByte) {
@@ -53,7 +24,7 @@ std::int32_t DigitsIntoBytes(std::string_view digits, std::uint32_t base, int pe
   std::uint32_t weight = 1;
   int q = 0;
   for (auto it = digits.rbegin(); it != digits.rend() && p < bytes.size(); ++it) {
-    const int digit = HexDigit(*it);
+    const int digit = HexDigitValue(*it);
     if (digit < 0 || static_cast<std::uint32_t>(digit) >= base) continue;
     bytes[p] += static_cast<std::uint32_t>(digit) * weight;
     weight *= base;
@@ -68,43 +39,25 @@ std::int32_t DigitsIntoBytes(std::string_view digits, std::uint32_t base, int pe
       static_cast<std::int32_t>(bytes[2] % 256), static_cast<std::int32_t>(bytes[3] % 256));
 }
 
-// The answer of a hexadecimal entry, modulo 2^64: "&D" and a decimal integer
-// (a sign, then digits up to the first other character), or the hexadecimal
-// digits of the answer in order. Wrapping rather than saturating lets an
-// unsigned decimal such as &D4294967295 give the bit pattern typed.
-std::uint64_t HexAnswerValue(const std::string& s) {
-  std::uint64_t value = 0;
-  if (s.starts_with("&D")) {
-    std::size_t i = 2;
-    while (i < s.size() && s[i] == ' ') ++i;
-    bool negative = false;
-    if (i < s.size() && (s[i] == '-' || s[i] == '+')) negative = s[i++] == '-';
-    for (; i < s.size() && s[i] >= '0' && s[i] <= '9'; ++i) {
-      value = value * 10 + static_cast<std::uint64_t>(s[i] - '0');
-    }
-    return negative ? ~value + 1 : value;
-  }
-  for (const char c : s) {
-    const int digit = HexDigit(c);
-    if (digit >= 0) value = value * 16 + static_cast<std::uint64_t>(digit);
-  }
-  return value;
-}
-
-// Shared by both widths: empty = 1 on an empty line, else the answer's value.
-bool ReadHexAnswer(std::string_view prompt, std::string_view hint, std::uint64_t& value) {
+// Both widths: empty = 1 on an empty line (value unchanged), else the
+// answer's value in the low bits of the width.
+template <typename Value>
+void InputHex(std::string_view prompt, std::string_view hint, Value& value, std::int32_t& empty) {
   std::string raw;
-  const std::string s = ReadAnswer(prompt, hint, raw);
-  if (raw.empty()) return false;
-  value = HexAnswerValue(s);
-  return true;
+  const std::string answer = ReadPromptedAnswer(prompt, hint, &raw);
+  if (raw.empty()) {
+    empty = 1;
+    return;
+  }
+  empty = 0;
+  using Bits = std::make_unsigned_t<Value>;
+  value = static_cast<Value>(static_cast<Bits>(ReadHexOrDecimalAnswer(answer, HexDigits::kEvery)));
 }
 
 }  // namespace
 
 std::int32_t ReadNumber(std::string_view prompt) {
-  std::string raw;
-  const std::string s = ReadAnswer(prompt, kReadNumberHint, raw);
+  const std::string s = ReadPromptedAnswer(prompt, kReadNumberHint);
   if (s.empty()) return 0;
   const std::string_view digits = std::string_view(s).substr(1);
   if (s.front() == 'H') return DigitsIntoBytes(digits, 16, 2);
@@ -114,23 +67,11 @@ std::int32_t ReadNumber(std::string_view prompt) {
 }
 
 void InputHex32(std::string_view prompt, std::int32_t& value, std::int32_t& empty) {
-  std::uint64_t read = 0;
-  if (!ReadHexAnswer(prompt, kInputHex32Hint, read)) {
-    empty = 1;
-    return;
-  }
-  empty = 0;
-  value = static_cast<std::int32_t>(static_cast<std::uint32_t>(read));
+  InputHex(prompt, kInputHex32Hint, value, empty);
 }
 
 void InputHex64(std::string_view prompt, std::int64_t& value, std::int32_t& empty) {
-  std::uint64_t read = 0;
-  if (!ReadHexAnswer(prompt, kInputHex64Hint, read)) {
-    empty = 1;
-    return;
-  }
-  empty = 0;
-  value = static_cast<std::int64_t>(read);
+  InputHex(prompt, kInputHex64Hint, value, empty);
 }
 
 std::int32_t ReadHex32(std::string_view prompt) {
@@ -155,7 +96,7 @@ std::int32_t HexToInt(std::string& text) {
   }
   std::uint32_t value = 0;
   for (const char c : text) {
-    const int digit = HexDigit(c);
+    const int digit = HexDigitValue(c);
     value = value * 16 + static_cast<std::uint32_t>(digit < 0 ? 0 : digit);
   }
   return static_cast<std::int32_t>(value);

@@ -1,18 +1,15 @@
 #include "widgets/text_viewer.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <limits>
-#include <memory>
 #include <string>
 
 #include "app/settings.h"
-#include "config/config_file.h"
+#include "config/host_files.h"
 #include "config/messages.h"
+#include "console/ascii.h"
 #include "console/console.h"
 #include "widgets/number_format.h"
 
@@ -29,43 +26,6 @@ std::int32_t ToField(std::int64_t value) {
 void ShowOverflow(const std::string& text) {
   std::string shown = text;
   ShowMessage(24, 12, 15, shown, 0);
-}
-
-bool SameIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i];
-    char y = b[i];
-    if (x >= 'a' && x <= 'z') x = static_cast<char>(x - 'a' + 'A');
-    if (y >= 'a' && y <= 'z') y = static_cast<char>(y - 'a' + 'A');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-struct DirCloser {
-  void operator()(DIR* dir) const { closedir(dir); }
-};
-
-// FileExists finds names without regard to case but this file system does not
-// ignore it: the regular file in the same directory whose name matches,
-// first in byte order, or empty.
-std::string FindIgnoringCase(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-  const std::unique_ptr<DIR, DirCloser> handle(opendir(dir.c_str()));
-  if (!handle) return {};
-  std::string best;
-  while (const dirent* entry = readdir(handle.get())) {
-    const std::string found = entry->d_name;
-    if (!SameIgnoringCase(found, name) || (!best.empty() && found >= best)) continue;
-    struct stat info {};
-    const std::string candidate = (slash == std::string::npos ? std::string() : dir) + found;
-    if (stat(candidate.c_str(), &info) == 0 && S_ISREG(info.st_mode)) best = found;
-  }
-  if (best.empty()) return {};
-  return (slash == std::string::npos ? std::string() : dir) + best;
 }
 
 }  // namespace
@@ -151,11 +111,10 @@ void ViewTxtArray(std::string_view title, const TextArray& lines, std::int32_t c
 
 void ViewTxtFile(const std::string& fileName) {
   if (!FileExists(fileName)) return;
-  std::ifstream file(fileName, std::ios::binary);
-  if (!file.is_open()) {
-    const std::string found = FindIgnoringCase(fileName);
-    if (!found.empty()) file.open(found, std::ios::binary);
-  }
+  // This host's names keep their case; FileExists does not.
+  const std::string found = FoundFileName(fileName);
+  if (found.empty()) return;
+  std::ifstream file(found, std::ios::binary);
   if (!file.is_open()) return;
   TextArray lines(kViewFileLines);
   std::int32_t count = 0;

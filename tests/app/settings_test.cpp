@@ -4,17 +4,44 @@
 
 namespace {
 
-TEST(Settings, StartValues) {
+// Each group sets its own settings and leaves the others as they were, so
+// that start-up can give them at the points it reaches them.
+TEST(Settings, EachGroupGivesItsOwnStartValues) {
+  std::int32_t* const all[] = {&BeepEnabled, &GfxScreenMode, &DefaultBackColor, &TextFg, &TextBg,
+                               &BaudRate,    &UartPort,      &UartRegBase,      &AuxPort};
+  const auto scramble = [&] {
+    for (std::int32_t* setting : all) *setting = -5;
+  };
+
+  scramble();
   InitSettings();
   EXPECT_EQ(BeepEnabled, 1);
   EXPECT_EQ(GfxScreenMode, 17);
   EXPECT_EQ(DefaultBackColor, 0);
+  for (std::int32_t* other : {&TextFg, &TextBg, &BaudRate, &UartPort, &UartRegBase, &AuxPort}) {
+    EXPECT_EQ(*other, -5);
+  }
+
+  scramble();
+  InitScreenColors();
+  EXPECT_EQ(TextFg, 7);
+  EXPECT_EQ(TextBg, 0);
+  for (std::int32_t* other : {&BeepEnabled, &GfxScreenMode, &DefaultBackColor, &BaudRate, &UartPort,
+                              &UartRegBase, &AuxPort}) {
+    EXPECT_EQ(*other, -5);
+  }
+
+  scramble();
+  InitPortSettings();
   EXPECT_EQ(UartPort, 0x352);
   EXPECT_EQ(UartRegBase, 0);
   EXPECT_EQ(AuxPort, 0x2A4);
-  EXPECT_EQ(BaudRate, 115200);
-  EXPECT_EQ(TextFg, 7);
-  EXPECT_EQ(TextBg, 0);
+  for (std::int32_t* other :
+       {&BeepEnabled, &GfxScreenMode, &DefaultBackColor, &TextFg, &TextBg, &BaudRate}) {
+    EXPECT_EQ(*other, -5);
+  }
+  // BaudRate's start value is LoadConfig's to give (config_file_test).
+  EXPECT_EQ(kStartBaudRate, 115200);
 }
 
 TEST(Settings, KeyConstantsAreThePcScanCodes) {

@@ -369,11 +369,16 @@ TEST_F(HexViewTest, KeyCodesAsIntegers) {
 
   console->PushKey("q");
   console->PushKey("Z");
-  console->PushKey(ExtendedKey(0x73));  // Ctrl-Left keeps its own code
+  console->PushKey(ExtendedKey(0x76));  // Ctrl-PgDn
+  console->PushKey(ExtendedKey(0x73));  // Ctrl-Left
+  console->PushKey(KeyF1);
   console->PushKey("5");
   EXPECT_EQ(WaitKeyCodeUpper(), 'Q');
   EXPECT_EQ(WaitKeyCodeUpper(), 'Z');
-  EXPECT_EQ(WaitKeyCodeUpper(), 0x173);
+  // The whole key is upper-cased: scan codes that are lower-case letters too.
+  EXPECT_EQ(WaitKeyCodeUpper(), 0x156) << "Ctrl-PgDn reads as Shift-F3";
+  EXPECT_EQ(WaitKeyCodeUpper(), 0x153) << "Ctrl-Left reads as Del";
+  EXPECT_EQ(WaitKeyCodeUpper(), 0x13B);
   EXPECT_EQ(WaitKeyCodeUpper(), '5');
 
   Locate(3, 1);

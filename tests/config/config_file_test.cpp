@@ -14,10 +14,11 @@
 #include <vector>
 
 #include "app/settings.h"
-#include "config/baud_rate.h"
+#include "config/host_files.h"
 #include "config/messages.h"
 #include "console/memory_console.h"
 #include "tests/support/screen_helpers.h"
+#include "uart/uart.h"
 
 namespace {
 
@@ -59,7 +60,8 @@ class ConfigFileTest : public ::testing::Test {
 
   // Runs LoadConfig, answering every message with a key and recording the
   // text that stood on row 24 while it waited.
-  std::vector<std::string> Load() {
+  // Start-up's way by default: the UART's rule decides which rates are taken.
+  std::vector<std::string> Load(ConfigLoad load = {.baudRateUsable = UartBaudRateUsable}) {
     reports.clear();
     console->onAdvance = [this](std::uint64_t) {
       if (console->KeysLeft() > 0) return;
@@ -71,7 +73,7 @@ class ConfigFileTest : public ::testing::Test {
       reports.push_back(Report{text, colors});
       console->PushKey("x");
     };
-    LoadConfig();
+    LoadConfig(load);
     console->onAdvance = nullptr;
     EXPECT_EQ(ScreenLine(24), "") << "every message is removed again";
     std::vector<std::string> texts;
@@ -154,6 +156,11 @@ TEST_F(ConfigFileTest, MissingFileIsReportedAndLeavesTheTablesAlone) {
   EXPECT_EQ(HelpCount, 1);
   MacroCount[5] = 0;
   HelpCount = 0;
+}
+
+TEST_F(ConfigFileTest, AnOptionalFileMayBeMissingQuietly) {
+  EXPECT_EQ(Load({.reportMissingFile = false}), Texts{});
+  EXPECT_EQ(BaudRate, 115200) << "the start value is given all the same";
 }
 
 TEST_F(ConfigFileTest, ADirectoryOfThatNameIsNoConfigFile) {
@@ -280,6 +287,15 @@ TEST_F(ConfigFileTest, UnusableBaudRatesAreReportedAndTheRateInForceKept) {
   }
 }
 
+TEST_F(ConfigFileTest, WithoutARuleEveryRateIsTakenAsItReads) {
+  for (const auto& [file, baud] : std::vector<std::pair<std::string, std::int32_t>>{
+           {"1200\n", 1200}, {"-9600\n", -9600}, {"1e400\n", 2147483647}}) {
+    WriteConfig(file);
+    EXPECT_EQ(Load({}), Texts{}) << file;
+    EXPECT_EQ(BaudRate, baud) << file;
+  }
+}
+
 TEST_F(ConfigFileTest, HelpLines) {
   WriteConfig(
       "#HELP first line\n"
@@ -390,19 +406,25 @@ TEST_F(ConfigFileTest, UnknownDirectivesAreReportedAndTheirEntriesDropped) {
   EXPECT_EQ(HelpLines[2], "h");
 }
 
-TEST_F(ConfigFileTest, KeyNumbersNamingNoSlotAreReportedAndTheirEntriesDropped) {
+TEST_F(ConfigFileTest, KeyNumbersNamingNoSlotAreReportedOnceWithTheirEntriesDropped) {
   WriteConfig(
       "#F25 x\n"
       "y\n"
+      "' a comment is no line\n"
       "#SF13\n"
       "z\n"
       "#F-2 w\n"
       "#F99\n"
-      "#SF99\n"
-      "#F1 ok\n");
-  EXPECT_EQ(Load(), (Texts{"Non Valid Command: #F25 x", "Non Valid Command: #SF13",
-                           "Non Valid Command: #F-2 w", "Non Valid Command: #F99",
-                           "Non Valid Command: #SF99"}));
+      "#SF99 'comment\n"
+      "#F1 ok\n"
+      "#F26\n"
+      "a\n");
+  EXPECT_EQ(Load(), (Texts{"#F25 names no function key: it was dropped with its 2 lines",
+                           "#SF13 names no function key: it was dropped with its 1 line",
+                           "#F-2 names no function key: it was dropped with its 1 line",
+                           "#F99 names no function key: it was dropped",
+                           "#SF99 names no function key: it was dropped",
+                           "#F26 names no function key: it was dropped with its 1 line"}));
   EXPECT_EQ(MacroSlotsInUse(), 1);
   EXPECT_EQ(MacroText[1][1], "ok");
   EXPECT_EQ(HelpCount, 0);
@@ -418,15 +440,20 @@ TEST_F(ConfigFileTest, KeyNumberMinusOneSelectsTheHelpSection) {
   EXPECT_EQ(HelpLines[2], "more");
 }
 
-TEST_F(ConfigFileTest, The100thMacroLineAndThe25thHelpLineAreReportedAndDropped) {
+TEST_F(ConfigFileTest, LinesBeyondTheTablesAreReportedOnceASectionAndDropped) {
   std::string file = "#F1\n";
   for (int i = 1; i <= 101; ++i) file += "L" + std::to_string(i) + "\n";
   file += "#HELP\n";
-  for (int i = 1; i <= 25; ++i) file += "H" + std::to_string(i) + "\n";
-  file += "#HELP H26\n";
+  for (int i = 1; i <= 40; ++i) file += "H" + std::to_string(i) + "\n";
+  file += "#SF3\n";
+  for (int i = 1; i <= 100; ++i) file += "S\n";
+  file += "#HELP H41\n";
   WriteConfig(file);
-  EXPECT_EQ(Load(), (Texts{"Non Valid Command: L100", "Non Valid Command: L101",
-                           "Non Valid Command: H25", "Non Valid Command: #HELP H26"}));
+  EXPECT_EQ(Load(), (Texts{"F1: 2 macro lines beyond the 99 that fit were dropped",
+                           "16 help lines beyond the 24 that fit were dropped",
+                           "Shift-F3: 1 macro line beyond the 99 that fit was dropped",
+                           "1 help line beyond the 24 that fit was dropped"}));
+  EXPECT_EQ(MacroCount[15], 99);
   ASSERT_EQ(MacroCount[1], 99);
   EXPECT_EQ(MacroText[1][1], "L1");
   EXPECT_EQ(MacroText[1][99], "L99");
@@ -438,7 +465,7 @@ TEST_F(ConfigFileTest, The100thMacroLineAndThe25thHelpLineAreReportedAndDropped)
   for (int i = 1; i <= 100; ++i) file += "L\n";
   file += "#F1 again\n";
   WriteConfig(file);
-  EXPECT_EQ(Load(), Texts{"Non Valid Command: L"});
+  EXPECT_EQ(Load(), Texts{"F1: 1 macro line beyond the 99 that fit was dropped"});
   EXPECT_EQ(MacroCount[1], 1);
   EXPECT_EQ(MacroText[1][1], "again");
 }
@@ -449,27 +476,6 @@ TEST_F(ConfigFileTest, LongReportsAreCutOnTheMessageRow) {
   const Texts texts = Load();
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0], ("Non Valid Command: " + directive).substr(0, 77));
-}
-
-TEST(BaudRateUsable, DivisorMustFitSixteenBitsAndBeAtLeastOne) {
-  EXPECT_EQ(UartDivisorFor(115200), 1085);
-  EXPECT_EQ(UartDivisorFor(9600), 13021);
-  EXPECT_EQ(UartDivisorFor(57600), 2170);
-  EXPECT_EQ(UartDivisorFor(1908), 65514);
-  EXPECT_EQ(UartDivisorFor(250000000), 1) << "exactly half rounds up";
-  const std::vector<std::pair<std::int64_t, bool>> cases = {
-      {1907, false},
-      {1908, true},
-      {9600, true},
-      {115200, true},
-      {250000000, true},
-      {250000001, false},
-      {0, false},
-      {-9600, false},
-      {std::numeric_limits<std::int64_t>::max(), false},
-      {std::numeric_limits<std::int64_t>::min(), false},
-  };
-  for (const auto& [baud, usable] : cases) EXPECT_EQ(BaudRateUsable(baud), usable) << baud;
 }
 
 class FileExistsTest : public ::testing::Test {

@@ -224,4 +224,32 @@ TEST(NumberReader, SaturateInt32ClampsToThe32BitRange) {
   }
 }
 
+// The two hexadecimal readings of prompted entry, and &D decimal, all
+// wrapping modulo 2^64.
+TEST(PromptedNumbers, LeadingOrEveryHexDigitAndWrappedDecimal) {
+  const struct {
+    std::string text;
+    std::uint64_t leading;
+    std::uint64_t every;
+  } hex[] = {
+      {"1234.5678", 0x1234, 0x12345678},
+      {"  ff", 0xFF, 0xFF},
+      {"H12 34", 0, 0x1234},
+      {"xyz", 0, 0},
+      {"", 0, 0},
+      {"1FFFFFFFFFFFFFFFF", 0xFFFFFFFFFFFFFFFFu, 0xFFFFFFFFFFFFFFFFu},
+  };
+  for (const auto& c : hex) {
+    EXPECT_EQ(ReadWrappedHex(c.text, HexDigits::kLeading), c.leading) << c.text;
+    EXPECT_EQ(ReadWrappedHex(c.text, HexDigits::kEvery), c.every) << c.text;
+  }
+  EXPECT_EQ(ReadWrappedDecimal(" 100x"), 100u);
+  EXPECT_EQ(ReadWrappedDecimal("-1"), 0xFFFFFFFFFFFFFFFFu);
+  EXPECT_EQ(ReadWrappedDecimal("+4294967295"), 4294967295u);
+  EXPECT_EQ(ReadWrappedDecimal("18446744073709551617"), 1u);
+  EXPECT_EQ(ReadHexOrDecimalAnswer("&D100", HexDigits::kLeading), 100u);
+  EXPECT_EQ(ReadHexOrDecimalAnswer("&D", HexDigits::kEvery), 0u);
+  EXPECT_EQ(ReadHexOrDecimalAnswer("100", HexDigits::kLeading), 0x100u);
+}
+
 }  // namespace

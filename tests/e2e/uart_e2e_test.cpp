@@ -89,8 +89,10 @@ class UartInTmux : public ::testing::Test {
   }
   void WriteConfig(const std::string& text) { std::ofstream(programDir / "Q7m_Uart.cfg") << text; }
 
-  void Start(const std::string& routes = "2,3") {
+  void Start(const std::string& routes = "2,3", int rows = 25, int cols = 80) {
     TmuxSession::Options options;
+    options.rows = rows;
+    options.cols = cols;
     options.directory = elsewhere.string();
     options.environment = {"LD_LIBRARY_PATH=" + kBuild + "/sim", "Q7M_SIM_PTY=" + ptyPath.string(),
                            "Q7M_SIM_PTY_ROUTES=" + routes, "Q7M_SIM_TRACE=" + tracePath.string()};
@@ -210,6 +212,27 @@ TEST_F(UartInTmux, MenuTerminalMacrosHelpCaptureAndQuit) {
   EXPECT_EQ(session->Format("#{alternate_on}"), "0") << "the terminal is given back";
 }
 
+TEST_F(UartInTmux, AWindowTooSmallIsSaidOnceBeforeTheMenu) {
+  WriteConfig("#COMMODE 115200\n");
+  Start("2", 20, 70);
+  ASSERT_TRUE(session->WaitForText("Window 70 x 20; the screens need 80 x 25"))
+      << session->Capture();
+  EXPECT_EQ(session->Lines().size(), 20u) << session->Capture();
+  EXPECT_NE(session->Lines().back().find("Window 70 x 20"), std::string::npos)
+      << "on the window's last row: " << session->Capture();
+  session->SendText(" ");
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  EXPECT_EQ(session->Capture().find("Window 70 x 20"), std::string::npos) << session->Capture();
+  // Into a terminal and back: nothing more is said about the size.
+  session->SendText("2");
+  ASSERT_TRUE(session->WaitForText("CON-5Pins Console")) << session->Capture();
+  session->SendKeys({"S-F2"});
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  session->SendText("q");
+  ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  EXPECT_EQ(session->Capture().find("Window 70 x 20"), std::string::npos) << session->Capture();
+}
+
 TEST_F(UartInTmux, BootLogAfterAResetArrivesWhole) {
   // At line rate, in real time, on whatever machine runs the tests.
   WriteConfig("#COMMODE 115200\n");
@@ -298,9 +321,9 @@ TEST_F(UartInTmux, ASimulatedBoardVariableThatCannotBeHonouredKeepsTheBoardClose
   session->SendText("x");
   ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
   const std::string log = ReadFile(programDir / "PCIAccessDll.log");
-  EXPECT_NE(
-      log.find("InitPCIAccess: the simulated board 0000:03:00.0 is not opened: Q7M_SIM_PTY=" + ptyPath.string()),
-      std::string::npos)
+  EXPECT_NE(log.find("InitPCIAccess: the simulated board 0000:03:00.0 is not opened: Q7M_SIM_PTY=" +
+                     ptyPath.string()),
+            std::string::npos)
       << log;
   EXPECT_EQ(TraceLines(tracePath).back(), "call Close") << "nothing mapped, the library closed";
 }

@@ -14,7 +14,11 @@
 class SimBoardTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    // The settings as start-up leaves them.
     InitSettings();
+    InitScreenColors();
+    InitPortSettings();
+    BaudRate = kStartBaudRate;
     console = &AttachMemoryConsole();
     PcieLibraryName = SimLibraryPath();
     // Load the library first so that the board runs on the virtual clock

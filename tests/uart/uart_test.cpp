@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
+
 #include "board/board_io.h"
 #include "tests/support/screen_helpers.h"
 #include "tests/support/sim_board_fixture.h"
@@ -152,6 +155,46 @@ TEST_F(UartTest, ZeroTimeoutGivesUpAfterTheFirstPoll) {
   EXPECT_EQ(console->NowMsValue(), 0u);
 }
 
+TEST_F(UartTest, NothingWantedStillPollsAndTimesOutOrEndsOnTheFirstBytes) {
+  // The registers selected, and the data bytes read, since the log was cleared.
+  const auto selected = [&] {
+    std::vector<int> indexes;
+    for (const SimAccess& a : sim->Accesses()) {
+      if (a.isWrite && a.offset == 0x1B353) indexes.push_back(a.value);
+    }
+    return indexes;
+  };
+  const auto dataReads = [&] {
+    int reads = 0;
+    for (const SimAccess& a : sim->Accesses()) reads += !a.isWrite && a.offset == 0x1B352;
+    return reads;
+  };
+  for (const std::int32_t wanted : {0, -3}) {
+    // Silence: the usual polls until the time-out.
+    sim->SimAccessClear();
+    const auto start = console->NowMsValue();
+    std::string text = "old";
+    std::int32_t failed = 0;
+    UartRcvStr(0x352, 0, wanted, 50, text, 1, failed);
+    EXPECT_EQ(text, "") << wanted;
+    EXPECT_EQ(failed, 1) << wanted;
+    EXPECT_EQ(console->NowMsValue() - start, 50u) << wanted;
+    EXPECT_EQ(selected(), std::vector<int>(6, 5)) << "a status poll every 10 ms, 0 to 50";
+
+    // Bytes waiting: the data register is selected, none is taken.
+    sim->Inject("xyz");
+    sim->SimAccessClear();
+    UartRcvStr(0x352, 0, wanted, 1000, text, 1, failed);
+    EXPECT_EQ(text, "") << wanted;
+    EXPECT_EQ(failed, 0) << wanted;
+    EXPECT_EQ(selected(), (std::vector<int>{5, 4})) << wanted;
+    EXPECT_EQ(dataReads(), 1) << "the status only";
+    EXPECT_EQ(sim->SimRxFifoLevel(), 3u) << wanted;
+    UartRcvStr(0x352, 0, 3, 1000, text, 1, failed);
+    EXPECT_EQ(text, "xyz");
+  }
+}
+
 TEST_F(UartTest, ReceiveErrorsAreReportedOverflowFirstThenCleared) {
   UartInit(UartClockHz, 115200, 0x352, 0);
   const std::string garbled(3, 'g');
@@ -184,6 +227,36 @@ TEST_F(UartTest, QuietReceiveStillClearsErrors) {
   EXPECT_TRUE(shown.empty());
   EXPECT_EQ(failed, 1);
   EXPECT_EQ(sim->RegisterWrites().back(), (std::pair<int, int>{6, 0xC1}));
+}
+
+TEST(UartDivisor, MustFitSixteenBitsAndBeAtLeastOne) {
+  EXPECT_EQ(UartDivisor(UartClockHz, 115200), 1085u);
+  EXPECT_EQ(UartDivisor(UartClockHz, 9600), 13021u);
+  EXPECT_EQ(UartDivisor(UartClockHz, 57600), 2170u);
+  EXPECT_EQ(UartDivisor(UartClockHz, 1908), 65514u);
+  EXPECT_EQ(UartDivisor(UartClockHz, 250000000), 1u) << "exactly half rounds up";
+  const std::vector<std::pair<std::int64_t, bool>> cases = {
+      {1907, false},
+      {1908, true},
+      {9600, true},
+      {115200, true},
+      {250000000, true},
+      {250000001, false},
+      {0, false},
+      {-9600, false},
+      {std::numeric_limits<std::int64_t>::max(), false},
+      {std::numeric_limits<std::int64_t>::min(), false},
+  };
+  for (const auto& [baud, usable] : cases) EXPECT_EQ(UartBaudRateUsable(baud), usable) << baud;
+}
+
+TEST(UartDivisor, IsTheNearestIntegerOfTheClockOverTheRate) {
+  // floor(clock / baud + 0.5) in double precision, for every rate up to
+  // 2 Mbit/s and a spread above it.
+  for (std::int64_t baud = 1908; baud <= 250000000; baud += baud < 2000000 ? 1 : 997) {
+    const double exact = std::floor(125000000.0 / static_cast<double>(baud) + 0.5);
+    ASSERT_EQ(UartDivisor(UartClockHz, baud), static_cast<std::uint32_t>(exact)) << baud;
+  }
 }
 
 }  // namespace

@@ -171,7 +171,7 @@ TEST_P(DirCapacityTest, FullListEndsWithTheMarker) {
 
 INSTANTIATE_TEST_SUITE_P(Subdirectories, DirCapacityTest, testing::Values(296, 297, 298, 299, 300));
 
-TEST_F(DirListTest, FilesMatchTheExtensionWithoutRegardToCaseAndSortNumbered) {
+TEST_F(DirListTest, FilesMatchTheExtensionWithoutRegardToCaseHiddenOnesTooAndSortNumbered) {
   for (const char* name : {"A10.TXT", "A9.TXT", "A.TXT", "b5.Txt", "notes.log", "README"}) {
     dir.File(name);
   }
@@ -181,14 +181,15 @@ TEST_F(DirListTest, FilesMatchTheExtensionWithoutRegardToCaseAndSortNumbered) {
   std::int32_t count = 0;
   GetDirList("txt", kListFiles, list, count);
   EXPECT_EQ(Entries(list, count),
-            (std::vector<std::string>{"A.TXT", "A9.TXT", "A10.TXT", "b5.Txt"}));
+            (std::vector<std::string>{".hidden.txt", "A.TXT", "A9.TXT", "A10.TXT", "b5.Txt"}));
   GetDirList("TXT", kListFiles, list, count);
-  EXPECT_EQ(count, 4);
+  EXPECT_EQ(count, 5);
   GetDirList("t?t", kListFiles, list, count);
-  EXPECT_EQ(count, 4);
+  EXPECT_EQ(count, 5);
   GetDirList("*", kListFiles, list, count);
-  EXPECT_EQ(Entries(list, count), (std::vector<std::string>{"A.TXT", "A10.TXT", "A9.TXT", "b5.Txt",
-                                                            "notes.log", "README"}));
+  EXPECT_EQ(Entries(list, count),
+            (std::vector<std::string>{".hidden.txt", "A.TXT", "A10.TXT", "A9.TXT", "b5.Txt",
+                                      "notes.log", "README"}));
   GetDirList("", kListFiles, list, count);
   EXPECT_EQ(Entries(list, count), (std::vector<std::string>{"README"}));
   GetDirList("doc", kListFiles, list, count);
@@ -196,7 +197,7 @@ TEST_F(DirListTest, FilesMatchTheExtensionWithoutRegardToCaseAndSortNumbered) {
   EXPECT_EQ(list.Get(1), "") << "entries above the count are emptied";
 }
 
-TEST_F(DirListTest, DirectoryListOfASubdirectoryStartsWithDotAndDotDot) {
+TEST_F(DirListTest, DirectoryListOfASubdirectoryStartsWithDotAndDotDotAndHasHiddenOnes) {
   dir.Dir("sub");
   std::filesystem::current_path(dir.At("sub"));
   for (const char* name : {"!bang", "+plus", "-dash", "Alpha", ".git"})
@@ -206,7 +207,7 @@ TEST_F(DirListTest, DirectoryListOfASubdirectoryStartsWithDotAndDotDot) {
   std::int32_t count = 0;
   GetDirList("*", kListDirectories, list, count);
   EXPECT_EQ(Entries(list, count),
-            (std::vector<std::string>{".", "..", "!bang", "+plus", "-dash", "Alpha"}));
+            (std::vector<std::string>{".", "..", "!bang", "+plus", "-dash", ".git", "Alpha"}));
 }
 
 TEST_F(DirListTest, FullFileListPutsTheMarkerFirstInNumberedOrder) {

@@ -503,6 +503,21 @@ TEST_F(SelectorTest, EscLeavesTheCurrentDirectoryChanged) {
   EXPECT_EQ(Here(), dir.Path());
 }
 
+TEST_F(SelectorTest, HiddenFilesAndDirectoriesCanBeChosen) {
+  dir.File(".profile");
+  dir.File("a.txt");
+  dir.Dir(".config");
+  dir.File(".config/app.txt");
+  // ".profile" sorts before "a.txt".
+  Keys({KeyEnter});
+  std::string key;
+  EXPECT_EQ(Select("*", 0, key), ".profile");
+  // Into ".config" (after "." and ".."), where the file is found.
+  Keys({KeyLeft, KeyDown, KeyDown, KeyEnter, KeyRight, KeyEnter});
+  EXPECT_EQ(Select("txt", 0, key), "app.txt");
+  EXPECT_EQ(Here(), dir.At(".config"));
+}
+
 TEST_F(SelectorTest, EnterOnAnEmptyFilePanelGivesAnEmptyName) {
   dir.File("a.txt");
   dir.Dir("empty");
