@@ -87,6 +87,8 @@ std::string FindFirstFile(const std::string& dir, const std::string& pattern) {
 // Reads the lines of the file into the tables, one section at a time.
 class ConfigReader {
  public:
+  explicit ConfigReader(const ConfigReport& report) : report_(report) {}
+
   void Line(std::string raw) {
     if (!raw.empty() && raw.back() == '\r') raw.pop_back();
     const std::string line = TrimSpaces(raw);
@@ -120,7 +122,7 @@ class ConfigReader {
       textFrom = 5;
     } else {
       section_ = kUnknownSection;
-      ReportError("Non Valid Command: " + line);
+      Report("Non Valid Command: " + line);
       return;
     }
     // Text after the directive word is an entry of the new section, unless
@@ -139,7 +141,7 @@ class ConfigReader {
       return true;
     }
     section_ = kUnknownSection;
-    ReportError("Non Valid Command: " + line);
+    Report("Non Valid Command: " + line);
     return false;
   }
 
@@ -150,11 +152,11 @@ class ConfigReader {
       if (BaudRateUsable(baud)) {
         BaudRate = static_cast<std::int32_t>(baud);
       } else {
-        ReportError("Baud rate not usable, " + std::to_string(BaudRate) + " kept: " + line);
+        Report("Baud rate not usable, " + std::to_string(BaudRate) + " kept: " + line);
       }
     } else if (section_ == kHelpSection) {
       if (HelpCount >= kHelpLinesMax) {
-        ReportError("Non Valid Command: " + line);
+        Report("Non Valid Command: " + line);
         return;
       }
       ++HelpCount;
@@ -162,7 +164,7 @@ class ConfigReader {
       HelpLines[static_cast<std::size_t>(HelpCount)] = entry == "\"" ? " " : entry;
     } else if (section_ >= 1 && section_ <= kMacroSlots) {
       if (counter_ >= kMacroLinesMax) {
-        ReportError("Non Valid Command: " + line);
+        Report("Non Valid Command: " + line);
         return;
       }
       ++counter_;
@@ -173,6 +175,9 @@ class ConfigReader {
     // Entries of an unknown section belong nowhere and are dropped.
   }
 
+  void Report(const std::string& text) { report_(text); }
+
+  const ConfigReport& report_;
   std::int64_t section_ = kBaudSection;
   std::int32_t counter_ = 0;
 };
@@ -187,10 +192,14 @@ void ClearTables() {
 }  // namespace
 
 void LoadConfig() {
+  LoadConfig([](std::string_view text) { ReportError(text); });
+}
+
+void LoadConfig(const ConfigReport& report) {
   BaudRate = kDefaultBaudRate;
   const std::string fileName = ConfigFilePath;
   if (!FileExists(fileName)) {
-    ReportError("Config file not found: " + fileName);
+    report("Config file not found: " + fileName);
     return;
   }
   ClearTables();
@@ -206,10 +215,10 @@ void LoadConfig() {
     if (!found.empty()) file.open(dir + "/" + found, std::ios::binary);
   }
   if (!file.is_open()) {
-    ReportError("Config file cannot be read: " + fileName);
+    report("Config file cannot be read: " + fileName);
     return;
   }
-  ConfigReader reader;
+  ConfigReader reader(report);
   std::string raw;
   while (std::getline(file, raw)) reader.Line(std::move(raw));
 }

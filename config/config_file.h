@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -24,8 +25,11 @@ inline constexpr std::string_view kConfigFileName = "Q7m_Uart.cfg";
 extern std::string ConfigFilePath;
 
 // Reads ConfigFilePath into BaudRate, the macro table and the help text,
-// reporting a missing file and bad lines.
+// reporting a missing file and bad lines on the message row.
 void LoadConfig();
+// The same for a program without a console: each report goes to `report`.
+using ConfigReport = std::function<void(std::string_view text)>;
+void LoadConfig(const ConfigReport& report);
 // True when an ordinary file matches name (wildcards allowed) and name ends
 // with the found file's name, compared without regard to case.
 bool FileExists(std::string_view name);

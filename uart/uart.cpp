@@ -8,7 +8,6 @@
 
 namespace {
 
-constexpr int kTxPollLimit = 100000;  // reads counted from 0, so 100001 in all
 constexpr std::size_t kSendLimit = 128;
 constexpr int kRxPollMs = 10;
 
@@ -51,18 +50,28 @@ void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text)
   if (text.size() > kSendLimit) {
     ShowError("UartSendStr: string too long " + std::to_string(text.size()));
   }
-  BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
+  UartTxSelect(port, regBase);
   bool busy = true;
-  for (int reads = 0; reads <= kTxPollLimit && busy; ++reads) {
-    busy = (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
-  }
+  for (int reads = 0; reads < kUartTxStatusReads && busy; ++reads) busy = UartTxBusy(port);
   if (busy) {
-    ShowError("Timout on Wait UartTxStatus");
+    ShowError(kUartTxTimeoutMessage);
     // The receive side is drained while the message waits, which selects
     // other registers: the data register is selected again before writing.
-    BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
+    UartTxSelect(port, regBase);
   }
-  for (const char c : text) BoardPortWrite(Port(port), static_cast<std::uint8_t>(c));
+  for (const char c : text) UartTxWrite(port, static_cast<std::uint8_t>(c));
+}
+
+void UartTxSelect(std::int32_t port, std::int32_t regBase) {
+  BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
+}
+
+bool UartTxBusy(std::int32_t port) {
+  return (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
+}
+
+void UartTxWrite(std::int32_t port, std::uint8_t character) {
+  BoardPortWrite(Port(port), character);
 }
 
 std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase) {

@@ -28,6 +28,10 @@ inline constexpr std::uint8_t kUartErrClear = 0xC1;
 
 inline constexpr const char* kUartOverflowMessage = "UartRcvStr Overflow";
 inline constexpr const char* kUartFramingMessage = "UartRcvStr Framing Error";
+inline constexpr const char* kUartTxTimeoutMessage = "Timout on Wait UartTxStatus";
+// Status reads of a busy transmitter before a send gives up waiting and
+// writes anyway.
+inline constexpr int kUartTxStatusReads = 100001;
 
 // The divisor for a baud rate (nearest integer), or 0 when the rate cannot be
 // programmed: not positive, or a divisor outside 1 to 65535.
@@ -39,6 +43,13 @@ std::uint32_t UartDivisor(std::int64_t clockHz, std::int64_t baud);
 bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase);
 void UartClearErrors(std::int32_t port, std::int32_t regBase);
 void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text);
+// The steps of a send, for a caller that paces its own bytes: select the
+// transmit data register; read its status (true while the transmitter is
+// busy); write one character. Status reads and writes act on the selected
+// register, so nothing else may select one in between.
+void UartTxSelect(std::int32_t port, std::int32_t regBase);
+bool UartTxBusy(std::int32_t port);
+void UartTxWrite(std::int32_t port, std::uint8_t character);
 std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase);
 // errors, when given, receives the error register as read when an error was
 // pending (0 otherwise), so that a caller that reads quietly can tell later
