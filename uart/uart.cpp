@@ -129,7 +129,8 @@ std::uint8_t UartDrain(std::int32_t port, std::int32_t regBase, std::string& byt
     std::string text;
     std::int32_t failed = 0;
     std::uint8_t errors = 0;
-    UartRcvStr(port, regBase, waiting, 1000, text, 1, failed, &errors);
+    // No time-out: the bytes counted are there, so a drain never waits.
+    UartRcvStr(port, regBase, waiting, 0, text, 1, failed, &errors);
     bytes += text;
     seen |= errors & (kUartErrOverflow | kUartErrFraming);
   }

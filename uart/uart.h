@@ -62,5 +62,6 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
 // (UartRxCount, then UartRcvStr of that many bytes, quietly), repeated while
 // bytes wait, up to a bound so that a line faster than the reader cannot hold
 // the caller for ever. Appends the bytes to `bytes`; returns the error bits
-// seen (overflow, framing), 0 when none. Shows nothing.
+// seen (overflow, framing), 0 when none. Shows nothing and never waits, so a
+// program without a console may use it.
 std::uint8_t UartDrain(std::int32_t port, std::int32_t regBase, std::string& bytes);
