@@ -171,10 +171,10 @@ void Bridge::Run() {
     }
     Transmit(MonotonicNs());
     now = MonotonicNs();
-    if (client_.Here()) {
-      ReadClient(now);
-      ClientChange(client_.Present(true, now));
-    }
+    // A client that wrote and closed at once left its bytes in the pty:
+    // they are read whether or not it is still there.
+    ReadClient(now);
+    if (client_.Here()) ClientChange(client_.Present(true, now));
     Deliver();
 
     std::uint64_t wakeAt = nextRxNs_;

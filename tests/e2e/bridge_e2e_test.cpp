@@ -401,6 +401,24 @@ TEST_F(BridgeE2E, AClientsSpeedChangeAppliesAfterWhatItWroteAndAnUnusableOneIsRe
       << "only routing 0 and the close followed: no divisor for 1800";
 }
 
+TEST_F(BridgeE2E, AClientThatWritesAFileAndClosesAtOnceHasAllOfItSent) {
+  // cat returns once the pty holds the rest: most of 16 KiB is still on its
+  // way then.
+  const std::string data = q7m::sim::FloodText(0, 16 * 1024);
+  const std::string file = root + "/script.txt";
+  std::ofstream(file, std::ios::binary) << data;
+  ChildProcess& bridge = StartBridge({"--route", "2", "--link", link});
+  PtyEnd remote(remotePath);
+  ASSERT_TRUE(remote.ok());
+  ChildProcess::Options options;
+  options.in = file;
+  options.out = link;
+  EXPECT_EQ(Start({"cat"}, options).Wait(seconds(30)), 0);
+  EXPECT_TRUE(remote.ReadCount(data.size(), seconds(30)) == data)
+      << remote.Got().size() << " of " << data.size() << " bytes";
+  StopBridge(bridge);
+}
+
 TEST_F(BridgeE2E, AFloodToAClientReadingTwoThousandBytesASecondLosesNothing) {
   // 30 s of the line at 115200; the client takes 2000 bytes/s meanwhile and
   // the rest once the flood has ended: 285 kB wait in the bridge.
