@@ -269,9 +269,12 @@ bool Bridge::ChangeSpeedWhenDue(std::uint64_t now) {
       UartTxSelect(UartPort, UartRegBase);
       txSelected_ = true;
     }
-    if (UartTxBusy(UartPort) && ++busyReads_ < kUartTxStatusReads) {
-      retryAtNs_ = now + pacer_.CharNs() / 4;
-      return false;
+    if (UartTxBusy(UartPort)) {
+      if (++busyReads_ < kUartTxStatusReads) {
+        retryAtNs_ = now + pacer_.CharNs() / 4;
+        return false;
+      }
+      BridgeSay(kUartTxTimeoutMessage);
     }
     busyReads_ = 0;
     retryAtNs_ = 0;
