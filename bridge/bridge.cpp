@@ -251,8 +251,10 @@ void Bridge::Transmit(std::uint64_t now) {
   pacer_.Wrote(readEnd);
   ++txStart_;
   ++txSent_;
-  if (txStart_ == tx_.size()) {
-    tx_.clear();
+  // A client that streams keeps the queue from ever running dry: the sent
+  // part is cut off now and then.
+  if (txStart_ == tx_.size() || txStart_ >= kReadAhead * 4) {
+    tx_.erase(0, txStart_);
     txStart_ = 0;
   }
   // The receive side is drained while this character is on the line.
