@@ -4,6 +4,7 @@
 
 #include "app/inspect_menu.h"
 #include "app/program.h"
+#include "bridge/bridge_options.h"
 
 #ifndef Q7M_VERSION
 #error "Q7M_VERSION names the version the programs report"
@@ -14,7 +15,15 @@ namespace fs = std::filesystem;
 namespace {
 
 const char* Name(ProgramKind program) {
-  return program == ProgramKind::kUart ? "q7m-uart" : "q7m-inspect";
+  switch (program) {
+    case ProgramKind::kUart:
+      return "q7m-uart";
+    case ProgramKind::kInspect:
+      return "q7m-inspect";
+    case ProgramKind::kBridge:
+      return kBridgeName;
+  }
+  return "q7m-uart";
 }
 
 // A file the program writes: in the working folder, or in the folder the
@@ -28,7 +37,7 @@ std::string FilesSection(ProgramKind program, const ProgramPlaces& places) {
   std::string text = "Files of this run:\n";
   const std::string config = places.configFile.empty() ? "none" : places.configFile.string();
   text += "  configuration       " + config + "\n";
-  if (program == ProgramKind::kInspect) {
+  if (program != ProgramKind::kUart) {
     text += "                      (only its baud rate is used; it may be missing)\n";
   }
   if (places.installed) {
@@ -43,7 +52,7 @@ std::string FilesSection(ProgramKind program, const ProgramPlaces& places) {
   }
   if (program == ProgramKind::kUart) {
     text += "  capture             " + Written(places, "Term.txt") + "\n";
-  } else {
+  } else if (program == ProgramKind::kInspect) {
     text += "  configuration copy  " + Written(places, kConfigImageFileName) + "\n";
   }
   text += "  access library log  " + Written(places, "PCIAccessDll.log") + "\n";
@@ -61,7 +70,30 @@ CommandLineRequest ReadCommandLine(const std::vector<std::string_view>& argument
   return CommandLineRequest::kNone;
 }
 
+static std::string BridgeHelpText(const ProgramPlaces& places) {
+  std::string text =
+      std::string("Usage: ") + kBridgeName +
+      " [options]\n"
+      "Publishes the UART of a Q7M PCIe board (PCI 1172:5680) as a pseudo-terminal,\n"
+      "for picocom, tio, pexpect, lrzsz, pyserial and ser2net (RFC 2217).\n"
+      "\n"
+      "Opens the board as q7m-uart does, routes and programs its UART, links the\n"
+      "pseudo-terminal at a path, prints the path and runs until SIGTERM, SIGINT or\n"
+      "SIGHUP, which put routing 0 back and close the board. q7m-uart-bridge-sim runs\n"
+      "it on a simulated board. What it has to say goes to standard error.\n"
+      "\n";
+  text += kBridgeOptionsHelp;
+  text +=
+      "  --help            show this text and exit\n"
+      "  --version         show the version and exit\n"
+      "\n";
+  text += FilesSection(ProgramKind::kBridge, places);
+  text += std::string("\nSee ") + kBridgeName + "(1) for the clients and a ser2net example.\n";
+  return text;
+}
+
 std::string HelpText(ProgramKind program, const ProgramPlaces& places) {
+  if (program == ProgramKind::kBridge) return BridgeHelpText(places);
   const std::string name = Name(program);
   std::string text = "Usage: " + name + " [--help | --version]\n";
   if (program == ProgramKind::kUart) {

@@ -15,7 +15,7 @@ enum class CommandLineRequest { kNone, kHelp, kVersion };
 // The first of --help and --version among the arguments (argv[0] excluded).
 CommandLineRequest ReadCommandLine(const std::vector<std::string_view>& arguments);
 
-enum class ProgramKind { kUart, kInspect };
+enum class ProgramKind { kUart, kInspect, kBridge };
 
 // What the program is, how it is called, the files this run would use and
 // where the access library logs.

@@ -19,9 +19,6 @@
 
 namespace {
 
-constexpr std::uint8_t kUartRouteReg = 8;
-constexpr std::uint8_t kVscResetReg = 7;
-
 // Columns 1 to 35 say where UART352 goes, 36 to 68 where the J27 connector
 // goes (the marker under "ST1" names the jumper setting for choice 0).
 constexpr std::array<std::string_view, 16> kMenuRows = {

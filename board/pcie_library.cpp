@@ -79,24 +79,25 @@ void* PcieLibraryHandle() {
 }
 
 void InitPcieDllAccess() {
+  const PcieOpenFailure failure = OpenPcieDllAccess();
+  if (failure) FailStartup(failure.line, failure.closeLibrary);
+}
+
+PcieOpenFailure OpenPcieDllAccess() {
   const int loaded = LoadPcieLibrary();
-  if (loaded == -20) {
-    FailStartup("InitPcieDllAccess failed - at least a function pointer is null", false);
-  } else if (loaded == -21) {
-    FailStartup("InitPcieDllAccess failed - invalid dll handle", false);
-  } else if (loaded != 0) {
-    FailStartup("InitPcieDllAccess failed - check log file for further info", false);
-  }
+  if (loaded == -20)
+    return {"InitPcieDllAccess failed - at least a function pointer is null", false};
+  if (loaded == -21) return {"InitPcieDllAccess failed - invalid dll handle", false};
+  if (loaded != 0) return {"InitPcieDllAccess failed - check log file for further info", false};
   if (Pcie.InitPCIAccess(kBoardVendorId, kBoardDeviceId, 0) != 0) {
-    FailStartup("Cannot Open Selected Device", true);
+    return {"Cannot Open Selected Device", true};
   }
   void* base = nullptr;
-  if (Pcie.Mmap(&base, 0, 0) != 0 || base == nullptr) {
-    FailStartup("Cannot Map Memory", true);
-  }
+  if (Pcie.Mmap(&base, 0, 0) != 0 || base == nullptr) return {"Cannot Map Memory", true};
   BoardMemBase = static_cast<std::uint8_t*>(base);
   ReadConfigShadow();
   LoadSetupBlock(0);
+  return {};
 }
 
 void ReadConfigShadow() {

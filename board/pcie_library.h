@@ -55,6 +55,16 @@ void* PcieLibraryHandle();
 // Loads, opens and maps the board, reads the configuration space and writes
 // the set-up block; on failure shows the reason and ends the program.
 void InitPcieDllAccess();
+// The same sequence for a program without a console. On failure, `line` is
+// what InitPcieDllAccess shows and `closeLibrary` says whether the library is
+// to be closed after it (it is not when it could not be bound); the caller
+// says it and ends as it sees fit.
+struct PcieOpenFailure {
+  const char* line = nullptr;
+  bool closeLibrary = false;
+  explicit operator bool() const { return line != nullptr; }
+};
+PcieOpenFailure OpenPcieDllAccess();
 // Reads the whole configuration space into ConfigShadow. When the library
 // refuses the whole, the longest readable start (128, 64, ... 4 bytes) is
 // read instead, so ConfigShadowValid counts only bytes that were really read.

@@ -1,17 +1,19 @@
 # Installation and the Debian package.
 #
-# <prefix>/lib/q7m-uart/         q7m-uart, q7m-inspect, libPCIAccessDll.so (sysfs),
+# <prefix>/lib/q7m-uart/         q7m-uart, q7m-inspect, q7m-uart-bridge,
+#                                libPCIAccessDll.so (sysfs),
 #                                q7m-uart.layout (marks the install and names the
 #                                configuration folder); the programs find the
 #                                library through RUNPATH $ORIGIN
 # <prefix>/lib/q7m-uart/sim/     the simulated libPCIAccessDll.so
-# <prefix>/bin/                  q7m-uart, q7m-inspect (relative symlinks into the
-#                                private folder), q7m-uart-sim, q7m-inspect-sim
-#                                (launchers)
+# <prefix>/bin/                  q7m-uart, q7m-inspect, q7m-uart-bridge (relative
+#                                symlinks into the private folder), q7m-uart-sim,
+#                                q7m-inspect-sim, q7m-uart-bridge-sim (launchers)
 # <etc>/q7m-uart/Q7m_Uart.cfg    the configuration; <etc> is /etc for the prefix
 #                                /usr (the package), <prefix>/etc otherwise
 # <prefix>/lib/udev/rules.d/     60-q7m-uart.rules: the group q7m may use the board
-# <prefix>/share/man/man1/       q7m-uart.1.gz, q7m-inspect.1.gz and the -sim links
+# <prefix>/share/man/man1/       q7m-uart.1.gz, q7m-inspect.1.gz,
+#                                q7m-uart-bridge.1.gz and the -sim links
 # <prefix>/share/doc/q7m-uart/   README.md, README.pcie-linux.md, copyright,
 #                                changelog.gz
 #
@@ -28,7 +30,8 @@ set(Q7M_INSTALL_MANDIR "${CMAKE_INSTALL_MANDIR}/man1")
 # DESTDIR, CPack's staging folder).
 file(RELATIVE_PATH q7m_bin_to_private "/${CMAKE_INSTALL_BINDIR}" "/${Q7M_INSTALL_PRIVATEDIR}")
 
-install(TARGETS q7m-uart q7m-inspect RUNTIME DESTINATION ${Q7M_INSTALL_PRIVATEDIR})
+set(q7m_programs q7m-uart q7m-inspect q7m-uart-bridge)
+install(TARGETS ${q7m_programs} RUNTIME DESTINATION ${Q7M_INSTALL_PRIVATEDIR})
 install(TARGETS PCIAccessDll_sysfs LIBRARY DESTINATION ${Q7M_INSTALL_PRIVATEDIR})
 install(TARGETS PCIAccessDll_sim LIBRARY DESTINATION ${Q7M_INSTALL_PRIVATEDIR}/sim)
 
@@ -60,7 +63,7 @@ install(FILES ${CMAKE_SOURCE_DIR}/packaging/60-q7m-uart.rules DESTINATION lib/ud
 # The links are made once in the build tree and installed as links.
 set(q7m_link_dir ${CMAKE_BINARY_DIR}/install-bin)
 file(MAKE_DIRECTORY ${q7m_link_dir})
-foreach(program q7m-uart q7m-inspect)
+foreach(program ${q7m_programs})
   file(CREATE_LINK ${q7m_bin_to_private}/${program} ${q7m_link_dir}/${program} SYMBOLIC)
   install(FILES ${q7m_link_dir}/${program} DESTINATION ${CMAKE_INSTALL_BINDIR})
 endforeach()
@@ -68,7 +71,7 @@ endforeach()
 # The installed launchers name the simulated library's folder relative to
 # themselves; the build tree's launchers (app/) name the build folder.
 set(Q7M_SIM_DIR ${q7m_bin_to_private}/sim)
-foreach(Q7M_PROGRAM q7m-uart q7m-inspect)
+foreach(Q7M_PROGRAM ${q7m_programs})
   configure_file(${CMAKE_SOURCE_DIR}/app/sim_launcher.in ${q7m_link_dir}/${Q7M_PROGRAM}-sim @ONLY)
   install(PROGRAMS ${q7m_link_dir}/${Q7M_PROGRAM}-sim DESTINATION ${CMAKE_INSTALL_BINDIR})
 endforeach()
@@ -77,7 +80,7 @@ endforeach()
 find_program(Q7M_GZIP gzip REQUIRED)
 set(q7m_man_pages)
 set(q7m_man_links)
-foreach(page q7m-uart.1 q7m-inspect.1)
+foreach(page q7m-uart.1 q7m-inspect.1 q7m-uart-bridge.1)
   set(q7m_man_gz ${CMAKE_BINARY_DIR}/man/${page}.gz)
   add_custom_command(OUTPUT ${q7m_man_gz}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
@@ -130,7 +133,10 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
   "q7m-uart routes the UART of a Q7M PCIe add-in board to one of the board's
 consoles and opens a serial terminal on it, with a capture file, function-key
 macros and a help text from a configuration file. q7m-inspect shows the
-board's memory and configuration space. The package holds an access library
+board's memory and configuration space. q7m-uart-bridge publishes the board
+UART as a pseudo-terminal for serial tools (picocom, pexpect, lrzsz,
+pyserial) and, through ser2net, for the lab network. The package holds an
+access library
 for real boards over sysfs, a udev rule that gives the group q7m access to
 the board, and a simulated board (q7m-uart-sim, q7m-inspect-sim).")
 # The maintainer scripts make the group q7m and remove it on purge; the

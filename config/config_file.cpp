@@ -30,6 +30,15 @@ std::string_view Cut(std::string_view text, std::size_t from, std::size_t count)
   return text.substr(from, count);
 }
 
+// A report goes to the message row unless the caller names its own place.
+void Say(const ConfigLoad& load, const std::string& text) {
+  if (load.report) {
+    load.report(text);
+  } else {
+    ReportError(text);
+  }
+}
+
 // Reads the lines of the file into the tables, one section at a time.
 class ConfigReader {
  public:
@@ -72,7 +81,7 @@ class ConfigReader {
       textFrom = 5;
     } else {
       section_ = kUnknownSection;
-      ReportError("Non Valid Command: " + line);
+      Report("Non Valid Command: " + line);
       return;
     }
     // Text after the directive word is an entry of the new section, unless
@@ -99,13 +108,13 @@ class ConfigReader {
   // rather than once a line.
   void EndSection() {
     if (!noKeyDirective_.empty()) {
-      ReportError(noKeyDirective_ + " names no function key: it was dropped" +
+      Report(noKeyDirective_ + " names no function key: it was dropped" +
                   (dropped_ > 0 ? " with its " + Lines(dropped_, "line") : std::string()));
     } else if (dropped_ > 0 && section_ == kHelpSection) {
-      ReportError(Lines(dropped_, "help line") + " beyond the " + std::to_string(kHelpLinesMax) +
+      Report(Lines(dropped_, "help line") + " beyond the " + std::to_string(kHelpLinesMax) +
                   " that fit " + (dropped_ == 1 ? "was" : "were") + " dropped");
     } else if (dropped_ > 0) {
-      ReportError(SlotName(section_) + ": " + Lines(dropped_, "macro line") + " beyond the " +
+      Report(SlotName(section_) + ": " + Lines(dropped_, "macro line") + " beyond the " +
                   std::to_string(kMacroLinesMax) + " that fit " + (dropped_ == 1 ? "was" : "were") +
                   " dropped");
     }
@@ -129,7 +138,7 @@ class ConfigReader {
       if (load_.baudRateUsable == nullptr || load_.baudRateUsable(baud)) {
         BaudRate = SaturateInt32(baud);
       } else {
-        ReportError("Baud rate not usable, " + std::to_string(BaudRate) + " kept: " + line);
+        Report("Baud rate not usable, " + std::to_string(BaudRate) + " kept: " + line);
       }
     } else if (section_ == kHelpSection) {
       if (HelpCount >= kHelpLinesMax) {
@@ -154,6 +163,8 @@ class ConfigReader {
     // Entries after an unknown directive belong nowhere and are dropped.
   }
 
+  void Report(const std::string& text) { Say(load_, text); }
+
   const ConfigLoad& load_;
   std::int64_t section_ = kBaudSection;
   std::int32_t counter_ = 0;
@@ -176,7 +187,7 @@ void LoadConfig(const ConfigLoad& load) {
   BaudRate = kStartBaudRate;
   const std::string fileName = ConfigFilePath;
   if (!FileExists(fileName)) {
-    if (load.reportMissingFile) ReportError("Config file not found: " + fileName);
+    if (load.reportMissingFile) Say(load, "Config file not found: " + fileName);
     return;
   }
   ClearTables();
@@ -184,7 +195,7 @@ void LoadConfig(const ConfigLoad& load) {
   std::ifstream file;
   if (!found.empty()) file.open(found, std::ios::binary);
   if (!file.is_open()) {
-    ReportError("Config file cannot be read: " + fileName);
+    Say(load, "Config file cannot be read: " + fileName);
     return;
   }
   ConfigReader reader(load);

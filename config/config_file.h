@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,6 +33,9 @@ struct ConfigLoad {
   // the rate before it kept. Start-up passes the UART driver's rule; without
   // one, every rate is taken as it reads.
   bool (*baudRateUsable)(std::int64_t baud) = nullptr;
+  // Where reports go: the message row unless a program without a console
+  // names its own place.
+  std::function<void(std::string_view text)> report = nullptr;
 };
 
 // Sets BaudRate to its start value, 115200, then reads ConfigFilePath into

@@ -14,9 +14,11 @@ package=("${build[@]}" dpkg-dev)
 # libclang-rt-dev is the runtime of the default clang (libFuzzer), named
 # through the clang package's own source rather than a version; man-db and
 # groff-base render the man pages; lintian checks the package; adduser,
-# passwd, mount and util-linux (unshare, setpriv) serve the install tests.
+# passwd, mount and util-linux (unshare, setpriv) serve the install tests;
+# picocom, python3-pexpect, lrzsz, ser2net and python3-serial are the serial
+# tools the bridge's tests drive.
 test=("${package[@]}" libgtest-dev tmux clang libclang-rt-dev man-db groff-base lintian
-  adduser passwd mount util-linux)
+  adduser passwd mount util-linux picocom python3-pexpect lrzsz ser2net python3-serial)
 
 list=false
 if [ "${1:-}" = --list ]; then

@@ -617,6 +617,7 @@ Q7M_EXPORT int32_t Mmap(void** base, int32_t reserved1, int32_t reserved2) {
 Q7M_EXPORT int32_t MUnmap(void* base) {
   ++lib.counts.munmap;
   lib.TraceReceiveStats();
+  if (lib.Current().pty != nullptr) lib.Current().pty->HandOver();
   lib.Trace("call MUnmap\n");
   lib.counts.lastMunmapBase = base;
   lib.NoteClose('M');

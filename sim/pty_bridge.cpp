@@ -19,6 +19,12 @@ namespace {
 // held back by the pty's own buffer instead of by an ever-growing queue.
 constexpr std::uint64_t kReadAheadNs = 50'000'000;
 constexpr std::size_t kOutLimit = 16 * 1024 * 1024;
+// Transmitted bytes are handed to the pty a millisecond's worth at a time,
+// as a USB serial adapter's latency timer does. One byte at a time, each
+// write (which wakes the program on the slave, about 10 us here) would be
+// paid by the program's next board access: a cost per character that a real
+// UART does not put on the host.
+constexpr std::uint64_t kHandOverNs = 1'000'000;
 constexpr std::uint32_t kMaxBaud = 125'000'000;
 
 std::string Errno(std::string_view what) {
@@ -159,6 +165,7 @@ std::shared_ptr<PtyBridge> PtyBridge::Open(const std::string& linkPath, std::uin
 }
 
 PtyBridge::~PtyBridge() {
+  Flush();
   if (linkPath_.empty()) return;
   // Remove the link only while it is still ours.
   char target[256];
@@ -186,14 +193,14 @@ class SavedErrno {
 };
 
 void PtyBridge::OnTransmit(std::uint8_t byte, std::uint64_t doneNs) {
-  (void)doneNs;
   const SavedErrno keep;
   if (out_.size() >= kOutLimit) {
     ++outDropped_;  // counted and reported, not silent
   } else {
+    if (out_.empty()) oldestOutNs_ = doneNs;
     out_.push_back(static_cast<char>(byte));
   }
-  Flush();
+  if (doneNs >= oldestOutNs_ + kHandOverNs) Flush();
 }
 
 void PtyBridge::Flush() {
@@ -204,9 +211,20 @@ void PtyBridge::Flush() {
   }
 }
 
-void PtyBridge::Advance(std::uint64_t nowNs) {
+void PtyBridge::OnDisconnect(std::uint64_t nowNs) {
+  const SavedErrno keep;
+  PacedRemote::OnDisconnect(nowNs);
+  Flush();
+}
+
+void PtyBridge::HandOver() {
   const SavedErrno keep;
   Flush();
+}
+
+void PtyBridge::Advance(std::uint64_t nowNs) {
+  const SavedErrno keep;
+  if (!out_.empty() && nowNs >= oldestOutNs_ + kHandOverNs) Flush();
   PacedRemote::Advance(nowNs);
   const std::uint64_t baud = Baud();
   const std::uint64_t budget = kReadAheadNs * baud / 10'000'000'000ULL;

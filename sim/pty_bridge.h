@@ -68,7 +68,10 @@ class PtyBridge final : public PacedRemote {
   PtyBridge& operator=(const PtyBridge&) = delete;
 
   void OnTransmit(std::uint8_t byte, std::uint64_t doneNs) override;
+  void OnDisconnect(std::uint64_t nowNs) override;
   void Advance(std::uint64_t nowNs) override;
+  // Hands every transmitted byte to the pty now (the board is being closed).
+  void HandOver();
 
   const std::string& SlavePath() const { return slavePath_; }
   const std::string& LinkPath() const { return linkPath_; }
@@ -89,6 +92,7 @@ class PtyBridge final : public PacedRemote {
   std::string linkPath_;
   std::uint32_t baud_ = 0;
   std::string out_;
+  std::uint64_t oldestOutNs_ = 0;  // when the first byte of out_ left the UART
   std::uint64_t outDropped_ = 0;
 };
 

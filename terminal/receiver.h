@@ -21,6 +21,7 @@
 
 #include "console/console.h"
 #include "terminal/timely_wakeups.h"
+#include "uart/reception.h"
 
 class Receiver {
  public:
@@ -29,9 +30,6 @@ class Receiver {
   // Held bytes beyond this are dropped, oldest first (they would have
   // scrolled off the screen), and that is said once.
   static constexpr std::size_t kDefaultHoldLimit = 32u << 20;
-  // After the key that ends an error's message, the same error stays quiet
-  // this long.
-  static constexpr std::uint64_t kErrorQuietMs = 2000;
 
   // `show` is called when the screen is free; `capture`, when given, with
   // every batch as soon as it is read (it must not draw or wait).
@@ -48,39 +46,22 @@ class Receiver {
   // on the screen or inside its own show handler.
   void Deliver();
 
-  std::size_t Held() const { return held_.size() - heldStart_; }
-  std::uint64_t Dropped() const { return dropped_; }
+  std::size_t Held() const { return held_.Size(); }
+  std::uint64_t Dropped() const { return held_.Dropped(); }
 
  private:
-  struct ErrorReport {
-    std::uint8_t bit;
-    const char* message;
-    bool pending = false;
-    bool showing = false;
-    std::uint64_t quietUntilNs = 0;
-  };
-
-  void Hold(std::string_view bytes);
-  void NoteErrors(std::uint8_t bits);
-  void ReportErrors();
   void SayDropped();
 
   Handler show_;
   Handler capture_;
   int pollMs_;
-  std::size_t holdLimit_;
-  std::string held_;
-  std::size_t heldStart_ = 0;
-  std::uint64_t dropped_ = 0;
+  ReceiveBacklog held_;
   bool droppedSaid_ = false;
   bool polling_ = false;
   bool delivering_ = false;
-  ErrorReport overflow_;
-  ErrorReport framing_;
+  // Each error is shown once, then kept quiet for a while after the key
+  // that ends its message.
+  ReceiveErrorReports errors_;
   TimelyWakeups wakeups_;
   ConsoleIdleWork idle_;
 };
-
-// The poll step for a baud rate: a quarter of a receive buffer's worth of
-// time, at most 10 ms.
-int ReceivePollMs(std::int32_t baud);

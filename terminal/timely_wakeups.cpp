@@ -38,10 +38,21 @@ bool Set(const Attributes& attributes) {
 
 }  // namespace
 
-TimelyWakeups::TimelyWakeups() {
+TimelyWakeups::TimelyWakeups(Ask ask) {
   Attributes before;
   if (!Get(before) || before.policy != SCHED_OTHER) return;
   std::memcpy(saved_, &before, sizeof before);
+
+  if (ask == Ask::kRealTimeWhenPermitted) {
+    Attributes realTime;
+    realTime.policy = SCHED_RR;
+    realTime.priority = 1;
+    realTime.flags = kResetOnFork;
+    if (Set(realTime)) {
+      kind_ = Kind::kRealTime;
+      return;
+    }
+  }
 
   Attributes shortSlices = before;
   shortSlices.size = sizeof shortSlices;

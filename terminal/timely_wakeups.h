@@ -6,14 +6,19 @@
 // short time slices, which let a thread that wakes often for a little work
 // run soon after it wakes (Linux 6.12 and later; older kernels accept and
 // ignore it). Not a priority: a thread that spins by mistake cannot starve
-// the machine, as a real-time one would. Programs the thread starts do not
-// inherit it. The thread's scheduling is put back when it ends.
+// the machine, as a real-time one would. A program that is the board's only
+// work and must answer within microseconds (the bridge: a pseudo-terminal's
+// client may write its last bytes and flush them away at once, since a pty
+// never waits for a drain) asks for the lowest real-time priority instead,
+// where permitted. Programs the thread starts inherit neither. The thread's
+// scheduling is put back when it ends.
 
 class TimelyWakeups {
  public:
-  enum class Kind { kUnchanged, kShortSlices };
+  enum class Kind { kUnchanged, kShortSlices, kRealTime };
+  enum class Ask { kShortSlices, kRealTimeWhenPermitted };
 
-  TimelyWakeups();
+  explicit TimelyWakeups(Ask ask = Ask::kShortSlices);
   ~TimelyWakeups();
   TimelyWakeups(const TimelyWakeups&) = delete;
   TimelyWakeups& operator=(const TimelyWakeups&) = delete;

@@ -6,7 +6,6 @@
 
 namespace {
 
-constexpr int kTxPollLimit = 100000;  // reads counted from 0, so 100001 in all
 constexpr std::size_t kSendLimit = 128;
 constexpr int kRxPollMs = 10;
 
@@ -42,18 +41,28 @@ void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text)
   if (text.size() > kSendLimit) {
     ShowError("UartSendStr: string too long " + std::to_string(text.size()));
   }
-  BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
+  UartTxSelect(port, regBase);
   bool busy = true;
-  for (int reads = 0; reads <= kTxPollLimit && busy; ++reads) {
-    busy = (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
-  }
+  for (int reads = 0; reads < kUartTxStatusReads && busy; ++reads) busy = UartTxBusy(port);
   if (busy) {
-    ShowError("Timout on Wait UartTxStatus");
+    ShowError(kUartTxTimeoutMessage);
     // The receive side is drained while the message waits, which selects
     // other registers: the data register is selected again before writing.
-    BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
+    UartTxSelect(port, regBase);
   }
-  for (const char c : text) BoardPortWrite(Port(port), static_cast<std::uint8_t>(c));
+  for (const char c : text) UartTxWrite(port, static_cast<std::uint8_t>(c));
+}
+
+void UartTxSelect(std::int32_t port, std::int32_t regBase) {
+  BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
+}
+
+bool UartTxBusy(std::int32_t port) {
+  return (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
+}
+
+void UartTxWrite(std::int32_t port, std::uint8_t character) {
+  BoardPortWrite(Port(port), character);
 }
 
 std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase) {
@@ -112,7 +121,8 @@ std::uint8_t UartDrain(std::int32_t port, std::int32_t regBase, std::string& byt
     std::string text;
     std::int32_t failed = 0;
     std::uint8_t errors = 0;
-    UartRcvStr(port, regBase, waiting, 1000, text, 1, failed, &errors);
+    // No time-out: the bytes counted are there, so a drain never waits.
+    UartRcvStr(port, regBase, waiting, 0, text, 1, failed, &errors);
     bytes += text;
     seen |= errors & (kUartErrOverflow | kUartErrFraming);
   }

@@ -27,6 +27,10 @@ inline constexpr std::uint8_t kUartErrClear = 0xC1;
 
 inline constexpr const char* kUartOverflowMessage = "UartRcvStr Overflow";
 inline constexpr const char* kUartFramingMessage = "UartRcvStr Framing Error";
+inline constexpr const char* kUartTxTimeoutMessage = "Timout on Wait UartTxStatus";
+// Status reads of a busy transmitter before a send gives up waiting and
+// writes anyway.
+inline constexpr int kUartTxStatusReads = 100001;
 
 // The divisor for a baud rate: clockHz / baud rounded to the nearest integer
 // (in exact integer arithmetic, which gives floor(clockHz / baud + 0.5) for
@@ -49,6 +53,13 @@ constexpr bool UartBaudRateUsable(std::int64_t baud) {
 bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase);
 void UartClearErrors(std::int32_t port, std::int32_t regBase);
 void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text);
+// The steps of a send, for a caller that paces its own bytes: select the
+// transmit data register; read its status (true while the transmitter is
+// busy); write one character. Status reads and writes act on the selected
+// register, so nothing else may select one in between.
+void UartTxSelect(std::int32_t port, std::int32_t regBase);
+bool UartTxBusy(std::int32_t port);
+void UartTxWrite(std::int32_t port, std::uint8_t character);
 std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase);
 // errors, when given, receives the error register as read when an error was
 // pending (0 otherwise), so that a caller that reads quietly can tell later
@@ -61,5 +72,6 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
 // (UartRxCount, then UartRcvStr of that many bytes, quietly), repeated while
 // bytes wait, up to a bound so that a line faster than the reader cannot hold
 // the caller for ever. Appends the bytes to `bytes`; returns the error bits
-// seen (overflow, framing), 0 when none. Shows nothing.
+// seen (overflow, framing), 0 when none. Shows nothing and never waits, so a
+// program without a console may use it.
 std::uint8_t UartDrain(std::int32_t port, std::int32_t regBase, std::string& bytes);

@@ -89,7 +89,15 @@ TEST(CommandLine, HelpNamesTheProgramItsOptionsAndTheFilesOfThisRun) {
       HelpText(ProgramKind::kUart, homeless).find("Term.txt in the folder it is started from"),
       std::string::npos);
 
-  for (const auto& text : {uart, inspect, mine}) {
+  // The bridge's help lists its options and the files it uses: no capture
+  // of its own but the --log file.
+  const std::string bridge = HelpText(ProgramKind::kBridge, Installed());
+  EXPECT_NE(bridge.find("Usage: q7m-uart-bridge [options]"), std::string::npos);
+  EXPECT_NE(bridge.find("--route N"), std::string::npos);
+  EXPECT_NE(bridge.find("(only its baud rate is used; it may be missing)"), std::string::npos);
+  EXPECT_EQ(bridge.find("Term.txt"), std::string::npos);
+
+  for (const auto& text : {uart, inspect, mine, bridge}) {
     for (const auto& line : Lines(text)) EXPECT_LE(line.size(), 80u) << line;
   }
 }
@@ -97,6 +105,7 @@ TEST(CommandLine, HelpNamesTheProgramItsOptionsAndTheFilesOfThisRun) {
 TEST(CommandLine, VersionIsNameAndVersionFirst) {
   EXPECT_EQ(Lines(VersionText(ProgramKind::kUart)).at(0), "q7m-uart " Q7M_VERSION);
   EXPECT_EQ(Lines(VersionText(ProgramKind::kInspect)).at(0), "q7m-inspect " Q7M_VERSION);
+  EXPECT_EQ(Lines(VersionText(ProgramKind::kBridge)).at(0), "q7m-uart-bridge " Q7M_VERSION);
 }
 
 // In a child whose stdout is /dev/full, where every write fails.

@@ -4,6 +4,7 @@
 // pages, and the Debian package that CPack builds.
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -92,6 +93,8 @@ const std::set<std::string> kInstalledFiles = {
     "bin/q7m-inspect -> ../lib/q7m-uart/q7m-inspect",
     "bin/q7m-inspect-sim",
     "bin/q7m-uart -> ../lib/q7m-uart/q7m-uart",
+    "bin/q7m-uart-bridge -> ../lib/q7m-uart/q7m-uart-bridge",
+    "bin/q7m-uart-bridge-sim",
     "bin/q7m-uart-sim",
     "etc/",
     "etc/q7m-uart/",
@@ -101,6 +104,7 @@ const std::set<std::string> kInstalledFiles = {
     "lib/q7m-uart/libPCIAccessDll.so",
     "lib/q7m-uart/q7m-inspect",
     "lib/q7m-uart/q7m-uart",
+    "lib/q7m-uart/q7m-uart-bridge",
     "lib/q7m-uart/q7m-uart.layout",
     "lib/q7m-uart/sim/",
     "lib/q7m-uart/sim/libPCIAccessDll.so",
@@ -118,6 +122,8 @@ const std::set<std::string> kInstalledFiles = {
     "share/man/man1/",
     "share/man/man1/q7m-inspect-sim.1.gz -> q7m-inspect.1.gz",
     "share/man/man1/q7m-inspect.1.gz",
+    "share/man/man1/q7m-uart-bridge-sim.1.gz -> q7m-uart-bridge.1.gz",
+    "share/man/man1/q7m-uart-bridge.1.gz",
     "share/man/man1/q7m-uart-sim.1.gz -> q7m-uart.1.gz",
     "share/man/man1/q7m-uart.1.gz",
 };
@@ -261,7 +267,7 @@ TEST_F(Installed, TreeHoldsProgramsLibrariesLayoutConfigurationRuleManPagesAndDo
 
   // The links resolve into the private folder, where RUNPATH $ORIGIN points.
   EXPECT_EQ(fs::canonical(prefix / "bin/q7m-uart"), fs::canonical(Private() / "q7m-uart"));
-  for (const char* program : {"q7m-uart", "q7m-inspect"}) {
+  for (const char* program : {"q7m-uart", "q7m-inspect", "q7m-uart-bridge"}) {
     const std::string path = (Private() / program).string();
     const auto dynamic = RunCommand("readelf -d '" + path + "'");
     EXPECT_NE(dynamic.output.find("(RUNPATH)            Library runpath: [$ORIGIN]"),
@@ -294,7 +300,8 @@ TEST_F(Installed, TreeHoldsProgramsLibrariesLayoutConfigurationRuleManPagesAndDo
             ReadFile(kSource + "/packaging/60-q7m-uart.rules"));
 
   // The launchers name the installed folder, not the build tree.
-  for (const char* launcher : {"bin/q7m-uart-sim", "bin/q7m-inspect-sim"}) {
+  for (const char* launcher :
+       {"bin/q7m-uart-sim", "bin/q7m-inspect-sim", "bin/q7m-uart-bridge-sim"}) {
     const std::string text = ReadFile(prefix / launcher);
     EXPECT_EQ(text.find(kBuild), std::string::npos) << text;
     EXPECT_TRUE(Executable(prefix / launcher)) << launcher;
@@ -523,8 +530,35 @@ TEST_F(Installed, HelpAndVersionAnswerWithoutTerminalOrBoardAndNameTheFiles) {
   EXPECT_FALSE(fs::exists(trace)) << "the board was never opened for --help";
 }
 
+// The installed bridge as an ordinary user on the installed simulated board:
+// its link, its working folder where q7m-uart's is, and its end on SIGTERM.
+TEST_F(Installed, TheBridgeRunsAsAUserOnTheInstalledSimulatedBoardAndEndsOnSigterm) {
+  if (!UseScratchHomes()) GTEST_SKIP() << skipReason;
+  const fs::path link = userHome / "ttyQ7M0";
+  const std::string launcher = (prefix / "bin/q7m-uart-bridge-sim").string();
+  const auto help = RunCommand(homes.As(kNobody, launcher + " --help </dev/null 2>/dev/null"));
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.output.find("Usage: q7m-uart-bridge [options]"), std::string::npos) << help.output;
+  EXPECT_NE(help.output.find((Etc() / "Q7m_Uart.cfg").string()), std::string::npos) << help.output;
+  EXPECT_NE(help.output.find((StateDir(userHome) / "PCIAccessDll.log").string()), std::string::npos)
+      << help.output;
+
+  auto session = StartInShell(homes.As(kNobody, launcher + " --route 2 --link " + link.string()));
+  ASSERT_TRUE(session->WaitForText("q7m-uart-bridge: the board UART, routing 2 at 115200 baud"))
+      << session->Capture();
+  EXPECT_EQ(fs::read_symlink(link).string().rfind("/dev/pts/", 0), 0u);
+  const std::string maps = MappedFiles(*session, "q7m-uart-bridge");
+  EXPECT_NE(maps.find((Private() / "sim/libPCIAccessDll.so").string()), std::string::npos) << maps;
+  EXPECT_TRUE(fs::is_directory(StateDir(userHome))) << "its working folder, as q7m-uart's";
+  const auto pid = ProgramPid(*session, "q7m-uart-bridge");
+  ASSERT_TRUE(pid);
+  ::kill(*pid, SIGTERM);
+  EXPECT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  EXPECT_FALSE(fs::is_symlink(link));
+}
+
 TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
-  for (const char* name : {"q7m-uart.1", "q7m-inspect.1"}) {
+  for (const char* name : {"q7m-uart.1", "q7m-inspect.1", "q7m-uart-bridge.1"}) {
     const auto groff = RunCommand("groff -man -Tutf8 -ww -z '" + kSource + "/man/" + name + "'");
     EXPECT_EQ(groff.status, 0) << name;
     EXPECT_EQ(groff.output, "") << "groff warnings in " << name;
@@ -569,8 +603,18 @@ TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
                            "Q7M_SIM_TRACE"}) {
     EXPECT_NE(rendered.output.find(text), std::string::npos) << "missing: " << text;
   }
+  const auto bridge =
+      RunCommand("MANWIDTH=80 man -l '" +
+                 (prefix / "share/man/man1/q7m-uart-bridge.1.gz").string() + "' 2>/dev/null");
+  ASSERT_EQ(bridge.status, 0) << bridge.output;
+  for (const char* text : {"--route", "--baud", "--board", "--link", "--keep", "--log",
+                           "--timestamps", "EXAMPLES", "ser2net", "rfc2217", "ign_set_control",
+                           "picocom", "EXIT STATUS", "SIGTERM", "#COMMODE", "Q7M_PCI_DEVICE"}) {
+    EXPECT_NE(bridge.output.find(text), std::string::npos) << "bridge page misses: " << text;
+  }
   // The launchers' pages are their programs'.
-  for (const char* link : {"q7m-uart-sim.1.gz", "q7m-inspect-sim.1.gz"}) {
+  for (const char* link :
+       {"q7m-uart-sim.1.gz", "q7m-inspect-sim.1.gz", "q7m-uart-bridge-sim.1.gz"}) {
     const auto shown =
         RunCommand("MANWIDTH=80 man -l '" + (prefix / "share/man/man1" / link).string() + "'");
     EXPECT_EQ(shown.status, 0) << link;

@@ -232,8 +232,11 @@ TEST_F(RemoteSideTest, PtyCarriesBytesBothWaysAtTheLineRate) {
   EXPECT_EQ(Drain(), "hello\x1b[1;31m!");
   EXPECT_EQ(SIM(SimRxFramingErrors)(), 0u);
 
-  // UART to remote: every byte, raw (CR stays CR, no echo back).
+  // UART to remote: every byte, raw (CR stays CR, no echo back), handed over
+  // a millisecond's worth at a time.
   Transmit(std::string("ls -l\r\x03\x1b[A\x7f\x00\xff", 12));
+  EXPECT_EQ(remote.Read(1, 10), "") << "the last millisecond's bytes wait";
+  Run(kMs);
   EXPECT_EQ(remote.Read(12), std::string("ls -l\r\x03\x1b[A\x7f\x00\xff", 12));
   EXPECT_EQ(Run(10 * kMs), "") << "the line discipline does not echo";
 
@@ -328,8 +331,9 @@ TEST_F(RemoteSideTest, AVariableThatCannotBeHonouredKeepsTheBoardClosedWithTheRe
     const std::size_t got = std::fread(line, 1, sizeof line - 1, in);
     std::fclose(in);
     const std::string text(line, got);
-    EXPECT_NE(text.find("InitPCIAccess: the simulated board 0000:03:00.0 is not opened: " + c.logged),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("InitPCIAccess: the simulated board 0000:03:00.0 is not opened: " + c.logged),
+        std::string::npos)
         << text;
   }
   ClearEnv();

@@ -182,18 +182,3 @@ TEST_F(ReceiveParserTest, EndlessParametersStayBounded) {
 }
 
 }  // namespace
-
-namespace {
-
-// The receive buffer holds 127 characters; polls come every quarter of it so
-// that a late poll still finds room.
-TEST(ReceivePoll, StepIsAQuarterBufferAtMostTenMilliseconds) {
-  const struct {
-    std::int32_t baud;
-    int ms;
-  } steps[] = {{115200, 2}, {230400, 1}, {921600, 1}, {57600, 5}, {38400, 8},
-               {9600, 10},  {1908, 10},  {0, 10},     {-5, 10}};
-  for (const auto& step : steps) EXPECT_EQ(ReceivePollMs(step.baud), step.ms) << step.baud;
-}
-
-}  // namespace

@@ -56,4 +56,24 @@ TEST(TimelyWakeups, ShortSlicesWhileAliveTheOldOnesAfterAndNoneForChildren) {
   EXPECT_EQ(after.sliceNs, before.sliceNs) << "put back when the screen ends";
 }
 
+TEST(TimelyWakeups, RealTimeOnlyWhenAskedAndPermittedAndNeverForChildren) {
+  const Scheduling before = Current();
+  {
+    const TimelyWakeups wakeups(TimelyWakeups::Ask::kRealTimeWhenPermitted);
+    if (wakeups.kind() != TimelyWakeups::Kind::kRealTime) {
+      // Not permitted here (no CAP_SYS_NICE, no RLIMIT_RTPRIO): short slices.
+      EXPECT_EQ(wakeups.kind(), TimelyWakeups::Kind::kShortSlices);
+      EXPECT_EQ(Current().policy, static_cast<std::uint32_t>(SCHED_OTHER));
+    } else {
+      EXPECT_EQ(Current().policy, static_cast<std::uint32_t>(SCHED_RR));
+      const pid_t child = fork();
+      if (child == 0) _exit(Current().policy == SCHED_RR);
+      int status = -1;
+      ASSERT_EQ(waitpid(child, &status, 0), child);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child is real-time";
+    }
+  }
+  EXPECT_EQ(Current().policy, before.policy) << "put back";
+}
+
 }  // namespace

@@ -1,0 +1,493 @@
+#include "bridge/bridge.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "app/settings.h"
+#include "board/board_io.h"
+#include "board/pcie_library.h"
+#include "bridge/bridge_options.h"
+#include "bridge/capture_log.h"
+#include "bridge/client_watch.h"
+#include "bridge/line_pacer.h"
+#include "bridge/pty_port.h"
+#include "terminal/timely_wakeups.h"
+#include "uart/reception.h"
+#include "uart/uart.h"
+
+namespace {
+
+constexpr std::uint64_t kNsPerMs = 1'000'000;
+// Bytes read from a client ahead of the line. The rest waits in the pty,
+// which holds the client back as a full transmit buffer would.
+constexpr std::size_t kReadAhead = 1024;
+// Bytes offered to the pty in one write.
+constexpr std::size_t kWriteSlice = 64 * 1024;
+constexpr const char* kAccessLogName = "PCIAccessDll.log";
+
+volatile sig_atomic_t stopSignal = 0;
+
+void OnStopSignal(int signal) {
+  stopSignal = signal;
+}
+
+std::uint64_t MonotonicNs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000ULL +
+         static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+std::int64_t WallClockNs() {
+  timespec t{};
+  ::clock_gettime(CLOCK_REALTIME, &t);
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000LL + t.tv_nsec;
+}
+
+std::string Count(std::uint64_t n, const char* unit) {
+  return std::to_string(n) + " " + unit + (n == 1 ? "" : "s");
+}
+
+// Where the access library writes its log: Q7M_PCI_LOG_DIR, else the
+// working folder.
+std::filesystem::path AccessLogPath() {
+  const char* dir = std::getenv("Q7M_PCI_LOG_DIR");
+  std::error_code error;
+  const std::filesystem::path folder = dir != nullptr && *dir != '\0'
+                                           ? std::filesystem::path(dir)
+                                           : std::filesystem::current_path(error);
+  return folder / kAccessLogName;
+}
+
+std::uintmax_t FileSize(const std::filesystem::path& path) {
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(path, error);
+  return error ? 0 : size;
+}
+
+// A board that cannot be opened: the binding's line, then what the access
+// library logged about it, which names the reason (the board in use and by
+// whom, no board at that address, permissions).
+void SayOpenFailure(const char* line, const std::filesystem::path& log, std::uintmax_t logSize) {
+  BridgeSay(line);
+  std::ifstream in(log, std::ios::binary);
+  if (in && FileSize(log) > logSize) {
+    in.seekg(static_cast<std::streamoff>(logSize));
+    for (std::string entry; std::getline(in, entry);) {
+      if (!entry.empty()) BridgeSay("  " + entry);
+    }
+  }
+  BridgeSay("(the access library's log is " + log.string() + ")");
+}
+
+class Bridge {
+ public:
+  Bridge(const BridgeSetup& setup, PtyPort& pty, CaptureLog& capture)
+      : pty_(pty),
+        capture_(capture),
+        received_(setup.keep),
+        pacer_(CharTimeNs(setup.baud)),
+        baud_(setup.baud),
+        askedBaud_(setup.baud),
+        pollNs_(static_cast<std::uint64_t>(ReceivePollMs(setup.baud)) * kNsPerMs) {}
+
+  void Run();
+  void Summary() const;
+
+ private:
+  struct SpeedChange {
+    std::uint64_t at;  // the byte count sent when it applies
+    std::int32_t baud;
+  };
+
+  void Receive(std::uint64_t now);
+  void Transmit(std::uint64_t now);
+  bool ChangeSpeedWhenDue(std::uint64_t now);
+  void ReadClient(std::uint64_t now);
+  void AskedForSpeed();
+  void Deliver();
+  void ClientChange(ClientWatch::Change change);
+  void NoteDropped(std::size_t dropped);
+  void EndDropping();
+  bool TxPending() const { return !changes_.empty() || !tx_.empty(); }
+  std::uint64_t TxWakeNs() const;
+  std::size_t TxWaiting() const { return tx_.size() - txStart_; }
+
+  PtyPort& pty_;
+  CaptureLog& capture_;
+  ReceiveBacklog received_;
+  ReceiveErrorReports errors_;
+  ClientWatch client_;
+  LinePacer pacer_;
+  std::int32_t baud_;
+  std::int32_t askedBaud_;
+  std::uint64_t pollNs_;
+  std::uint64_t nextRxNs_ = 0;
+
+  // Bytes of the clients not sent yet: tx_[txStart_...].
+  std::string tx_;
+  std::size_t txStart_ = 0;
+  std::uint64_t txTaken_ = 0;  // bytes read from clients
+  std::uint64_t txSent_ = 0;   // bytes written to the UART
+  std::deque<SpeedChange> changes_;
+  bool txSelected_ = false;
+  int busyReads_ = 0;
+  std::uint64_t retryAtNs_ = 0;
+
+  std::uint64_t receivedTotal_ = 0;
+  std::uint64_t deliveredTotal_ = 0;
+  std::uint64_t discardedByClients_ = 0;
+  bool dropping_ = false;
+  std::uint64_t droppedInEpisode_ = 0;
+};
+
+void Bridge::Run() {
+  sigset_t unblocked;
+  ::sigprocmask(SIG_SETMASK, nullptr, &unblocked);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigdelset(&unblocked, signal);
+  nextRxNs_ = MonotonicNs();
+  while (stopSignal == 0) {
+    std::uint64_t now = MonotonicNs();
+    if (now >= nextRxNs_) {
+      // With no client the master reports a hang-up at every poll, so its
+      // coming is checked here rather than slept on.
+      if (!client_.Here()) ClientChange(client_.Present(pty_.ClientPresent(), now));
+      Receive(now);
+    }
+    Transmit(MonotonicNs());
+    now = MonotonicNs();
+    // A client that wrote and closed at once left its bytes in the pty:
+    // they are read whether or not it is still there.
+    ReadClient(now);
+    if (client_.Here()) ClientChange(client_.Present(true, now));
+    Deliver();
+
+    std::uint64_t wakeAt = nextRxNs_;
+    bool forTx = false;
+    if (TxPending() && TxWakeNs() < wakeAt) {
+      wakeAt = TxWakeNs();
+      forTx = true;
+    }
+    if (client_.Settling()) wakeAt = std::min(wakeAt, client_.SettledAtNs());
+    pollfd fd{pty_.Fd(), 0, 0};
+    if (TxWaiting() < kReadAhead) fd.events |= POLLIN;
+    if (client_.Ready() && !received_.Empty()) fd.events |= POLLOUT;
+    now = MonotonicNs();
+    const std::uint64_t wait = wakeAt > now ? wakeAt - now : 0;
+    const timespec timeout{static_cast<time_t>(wait / 1'000'000'000ULL),
+                           static_cast<long>(wait % 1'000'000'000ULL)};
+    const int ready = ::ppoll(&fd, client_.Here() ? 1 : 0, &timeout, &unblocked);
+    const std::uint64_t woke = MonotonicNs();
+    if (ready == 0 && forTx && wait > 0) pacer_.WokeUp(wakeAt, woke);
+    if (ready > 0 && (fd.revents & POLLHUP) != 0) ClientChange(client_.Present(false, woke));
+  }
+}
+
+void Bridge::Receive(std::uint64_t now) {
+  std::string bytes;
+  const std::uint8_t errors = UartDrain(UartPort, UartRegBase, bytes);
+  txSelected_ = false;
+  nextRxNs_ = now + pollNs_;
+  errors_.Note(errors, now);
+  if (errors_.AnyDue())
+    errors_.Report([](const char* message) { BridgeSay(message); }, MonotonicNs);
+  if (bytes.empty()) return;
+  receivedTotal_ += bytes.size();
+  capture_.Write(bytes, WallClockNs());
+  if (const std::size_t dropped = received_.Add(bytes)) NoteDropped(dropped);
+}
+
+std::uint64_t Bridge::TxWakeNs() const {
+  const bool changeDue = !changes_.empty() && changes_.front().at == txSent_;
+  return std::max(changeDue ? pacer_.FreeAtNs() : pacer_.WakeAtNs(), retryAtNs_);
+}
+
+void Bridge::Transmit(std::uint64_t now) {
+  if (!ChangeSpeedWhenDue(now)) return;
+  if (TxWaiting() == 0 || now < TxWakeNs()) return;
+  if (!txSelected_) {
+    UartTxSelect(UartPort, UartRegBase);
+    txSelected_ = true;
+  }
+  // Waits for the transmitter as UartSendStr does, a status read at a time;
+  // after a character time of reads the loop gets a turn, and after as many
+  // reads as UartSendStr makes the byte goes out anyway.
+  const std::uint64_t spinStart = MonotonicNs();
+  std::uint64_t readEnd = spinStart;
+  for (;;) {
+    const std::uint64_t readStart = MonotonicNs();
+    const bool busy = UartTxBusy(UartPort);
+    readEnd = MonotonicNs();
+    pacer_.StatusRead(readEnd - readStart);
+    if (!busy) break;
+    if (++busyReads_ >= kUartTxStatusReads) {
+      BridgeSay(kUartTxTimeoutMessage);
+      break;
+    }
+    if (readEnd - spinStart >= pacer_.CharNs()) {
+      retryAtNs_ = readEnd + pacer_.CharNs() / 4;
+      return;
+    }
+  }
+  busyReads_ = 0;
+  retryAtNs_ = 0;
+  UartTxWrite(UartPort, static_cast<std::uint8_t>(tx_[txStart_]));
+  // The character starts no earlier than the status said the line was free.
+  pacer_.Wrote(readEnd);
+  ++txStart_;
+  ++txSent_;
+  // A client that streams keeps the queue from ever running dry: the sent
+  // part is cut off now and then.
+  if (txStart_ == tx_.size() || txStart_ >= kReadAhead * 4) {
+    tx_.erase(0, txStart_);
+    txStart_ = 0;
+  }
+  // The receive side is drained while this character is on the line.
+  const std::uint64_t after = MonotonicNs();
+  if (after >= nextRxNs_) Receive(after);
+}
+
+// True when bytes may be sent: no speed change is due, or it has been made.
+bool Bridge::ChangeSpeedWhenDue(std::uint64_t now) {
+  while (!changes_.empty() && changes_.front().at == txSent_) {
+    // The last character must have left before the divisor changes.
+    if (now < pacer_.FreeAtNs()) return false;
+    if (!txSelected_) {
+      UartTxSelect(UartPort, UartRegBase);
+      txSelected_ = true;
+    }
+    if (UartTxBusy(UartPort)) {
+      if (++busyReads_ < kUartTxStatusReads) {
+        retryAtNs_ = now + pacer_.CharNs() / 4;
+        return false;
+      }
+      BridgeSay(kUartTxTimeoutMessage);
+    }
+    busyReads_ = 0;
+    retryAtNs_ = 0;
+    const std::int32_t baud = changes_.front().baud;
+    changes_.pop_front();
+    if (baud == baud_) continue;
+    UartInit(UartClockHz, baud, UartPort, UartRegBase);
+    txSelected_ = false;
+    baud_ = baud;
+    pollNs_ = static_cast<std::uint64_t>(ReceivePollMs(baud)) * kNsPerMs;
+    pacer_.SetCharNs(CharTimeNs(baud));
+    BridgeSay("a client set the line to " + std::to_string(baud) + " baud");
+  }
+  return true;
+}
+
+void Bridge::ReadClient(std::uint64_t now) {
+  const std::size_t room = kReadAhead > TxWaiting() ? kReadAhead - TxWaiting() : 0;
+  if (room == 0) return;
+  PtyPort::Input input = pty_.Read(room);
+  // A flush of the client's output throws nothing away: a pseudo-terminal
+  // reports no drain, so bytes a client wrote and drained before flushing
+  // (as lrzsz's last "OO" before its exit) cannot be told from bytes it
+  // wants gone, and a serial port would have sent the former.
+  if (input.flushedInput && client_.Ready() && !received_.Empty()) {
+    // A client that flushes its input after settling asks for what it has not
+    // read to go, as on a serial port.
+    BridgeSay("a client flushed its input: " + Count(received_.Size(), "received byte") +
+              " it had not taken were discarded");
+    discardedByClients_ += received_.Size();
+    received_.Consume(received_.Size());
+    EndDropping();
+  }
+  if (input.termiosChanged || input.flushedInput || input.flushedOutput) client_.SetUp(now);
+  if (!input.data.empty()) {
+    txTaken_ += input.data.size();
+    tx_.append(input.data);
+    ClientChange(client_.Wrote());
+  }
+  if (input.termiosChanged) AskedForSpeed();
+}
+
+void Bridge::AskedForSpeed() {
+  pty_.KeepAnnouncing();
+  const auto speed = pty_.Speed();
+  // 0 is a hang-up request (B0), which a pseudo-terminal has nothing to do with.
+  if (!speed || *speed == 0 || static_cast<std::int64_t>(*speed) == askedBaud_) return;
+  if (!UartBaudRateUsable(*speed)) {
+    BridgeSay("a client asked for " + std::to_string(*speed) +
+              " baud, which the board UART cannot be set to (1908 to 250000000); it stays at " +
+              std::to_string(askedBaud_));
+    return;
+  }
+  askedBaud_ = static_cast<std::int32_t>(*speed);
+  changes_.push_back({txTaken_, askedBaud_});
+}
+
+void Bridge::Deliver() {
+  if (!client_.Ready()) return;
+  while (!received_.Empty()) {
+    const std::size_t written = pty_.Write(received_.Front(kWriteSlice));
+    if (written == 0) break;
+    received_.Consume(written);
+    deliveredTotal_ += written;
+  }
+  if (received_.Empty()) EndDropping();
+}
+
+void Bridge::ClientChange(ClientWatch::Change change) {
+  switch (change) {
+    case ClientWatch::Change::kNone:
+      return;
+    case ClientWatch::Change::kArrived:
+      BridgeSay("a client opened " + pty_.LinkPath());
+      return;
+    case ClientWatch::Change::kSettled:
+      if (!received_.Empty()) {
+        BridgeSay("handing over " + Count(received_.Size(), "kept byte"));
+      }
+      EndDropping();
+      return;
+    case ClientWatch::Change::kLeft:
+      BridgeSay("the last client closed " + pty_.LinkPath() + "; received bytes are kept (up to " +
+                Count(received_.Limit(), "byte") + ")");
+      return;
+  }
+}
+
+void Bridge::NoteDropped(std::size_t dropped) {
+  if (!dropping_) {
+    dropping_ = true;
+    droppedInEpisode_ = 0;
+    BridgeSay(std::string(client_.Ready() ? "the client takes less than the line brings"
+                                          : "no client reads") +
+              ": more than " + Count(received_.Limit(), "received byte") +
+              " wait; the oldest are dropped");
+  }
+  droppedInEpisode_ += dropped;
+}
+
+void Bridge::EndDropping() {
+  if (!dropping_) return;
+  dropping_ = false;
+  BridgeSay(Count(droppedInEpisode_, "received byte") + " were dropped");
+}
+
+void Bridge::Summary() const {
+  std::string text = "received " + Count(receivedTotal_, "byte") + ", handed " +
+                     std::to_string(deliveredTotal_) + " to clients, sent " +
+                     Count(txSent_, "client byte") + " to the board";
+  if (received_.Dropped() != 0) {
+    text += "; " + std::to_string(received_.Dropped()) + " received bytes were dropped";
+  }
+  if (!received_.Empty()) text += "; " + std::to_string(received_.Size()) + " were never taken";
+  if (discardedByClients_ != 0) {
+    text += "; " + std::to_string(discardedByClients_) + " flushed by clients";
+  }
+  BridgeSay(text);
+}
+
+// The stop signals are taken only while the bridge sleeps, so a signal can
+// never cut a board access or a register sequence in two.
+void CatchStopSignals() {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  ::sigemptyset(&action.sa_mask);
+  sigset_t blocked;
+  ::sigemptyset(&blocked);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    ::sigaction(signal, &action, nullptr);
+    ::sigaddset(&blocked, signal);
+  }
+  ::sigprocmask(SIG_BLOCK, &blocked, nullptr);
+  // A client gone while being written to is seen as a hang-up, not a signal.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace
+
+void BridgeSay(std::string_view text) {
+  std::string line = std::string(kBridgeName) + ": ";
+  line.append(text);
+  line.push_back('\n');
+  (void)!::write(STDERR_FILENO, line.data(), line.size());
+}
+
+std::uint64_t CharTimeNs(std::int32_t baud) {
+  // Ten bits of divisor / clock each.
+  const std::uint64_t divisor = UartDivisor(UartClockHz, baud);
+  if (divisor == 0) return 0;
+  return divisor * 10 * 1'000'000'000ULL / static_cast<std::uint64_t>(UartClockHz);
+}
+
+std::string PrepareLinkFolder(const std::string& folder) {
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+    return "cannot make the folder " + folder + ": " + std::strerror(errno);
+  }
+  struct stat info {};
+  if (::lstat(folder.c_str(), &info) != 0) return folder + ": " + std::strerror(errno);
+  if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid()) {
+    return folder + " is not a folder of this user's; name another place with --link";
+  }
+  return {};
+}
+
+int RunBridge(const BridgeSetup& setup) {
+  CatchStopSignals();
+  CaptureLog capture;
+  if (!setup.log.empty()) {
+    const std::string reason = capture.Open(setup.log, setup.timestamps);
+    if (!reason.empty()) {
+      BridgeSay("cannot create " + setup.log + ": " + reason);
+      return 1;
+    }
+  }
+  const std::filesystem::path accessLog = AccessLogPath();
+  const std::uintmax_t accessLogSize = FileSize(accessLog);
+  if (const PcieOpenFailure failure = OpenPcieDllAccess()) {
+    SayOpenFailure(failure.line, accessLog, accessLogSize);
+    if (failure.closeLibrary) ClosePcieLibrary();
+    return 1;
+  }
+  const auto port = static_cast<std::uint32_t>(UartPort);
+  BoardPortWrite(static_cast<std::uint32_t>(AuxPort), 0);
+  BoardRegWrite(port, kUartRouteReg, static_cast<std::uint8_t>(setup.route));
+  UartInit(UartClockHz, setup.baud, UartPort, UartRegBase);
+
+  std::string error;
+  std::unique_ptr<PtyPort> pty =
+      PtyPort::Open(setup.link, static_cast<std::uint32_t>(setup.baud), error);
+  if (!pty) {
+    BridgeSay(error);
+    BoardRegWrite(port, kUartRouteReg, 0);
+    ClosePcieDllAccess();
+    return 1;
+  }
+  std::printf("%s\n", setup.link.c_str());
+  std::fflush(stdout);
+  BridgeSay("the board UART, routing " + std::to_string(setup.route) + " at " +
+            std::to_string(setup.baud) + " baud, is " + setup.link + " (" + pty->SlavePath() + ")");
+  {
+    // The thread is the board's interrupt handler: woken on time, and told
+    // that a timer a few microseconds late is late.
+    const TimelyWakeups wakeups(TimelyWakeups::Ask::kRealTimeWhenPermitted);
+    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    Bridge bridge(setup, *pty, capture);
+    bridge.Run();
+    bridge.Summary();
+  }
+  BridgeSay(std::string("ending on ") + ::strsignal(stopSignal) + ": routing 0, board closed");
+  BoardRegWrite(port, kUartRouteReg, 0);
+  ClosePcieDllAccess();
+  pty.reset();
+  return 0;
+}
