@@ -4,6 +4,7 @@
 // version left in ~/.q7m-uart.
 
 #include "app/working_directory.h"
+#include "tests/support/child_process.h"
 
 #include <grp.h>
 #include <gtest/gtest.h>
@@ -22,13 +23,6 @@
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 void WriteFile(const fs::path& path, const std::string& text) {
   fs::create_directories(path.parent_path());
@@ -124,7 +118,7 @@ TEST_F(Places, AConfigurationOfTheUsersOwnIsReadInsteadOfTheInstalls) {
   ProgramPlaces places = FindProgramPlaces(programDir, Host(false));
   EXPECT_EQ(places.configFile, userConfig);
   PrepareProgramPlaces(places);
-  EXPECT_EQ(ReadFile(userConfig), "#COMMODE 57600\n");
+  EXPECT_EQ(ReadWholeFile(userConfig), "#COMMODE 57600\n");
 }
 
 TEST_F(Places, LayoutFileNamesARelativeFolderOrNoneAndAHomelessUserStaysWhereStarted) {
@@ -154,7 +148,7 @@ TEST_F(Places, AStateFolderThatCannotBeMadeLeavesTheCurrentFolder) {
   ProgramPlaces places = FindProgramPlaces(programDir, Host(false));
   EXPECT_EQ(PrepareProgramPlaces(places), "");
   EXPECT_EQ(places.workDir, fs::path());
-  EXPECT_EQ(ReadFile(home / ".local/state"), "a file where the folder should be");
+  EXPECT_EQ(ReadWholeFile(home / ".local/state"), "a file where the folder should be");
 }
 
 // ---- ~/.q7m-uart of an earlier version ------------------------------------
@@ -171,10 +165,10 @@ TEST_F(Places, EarlierFilesAreMovedOnceAndSaidOnce) {
   EXPECT_EQ(PrepareProgramPlaces(places),
             "Files of ~/.q7m-uart moved to ~/.config/q7m-uart and ~/.local/state/q7m-uart");
   EXPECT_EQ(places.configFile, userConfig);
-  EXPECT_EQ(ReadFile(userConfig), "#COMMODE 38400\n#F1 \"ls\" CR\n");
-  EXPECT_EQ(ReadFile(stateDir / "Term.txt"), "captured\n");
-  EXPECT_EQ(ReadFile(stateDir / "PCIAccessDll.log"), "logged\n");
-  EXPECT_EQ(ReadFile(stateDir / "Q7m_Config.bin"), std::string(256, '\x11'));
+  EXPECT_EQ(ReadWholeFile(userConfig), "#COMMODE 38400\n#F1 \"ls\" CR\n");
+  EXPECT_EQ(ReadWholeFile(stateDir / "Term.txt"), "captured\n");
+  EXPECT_EQ(ReadWholeFile(stateDir / "PCIAccessDll.log"), "logged\n");
+  EXPECT_EQ(ReadWholeFile(stateDir / "Q7m_Config.bin"), std::string(256, '\x11'));
   EXPECT_FALSE(fs::exists(legacy)) << "the emptied folder is removed";
 
   places = FindProgramPlaces(programDir, Host(false));
@@ -205,12 +199,12 @@ TEST_F(Places, NothingIsOverwrittenAndWhatCannotMoveStays) {
   ProgramPlaces places = FindProgramPlaces(programDir, Host(false));
   EXPECT_EQ(places.configFile, userConfig);
   EXPECT_EQ(PrepareProgramPlaces(places), "Files of ~/.q7m-uart moved to ~/.local/state/q7m-uart");
-  EXPECT_EQ(ReadFile(userConfig), "#COMMODE 57600\n");
-  EXPECT_EQ(ReadFile(stateDir / "Term.txt"), "newer capture\n");
-  EXPECT_EQ(ReadFile(stateDir / "PCIAccessDll.log"), "older log\n");
-  EXPECT_EQ(ReadFile(legacy / "Q7m_Uart.cfg"), "#COMMODE 38400\n");
-  EXPECT_EQ(ReadFile(legacy / "Term.txt"), "older capture\n");
-  EXPECT_EQ(ReadFile(legacy / "notes.txt"), "the user's own\n");
+  EXPECT_EQ(ReadWholeFile(userConfig), "#COMMODE 57600\n");
+  EXPECT_EQ(ReadWholeFile(stateDir / "Term.txt"), "newer capture\n");
+  EXPECT_EQ(ReadWholeFile(stateDir / "PCIAccessDll.log"), "older log\n");
+  EXPECT_EQ(ReadWholeFile(legacy / "Q7m_Uart.cfg"), "#COMMODE 38400\n");
+  EXPECT_EQ(ReadWholeFile(legacy / "Term.txt"), "older capture\n");
+  EXPECT_EQ(ReadWholeFile(legacy / "notes.txt"), "the user's own\n");
   EXPECT_EQ(PrepareProgramPlaces(places), "") << "nothing more to move, nothing said again";
 }
 
@@ -221,7 +215,7 @@ TEST_F(Places, AnEarlierConfigurationThatCannotMoveIsReadWhereItIs) {
   ProgramPlaces places = FindProgramPlaces(programDir, Host(false));
   EXPECT_EQ(PrepareProgramPlaces(places), "");
   EXPECT_EQ(places.configFile, legacy / "Q7m_Uart.cfg");
-  EXPECT_EQ(ReadFile(legacy / "Q7m_Uart.cfg"), "#COMMODE 38400\n");
+  EXPECT_EQ(ReadWholeFile(legacy / "Q7m_Uart.cfg"), "#COMMODE 38400\n");
 }
 
 // ---- The real host --------------------------------------------------------

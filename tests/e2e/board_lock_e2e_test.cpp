@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/pcie-linux/fake_sysfs.h"
+#include "tests/support/child_process.h"
 #include "tests/support/tmux_session.h"
 
 namespace {
@@ -30,13 +31,6 @@ const std::string kBuild = Q7M_BUILD_DIR;
 const std::string kMenu = "Q7M UART IO port 0x352:";
 const std::string kKb20tTitle =
     "KB20T Console - NEL=Q7M     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: 115200";
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -153,28 +147,28 @@ TEST_F(BoardsInTmux, ASecondProgramIsRefusedTheSimulatedBoardAndTheFirstGoesOn) 
   ASSERT_TRUE(remote.Write("before the second\r\n"));
   ASSERT_TRUE(first.WaitForLine("before the second")) << first.Capture();
   const std::string firstPid = ProgramPid(first);
-  const std::string traceBefore = ReadFile(firstTrace);
+  const std::string traceBefore = ReadWholeFile(firstTrace);
   const fs::path linked = fs::read_symlink(pty);
 
   // The same program, same board, from another terminal.
   TmuxSession& second = Run(program, with(secondTrace));
   ASSERT_TRUE(second.WaitForLine("Cannot Open Selected Device")) << second.Capture();
   EXPECT_EQ(second.Format("#{alternate_on}"), "1") << "it waits for a key";
-  const auto refused = Lines(ReadFile(secondTrace));
+  const auto refused = Lines(ReadWholeFile(secondTrace));
   EXPECT_TRUE(
       Contains(refused, "refused 0000:03:00.0: in use by process " + firstPid + " (q7m-uart)"))
-      << ReadFile(secondTrace);
+      << ReadWholeFile(secondTrace);
   second.SendText("x");
   EXPECT_TRUE(Ended(second, 0)) << second.Capture();
-  const auto after = Lines(ReadFile(secondTrace));
+  const auto after = Lines(ReadWholeFile(secondTrace));
   ASSERT_FALSE(after.empty());
   EXPECT_EQ(after.back(), "call Close");
-  EXPECT_FALSE(Contains(after, "call Mmap")) << ReadFile(secondTrace);
+  EXPECT_FALSE(Contains(after, "call Mmap")) << ReadWholeFile(secondTrace);
   EXPECT_FALSE(Contains(after, "reg ")) << "the refused program never touched a register";
   EXPECT_EQ(fs::read_symlink(pty), linked) << "the first program's pty link is left alone";
 
   // The first one's board saw nothing of it, and its terminal goes on.
-  EXPECT_EQ(ReadFile(firstTrace), traceBefore);
+  EXPECT_EQ(ReadWholeFile(firstTrace), traceBefore);
   ASSERT_TRUE(remote.Write("after the second\r\n"));
   ASSERT_TRUE(first.WaitForLine("after the second")) << first.Capture();
   const auto screen = first.Lines();
@@ -185,7 +179,7 @@ TEST_F(BoardsInTmux, ASecondProgramIsRefusedTheSimulatedBoardAndTheFirstGoesOn) 
   EXPECT_EQ(remote.Read(1), "k");
   first.SendKeys({"S-F2"});
   ASSERT_TRUE(first.WaitForLine(kMenu)) << first.Capture();
-  EXPECT_EQ(ReadFile(program / "Term.txt"), "before the second\r\nafter the second\r\n");
+  EXPECT_EQ(ReadWholeFile(program / "Term.txt"), "before the second\r\nafter the second\r\n");
   first.SendText("q");
   EXPECT_TRUE(Ended(first, 0)) << first.Capture();
 }
@@ -224,9 +218,9 @@ TEST_F(BoardsInTmux, TwoSimulatedBoardsTwoProgramsEachWithItsOwnConsole) {
   TmuxSession& b = Run(dirB, envB);
   ASSERT_TRUE(a.WaitForLine(kMenu)) << a.Capture();
   ASSERT_TRUE(b.WaitForLine(kMenu)) << b.Capture();
-  EXPECT_TRUE(Contains(Lines(ReadFile(traceA)), "open 0000:03:00.0 by index 0"));
+  EXPECT_TRUE(Contains(Lines(ReadWholeFile(traceA)), "open 0000:03:00.0 by index 0"));
   EXPECT_TRUE(
-      Contains(Lines(ReadFile(traceB)), "open 0000:04:00.0 by Q7M_PCI_DEVICE=0000:04:00.0"));
+      Contains(Lines(ReadWholeFile(traceB)), "open 0000:04:00.0 by Q7M_PCI_DEVICE=0000:04:00.0"));
   a.SendText("3");
   b.SendText("3");
   ASSERT_TRUE(a.WaitForLine(kKb20tTitle)) << a.Capture();
@@ -256,8 +250,8 @@ TEST_F(BoardsInTmux, TwoSimulatedBoardsTwoProgramsEachWithItsOwnConsole) {
     session->SendText("q");
     EXPECT_TRUE(Ended(*session, 0)) << session->Capture();
   }
-  EXPECT_EQ(ReadFile(dirA / "Term.txt"), "alpha from board 0\r\n");
-  EXPECT_EQ(ReadFile(dirB / "Term.txt"), "bravo from board 1\r\n");
+  EXPECT_EQ(ReadWholeFile(dirA / "Term.txt"), "alpha from board 0\r\n");
+  EXPECT_EQ(ReadWholeFile(dirB / "Term.txt"), "bravo from board 1\r\n");
 }
 
 // The access library for real boards on a fake sysfs tree of two boards.
@@ -277,15 +271,15 @@ TEST_F(BoardsInTmux, OnAFakeSysfsTreeOneProgramPerBoardAndTheHolderInTheLog) {
   const fs::path log = logs / "PCIAccessDll.log";
 
   TmuxSession& first = Run(program, environment);
-  ASSERT_TRUE(first.WaitForLine(kMenu)) << first.Capture() << ReadFile(log);
+  ASSERT_TRUE(first.WaitForLine(kMenu)) << first.Capture() << ReadWholeFile(log);
   const std::string firstPid = ProgramPid(first);
 
   TmuxSession& second = Run(program, environment);
   ASSERT_TRUE(second.WaitForLine("Cannot Open Selected Device")) << second.Capture();
-  EXPECT_NE(ReadFile(log).find("InitPCIAccess: 0000:03:00.0 is in use by process " + firstPid +
-                               " (q7m-uart)"),
+  EXPECT_NE(ReadWholeFile(log).find("InitPCIAccess: 0000:03:00.0 is in use by process " + firstPid +
+                                    " (q7m-uart)"),
             std::string::npos)
-      << ReadFile(log);
+      << ReadWholeFile(log);
   second.SendText("x");
   EXPECT_TRUE(Ended(second, 0)) << second.Capture();
 
@@ -293,9 +287,9 @@ TEST_F(BoardsInTmux, OnAFakeSysfsTreeOneProgramPerBoardAndTheHolderInTheLog) {
   std::vector<std::string> other = environment;
   other.push_back("Q7M_PCI_DEVICE=0000:05:00.0");
   TmuxSession& third = Run(program, other);
-  ASSERT_TRUE(third.WaitForLine(kMenu)) << third.Capture() << ReadFile(log);
-  EXPECT_NE(ReadFile(log).find("opened 0000:05:00.0 (1172:5680, match 1 of 2) by "
-                               "Q7M_PCI_DEVICE=0000:05:00.0"),
+  ASSERT_TRUE(third.WaitForLine(kMenu)) << third.Capture() << ReadWholeFile(log);
+  EXPECT_NE(ReadWholeFile(log).find("opened 0000:05:00.0 (1172:5680, match 1 of 2) by "
+                                    "Q7M_PCI_DEVICE=0000:05:00.0"),
             std::string::npos);
   EXPECT_EQ(::kill(std::stoi(firstPid), 0), 0) << "both run at once";
   EXPECT_TRUE(first.WaitForLine(kMenu));
@@ -305,8 +299,9 @@ TEST_F(BoardsInTmux, OnAFakeSysfsTreeOneProgramPerBoardAndTheHolderInTheLog) {
   wrong.push_back("Q7M_PCI_DEVICE=0000:00:00.0");
   TmuxSession& fourth = Run(program, wrong);
   ASSERT_TRUE(fourth.WaitForLine("Cannot Open Selected Device")) << fourth.Capture();
-  EXPECT_NE(ReadFile(log).find("Q7M_PCI_DEVICE=0000:00:00.0 names no device"), std::string::npos);
-  EXPECT_NE(ReadFile(log).find("3 devices seen: 0000:00:00.0 8086:1237"), std::string::npos);
+  EXPECT_NE(ReadWholeFile(log).find("Q7M_PCI_DEVICE=0000:00:00.0 names no device"),
+            std::string::npos);
+  EXPECT_NE(ReadWholeFile(log).find("3 devices seen: 0000:00:00.0 8086:1237"), std::string::npos);
 
   // Killed, the first program leaves the board free for the next.
   // (Its terminal stays raw, so the shell cannot be asked; the process
@@ -314,7 +309,7 @@ TEST_F(BoardsInTmux, OnAFakeSysfsTreeOneProgramPerBoardAndTheHolderInTheLog) {
   ASSERT_EQ(::kill(std::stoi(firstPid), SIGKILL), 0);
   ASSERT_TRUE(first.WaitFor([&] { return ::kill(std::stoi(firstPid), 0) != 0; }));
   TmuxSession& fifth = Run(program, environment);
-  ASSERT_TRUE(fifth.WaitForLine(kMenu)) << fifth.Capture() << ReadFile(log);
+  ASSERT_TRUE(fifth.WaitForLine(kMenu)) << fifth.Capture() << ReadWholeFile(log);
 
   for (TmuxSession* session : {&third, &fifth}) {
     session->SendText("q");

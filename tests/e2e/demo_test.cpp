@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/child_process.h"
 #include "tests/support/scratch_homes.h"
 #include "tests/support/tmux_session.h"
 
@@ -28,24 +29,6 @@ const fs::path kBuild = Q7M_BUILD_DIR;
 // packages: a compiler, the build tools and ncurses; no GoogleTest, tmux,
 // clang, lintian or man.
 const char* const kBuildAndRun[] = {"cmake", "ninja-build", "g++", "pkg-config", "libncurses-dev"};
-
-struct CommandResult {
-  int status = -1;
-  std::string output;
-};
-
-CommandResult RunCommand(const std::string& command) {
-  CommandResult result;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
-  if (!pipe) return result;
-  char buffer[4096];
-  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) {
-    result.output.append(buffer, n);
-  }
-  const int status = ::pclose(pipe.release());
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
 
 void WriteScript(const fs::path& path, const std::string& text) {
   std::ofstream(path) << text;

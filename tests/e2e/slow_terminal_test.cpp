@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "sim/flood_text.h"
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -27,13 +28,6 @@ namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 const std::string kBuild = Q7M_BUILD_DIR;
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 class SlowTerminal : public ::testing::Test {
  protected:
@@ -101,7 +95,7 @@ class SlowTerminal : public ::testing::Test {
     ASSERT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
   bool Drawn(const std::string& text) const { return drawn.find(text) != std::string::npos; }
-  std::string Capture() const { return ReadFile(dir / "Term.txt"); }
+  std::string Capture() const { return ReadWholeFile(dir / "Term.txt"); }
 
   fs::path dir;
   pid_t child = -1;
@@ -134,7 +128,7 @@ TEST_F(SlowTerminal, AFloodWhileNobodyReadsTheTerminalArrivesWhole) {
   // The terminal was full: the drawing thread waits in its write to it.
   bool drawingWaits = false;
   for (const auto& task : fs::directory_iterator("/proc/" + std::to_string(child) + "/task")) {
-    drawingWaits = drawingWaits || ReadFile(task.path() / "wchan") == "wait_woken";
+    drawingWaits = drawingWaits || ReadWholeFile(task.path() / "wchan") == "wait_woken";
   }
   EXPECT_TRUE(whole) << "the flood did not reach the capture while the terminal was not read";
   EXPECT_TRUE(drawingWaits) << "the terminal was not left full";
@@ -152,7 +146,7 @@ TEST_F(SlowTerminal, AFloodWhileNobodyReadsTheTerminalArrivesWhole) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   child = -1;
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  const std::string trace = ReadFile(dir / "trace.txt");
+  const std::string trace = ReadWholeFile(dir / "trace.txt");
   EXPECT_NE(trace.find("stats rx-lost 0 rx-overflows 0 "), std::string::npos) << trace;
 }
 

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/pcie-linux/fake_sysfs.h"
+#include "tests/support/child_process.h"
 #include "tests/support/tmux_session.h"
 
 namespace {
@@ -29,16 +30,9 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kBuild = Q7M_BUILD_DIR;
 
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
-
 std::vector<std::string> TraceLines(const fs::path& path) {
   std::vector<std::string> lines;
-  std::istringstream in(ReadFile(path));
+  std::istringstream in(ReadWholeFile(path));
   for (std::string line; std::getline(in, line);) lines.push_back(line);
   return lines;
 }
@@ -193,7 +187,7 @@ TEST_F(UartInTmux, MenuTerminalMacrosHelpCaptureAndQuit) {
 
   session->SendKeys({"S-F2"});
   ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
-  EXPECT_EQ(ReadFile(programDir / "Term.txt"), "hello red\r\n")
+  EXPECT_EQ(ReadWholeFile(programDir / "Term.txt"), "hello red\r\n")
       << "the capture is beside the program and holds exactly what was shown";
   EXPECT_FALSE(fs::exists(elsewhere / "Term.txt"));
 
@@ -243,7 +237,7 @@ TEST_F(UartInTmux, BootLogAfterAResetArrivesWhole) {
   ASSERT_TRUE(session->WaitForText("vsc7420#", std::chrono::seconds(15))) << session->Capture();
   session->SendKeys({"S-F2"});
   ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
-  const std::string capture = ReadFile(programDir / "Term.txt");
+  const std::string capture = ReadWholeFile(programDir / "Term.txt");
   EXPECT_GT(capture.size(), 2000u);
   EXPECT_EQ(capture.find("Overflow"), std::string::npos);
   EXPECT_NE(capture.find("vsc7420# "), std::string::npos);
@@ -273,7 +267,7 @@ TEST_F(UartInTmux, CaptureSurvivesSigterm) {
   // The shell's child is the program.
   ASSERT_EQ(std::system(("pkill -TERM -P " + pid + " -x q7m-uart").c_str()), 0);
   ASSERT_TRUE(session->WaitForText("EXIT=143")) << session->Capture();
-  EXPECT_EQ(ReadFile(programDir / "Term.txt"), "kept in the capture\r\n");
+  EXPECT_EQ(ReadWholeFile(programDir / "Term.txt"), "kept in the capture\r\n");
   EXPECT_EQ(session->Format("#{alternate_on}"), "0");
 }
 
@@ -320,7 +314,7 @@ TEST_F(UartInTmux, ASimulatedBoardVariableThatCannotBeHonouredKeepsTheBoardClose
   ASSERT_TRUE(session->WaitForLine("Cannot Open Selected Device")) << session->Capture();
   session->SendText("x");
   ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
-  const std::string log = ReadFile(programDir / "PCIAccessDll.log");
+  const std::string log = ReadWholeFile(programDir / "PCIAccessDll.log");
   EXPECT_NE(log.find("InitPCIAccess: the simulated board 0000:03:00.0 is not opened: Q7M_SIM_PTY=" +
                      ptyPath.string()),
             std::string::npos)
@@ -401,7 +395,7 @@ TEST(ReadmeCommand, RealBoardFromTheBuildTreeOpensTheBoard) {
                                                                << session->Capture();
   session->SendText("q");
   EXPECT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
-  EXPECT_NE(ReadFile(base / "log/PCIAccessDll.log").find("Mmap: mapped"), std::string::npos);
+  EXPECT_NE(ReadWholeFile(base / "log/PCIAccessDll.log").find("Mmap: mapped"), std::string::npos);
   fs::remove_all(base);
 }
 

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "tests/support/scratch_homes.h"
 #include "tests/support/tmux_session.h"
 
@@ -26,24 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 
 const std::string kBuild = Q7M_BUILD_DIR;
-
-struct CommandResult {
-  int status = -1;
-  std::string output;
-};
-
-CommandResult RunCommand(const std::string& command) {
-  CommandResult result;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
-  if (!pipe) return result;
-  char buffer[4096];
-  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) {
-    result.output.append(buffer, n);
-  }
-  const int status = ::pclose(pipe.release());
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
 
 std::string PackageStatus() {
   return RunCommand("dpkg-query -W -f='${Status}' q7m-uart 2>/dev/null").output;

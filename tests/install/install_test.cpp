@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "tests/pcie-linux/fake_sysfs.h"
+#include "tests/support/child_process.h"
 #include "tests/support/scratch_homes.h"
 #include "tests/support/tmux_session.h"
 
@@ -32,31 +33,6 @@ namespace fs = std::filesystem;
 const std::string kBuild = Q7M_BUILD_DIR;
 const std::string kSource = Q7M_SOURCE_DIR;
 constexpr uid_t kNobody = 65534;
-
-struct CommandResult {
-  int status = -1;
-  std::string output;  // standard output and standard error together
-};
-
-CommandResult RunCommand(const std::string& command) {
-  CommandResult result;
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
-  if (!pipe) return result;
-  char buffer[4096];
-  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) {
-    result.output.append(buffer, n);
-  }
-  const int status = ::pclose(pipe.release());
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream content;
-  content << in.rdbuf();
-  return content.str();
-}
 
 void WriteFile(const fs::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
@@ -254,7 +230,7 @@ std::optional<int> ProgramPid(TmuxSession& session, const std::string& program) 
 // The libraries and files that program has mapped.
 std::string MappedFiles(TmuxSession& session, const std::string& program) {
   const auto pid = ProgramPid(session, program);
-  return pid ? ReadFile("/proc/" + std::to_string(*pid) + "/maps") : std::string();
+  return pid ? ReadWholeFile("/proc/" + std::to_string(*pid) + "/maps") : std::string();
 }
 
 bool Executable(const fs::path& path) {
@@ -288,21 +264,22 @@ TEST_F(Installed, TreeHoldsProgramsLibrariesLayoutConfigurationRuleManPagesAndDo
   }
 
   // The real access library beside the programs, the simulated one apart.
-  EXPECT_EQ(ReadFile(Private() / "libPCIAccessDll.so"),
-            ReadFile(kBuild + "/pcie-linux/libPCIAccessDll.so"));
-  EXPECT_EQ(ReadFile(Private() / "sim/libPCIAccessDll.so"),
-            ReadFile(kBuild + "/sim/libPCIAccessDll.so"));
-  EXPECT_EQ(ReadFile(Etc() / "Q7m_Uart.cfg"), ReadFile(kSource + "/config/sample/Q7m_Uart.cfg"));
-  EXPECT_NE(ReadFile(Private() / "q7m-uart.layout").find("\nconfig " + Etc().string() + "\n"),
+  EXPECT_EQ(ReadWholeFile(Private() / "libPCIAccessDll.so"),
+            ReadWholeFile(kBuild + "/pcie-linux/libPCIAccessDll.so"));
+  EXPECT_EQ(ReadWholeFile(Private() / "sim/libPCIAccessDll.so"),
+            ReadWholeFile(kBuild + "/sim/libPCIAccessDll.so"));
+  EXPECT_EQ(ReadWholeFile(Etc() / "Q7m_Uart.cfg"),
+            ReadWholeFile(kSource + "/config/sample/Q7m_Uart.cfg"));
+  EXPECT_NE(ReadWholeFile(Private() / "q7m-uart.layout").find("\nconfig " + Etc().string() + "\n"),
             std::string::npos)
-      << ReadFile(Private() / "q7m-uart.layout");
-  EXPECT_EQ(ReadFile(prefix / "lib/udev/rules.d/60-q7m-uart.rules"),
-            ReadFile(kSource + "/packaging/60-q7m-uart.rules"));
+      << ReadWholeFile(Private() / "q7m-uart.layout");
+  EXPECT_EQ(ReadWholeFile(prefix / "lib/udev/rules.d/60-q7m-uart.rules"),
+            ReadWholeFile(kSource + "/packaging/60-q7m-uart.rules"));
 
   // The launchers name the installed folder, not the build tree.
   for (const char* launcher :
        {"bin/q7m-uart-sim", "bin/q7m-inspect-sim", "bin/q7m-uart-bridge-sim"}) {
-    const std::string text = ReadFile(prefix / launcher);
+    const std::string text = ReadWholeFile(prefix / launcher);
     EXPECT_EQ(text.find(kBuild), std::string::npos) << text;
     EXPECT_TRUE(Executable(prefix / launcher)) << launcher;
   }
@@ -346,7 +323,7 @@ TEST_F(Installed, RealLibraryOnAFakeTreeWithTheBoardShowsTheRoutingMenu) {
   auto session = StartInShell(homes.As(0, (prefix / "bin/q7m-uart").string()),
                               SysfsEnvironment(tree, Private()));
   ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:", std::chrono::seconds(10)))
-      << session->Capture() << ReadFile(StateDir(rootHome) / "PCIAccessDll.log");
+      << session->Capture() << ReadWholeFile(StateDir(rootHome) / "PCIAccessDll.log");
   const std::string maps = MappedFiles(*session, "q7m-uart");
   EXPECT_NE(maps.find((Private() / "libPCIAccessDll.so").string()), std::string::npos) << maps;
   EXPECT_NE(maps.find((tree / "0000:03:00.0/resource0").string()), std::string::npos)
@@ -356,10 +333,10 @@ TEST_F(Installed, RealLibraryOnAFakeTreeWithTheBoardShowsTheRoutingMenu) {
   session->SendText("q");
   EXPECT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
   // The set-up block landed in the board's memory (offset 0x1C000, byte 0x0F).
-  const std::string bar0 = ReadFile(tree / "0000:03:00.0/resource0");
+  const std::string bar0 = ReadWholeFile(tree / "0000:03:00.0/resource0");
   ASSERT_EQ(bar0.size(), 0x20000u);
   EXPECT_EQ(static_cast<unsigned char>(bar0[0x1C00F]), 0x63);
-  EXPECT_NE(ReadFile(StateDir(rootHome) / "PCIAccessDll.log").find("Mmap: mapped"),
+  EXPECT_NE(ReadWholeFile(StateDir(rootHome) / "PCIAccessDll.log").find("Mmap: mapped"),
             std::string::npos);
 }
 
@@ -391,7 +368,7 @@ TEST_F(Installed, RealLibraryWithoutTheBoardSaysSoAndLogsInTheStateFolder) {
   const auto status = std::find(lines.begin(), lines.end(), "EXIT=0");
   EXPECT_TRUE(message != lines.end() && message < status) << session->Capture();
 
-  const std::string log = ReadFile(StateDir(userHome) / "PCIAccessDll.log");
+  const std::string log = ReadWholeFile(StateDir(userHome) / "PCIAccessDll.log");
   EXPECT_NE(log.find("no PCI device with vendor 0x1172 device 0x5680"), std::string::npos) << log;
   EXPECT_FALSE(fs::exists(Private() / "PCIAccessDll.log"));
 }
@@ -401,7 +378,7 @@ TEST_F(Installed, RealLibraryWithoutTheBoardSaysSoAndLogsInTheStateFolder) {
 // once they have one.
 TEST_F(Installed, EachUserKeepsTheCaptureInTheirStateFolderAndReadsEtcOrTheirOwn) {
   if (!UseScratchHomes()) GTEST_SKIP() << skipReason;
-  const std::string sample = ReadFile(Etc() / "Q7m_Uart.cfg");
+  const std::string sample = ReadWholeFile(Etc() / "Q7m_Uart.cfg");
   const auto before = Tree(prefix);
   const fs::path launcher = prefix / "bin/q7m-uart-sim";
 
@@ -449,7 +426,7 @@ TEST_F(Installed, FilesOfTheEarlierPerUserFolderAreMovedOnceAndSaidOnce) {
     ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
   }
   EXPECT_FALSE(fs::exists(legacy));
-  EXPECT_EQ(ReadFile(userHome / ".config/q7m-uart/Q7m_Uart.cfg"), "#COMMODE 38400\n");
+  EXPECT_EQ(ReadWholeFile(userHome / ".config/q7m-uart/Q7m_Uart.cfg"), "#COMMODE 38400\n");
   EXPECT_TRUE(fs::exists(StateDir(userHome) / "Term.txt"));
 
   // The notice would stand before the menu, waiting for a key: a menu drawn

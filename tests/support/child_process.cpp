@@ -118,3 +118,16 @@ bool WaitForFileText(const std::string& path, const std::string& text,
                      std::chrono::milliseconds timeout) {
   return WaitUntil([&] { return ReadWholeFile(path).find(text) != std::string::npos; }, timeout);
 }
+
+CommandResult RunCommand(const std::string& command) {
+  CommandResult result;
+  std::unique_ptr<FILE, int (*)(FILE*)> pipe(::popen((command + " 2>&1").c_str(), "r"), ::pclose);
+  if (!pipe) return result;
+  char buffer[4096];
+  while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe.get())) {
+    result.output.append(buffer, n);
+  }
+  const int status = ::pclose(pipe.release());
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}

@@ -44,6 +44,14 @@ class ChildProcess {
 };
 
 std::string ReadWholeFile(const std::string& path);
+
+// A shell command run to its end: its exit status (-1 when it did not exit)
+// and its standard output and standard error together.
+struct CommandResult {
+  int status = -1;
+  std::string output;
+};
+CommandResult RunCommand(const std::string& command);
 // Polls until the condition holds; false after the timeout.
 bool WaitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));

@@ -17,7 +17,7 @@
 #include "terminal/receiver.h"
 #include "terminal/terminal.h"
 #include "tests/support/screen_helpers.h"
-#include "tests/support/sim_board_fixture.h"
+#include "tests/support/terminal_fixture.h"
 #include "uart/uart.h"
 
 namespace {
@@ -25,35 +25,15 @@ namespace {
 using q7m::sim::FloodText;
 using q7m::sim::kFloodLineSize;
 
-class ReceptionTest : public SimBoardTest {
+class ReceptionTest : public TerminalOnSimBoardTest {
  protected:
+  ReceptionTest() : TerminalOnSimBoardTest("q7m-recv-") {}
   void SetUp() override {
-    SimBoardTest::SetUp();
-    dir = std::filesystem::temp_directory_path() / ("q7m-recv-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    oldDir = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-    MacroCount.fill(0);
-    HelpCount = 0;
-    TextFg = 7;
-    TextBg = 0;
-    SetColor(7, 0);
-    ClearScreen();
+    TerminalOnSimBoardTest::SetUp();
     BoardRegWrite(0x352, 8, 2);  // J27: only what the test puts on the line arrives
     console->onAdvance = [this](std::uint64_t now) {
       for (const auto& watch : watches) watch(now);
     };
-  }
-  void TearDown() override {
-    std::filesystem::current_path(oldDir);
-    std::filesystem::remove_all(dir);
-    SimBoardTest::TearDown();
-  }
-  std::string Capture() {
-    std::ifstream in(dir / "Term.txt", std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
   }
   // Puts bytes on the line at `baud` when the virtual clock reaches atMs.
   void LineSendsAt(std::uint64_t atMs, std::string bytes, std::uint32_t baud = 115200) {
@@ -92,8 +72,6 @@ class ReceptionTest : public SimBoardTest {
     return FloodText(number * kFloodLineSize, kFloodLineSize - 3);
   }
 
-  std::filesystem::path dir;
-  std::filesystem::path oldDir;
   std::vector<std::function<void(std::uint64_t)>> watches;
 };
 

@@ -9,36 +9,13 @@
 #include "config/config_file.h"
 #include "terminal/terminal.h"
 #include "tests/support/screen_helpers.h"
-#include "tests/support/sim_board_fixture.h"
+#include "tests/support/terminal_fixture.h"
 
 namespace {
 
-class TerminalTest : public SimBoardTest {
+class TerminalTest : public TerminalOnSimBoardTest {
  protected:
-  void SetUp() override {
-    SimBoardTest::SetUp();
-    dir = std::filesystem::temp_directory_path() / ("q7m-term-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(dir);
-    oldDir = std::filesystem::current_path();
-    std::filesystem::current_path(dir);
-    MacroCount.fill(0);
-    HelpCount = 0;
-    TextFg = 7;
-    TextBg = 0;
-    SetColor(7, 0);
-    ClearScreen();
-  }
-  void TearDown() override {
-    std::filesystem::current_path(oldDir);
-    std::filesystem::remove_all(dir);
-    SimBoardTest::TearDown();
-  }
-  std::string Capture() {
-    std::ifstream in(dir / "Term.txt", std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    return content.str();
-  }
+  TerminalTest() : TerminalOnSimBoardTest("q7m-term-") {}
   // Bytes from the remote console, put on the line at 115200 from `atMs` on.
   void RemoteSendsAt(std::uint64_t atMs, std::string bytes) {
     pending.push_back({atMs * 1000000, std::move(bytes)});
@@ -51,8 +28,6 @@ class TerminalTest : public SimBoardTest {
     };
   }
 
-  std::filesystem::path dir;
-  std::filesystem::path oldDir;
   std::vector<std::pair<std::uint64_t, std::string>> pending;
 };
 
