@@ -109,14 +109,14 @@ class ConfigReader {
   void EndSection() {
     if (!noKeyDirective_.empty()) {
       Report(noKeyDirective_ + " names no function key: it was dropped" +
-                  (dropped_ > 0 ? " with its " + Lines(dropped_, "line") : std::string()));
+             (dropped_ > 0 ? " with its " + Lines(dropped_, "line") : std::string()));
     } else if (dropped_ > 0 && section_ == kHelpSection) {
       Report(Lines(dropped_, "help line") + " beyond the " + std::to_string(kHelpLinesMax) +
-                  " that fit " + (dropped_ == 1 ? "was" : "were") + " dropped");
+             " that fit " + (dropped_ == 1 ? "was" : "were") + " dropped");
     } else if (dropped_ > 0) {
       Report(SlotName(section_) + ": " + Lines(dropped_, "macro line") + " beyond the " +
-                  std::to_string(kMacroLinesMax) + " that fit " + (dropped_ == 1 ? "was" : "were") +
-                  " dropped");
+             std::to_string(kMacroLinesMax) + " that fit " + (dropped_ == 1 ? "was" : "were") +
+             " dropped");
     }
     dropped_ = 0;
     noKeyDirective_.clear();
