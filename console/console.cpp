@@ -274,6 +274,10 @@ std::uint64_t ConsoleNowNs() {
   return Current().backend->NowNs();
 }
 
+bool ConsoleSleepsInRealTime() {
+  return ConsoleAttached() && Current().backend->SleepsInRealTime();
+}
+
 bool ConsoleKeyWaiting() {
   return KeyWaits(Current());
 }

@@ -40,6 +40,10 @@ class ConsoleBackend {
   virtual std::uint64_t NowNs() = 0;
   // Starts a tone of ms milliseconds and returns at once; the console waits.
   virtual void Tone(int hz, int ms) = 0;
+  // True when SleepMs really sleeps (a terminal). A virtual clock's sleeps
+  // return at once, so a polling loop on it runs flat out and must never be
+  // given a real-time priority.
+  virtual bool SleepsInRealTime() const { return false; }
   // Hand the terminal to another program and take it back.
   virtual void Suspend() {}
   virtual void Resume(ScreenModel& screen) { screen.MarkAllDirty(); }
@@ -115,6 +119,8 @@ std::uint64_t ConsoleNowMs();
 std::uint64_t ConsoleNowNs();
 // True when a key is waiting (the key stays unread).
 bool ConsoleKeyWaiting();
+// Whether the attached console's waits take real time (false when none is).
+bool ConsoleSleepsInRealTime();
 // Pushes the screen to the device now.
 void ConsolePresent();
 // Lets another program use the terminal, then redraws everything.

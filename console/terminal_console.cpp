@@ -319,6 +319,8 @@ class TerminalConsole : public ConsoleBackend {
            static_cast<std::uint64_t>(now.tv_nsec);
   }
 
+  bool SleepsInRealTime() const override { return true; }
+
   // A terminal has one bell and no pitch or length; the drawing thread rings it.
   void Tone(int, int) override {
     if (!TtyActive() || suspended_) return;

@@ -62,6 +62,9 @@ class Receiver {
   // Each error is shown once, then kept quiet for a while after the key
   // that ends its message.
   ReceiveErrorReports errors_;
-  TimelyWakeups wakeups_;
+  // Real-time where permitted, on a terminal only: on a virtual clock the
+  // loop never sleeps.
+  TimelyWakeups wakeups_{ConsoleSleepsInRealTime() ? TimelyWakeups::Ask::kRealTimeWhenPermitted
+                                                   : TimelyWakeups::Ask::kShortSlices};
   ConsoleIdleWork idle_;
 };

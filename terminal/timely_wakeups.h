@@ -6,12 +6,14 @@
 // short time slices, which let a thread that wakes often for a little work
 // run soon after it wakes (Linux 6.12 and later; older kernels accept and
 // ignore it). Not a priority: a thread that spins by mistake cannot starve
-// the machine, as a real-time one would. A program that is the board's only
-// work and must answer within microseconds (the bridge: a pseudo-terminal's
+// the machine, as a real-time one would. A thread that really sleeps between
+// polls (the terminal on a real terminal, the bridge, whose pseudo-terminal
 // client may write its last bytes and flush them away at once, since a pty
 // never waits for a drain) asks for the lowest real-time priority instead,
-// where permitted. Programs the thread starts inherit neither. The thread's
-// scheduling is put back when it ends.
+// where permitted (root, CAP_SYS_NICE or an RLIMIT_RTPRIO of 1): a busy PC's
+// other tasks then never delay its wake-up, and the kernel's throttling of
+// real-time tasks keeps a core usable if it spun. Programs the thread starts
+// inherit neither. The thread's scheduling is put back when it ends.
 
 class TimelyWakeups {
  public:

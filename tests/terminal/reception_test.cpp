@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -154,6 +155,14 @@ TEST_F(ReceptionTest, TheSameErrorIsShownAgainOnlyAfterItsQuietTime) {
   console->PushKey(KeyShiftF2, 3100);
   RunTerminal("T", 115200);
   EXPECT_EQ(shown, 2);
+}
+
+TEST_F(ReceptionTest, OnAVirtualClockThePollingThreadIsNeverRealTime) {
+  // As root a terminal's receiver runs real-time; this loop never sleeps and
+  // would take a core from everything else.
+  EXPECT_FALSE(ConsoleSleepsInRealTime());
+  const Receiver receiver(115200, nullptr, nullptr);
+  EXPECT_EQ(sched_getscheduler(0) & ~SCHED_RESET_ON_FORK, SCHED_OTHER);
 }
 
 TEST_F(ReceptionTest, HeldBytesBeyondTheLimitAreDroppedOldestFirstAndThatIsSaidOnce) {
