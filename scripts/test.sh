@@ -39,7 +39,7 @@ shuffled_unit_tests() {
   local dir=$1 status=0 program
   for program in unit_tests console_terminal_tests config_tests widgets_tests files_tests \
     sim_tests integration_tests inspect_tests working_directory_tests pcie_linux_tests \
-    udev_rule_tests; do
+    udev_rule_tests bridge_tests; do
     if ! "$dir/bin/$program" --gtest_shuffle >"$dir/$program.shuffled.log" 2>&1; then
       echo "$program failed in shuffled order (rerun with --gtest_shuffle" \
         "--gtest_random_seed=$(grep -m1 -oE 'seed of [0-9]+' "$dir/$program.shuffled.log" |

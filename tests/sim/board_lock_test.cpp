@@ -264,6 +264,7 @@ TEST(PtyConfigPrefixTest, ASecondBoardReadsItsOwnVariables) {
     if (n == "Q7M_SIM1_PTY_ROUTES") return "7";
     return nullptr;
   };
+  asked.clear();
   std::string error;
   EXPECT_FALSE(q7m::sim::ParsePtyConfig(get, error, "Q7M_SIM1_").has_value());
   EXPECT_EQ(error, "Q7M_SIM1_PTY_ROUTES: not a route number 0 to 5: \"7\"");

@@ -339,6 +339,7 @@ TEST_F(RemoteSideTest, AVariableThatCannotBeHonouredKeepsTheBoardClosedWithTheRe
   ClearEnv();
   EXPECT_EQ(SIM(SimApplyEnvironment)(), 0);
   EXPECT_EQ(SIM(InitPCIAccess)(0x1172, 0x5680, 0), 0) << "open again once the values are good";
+  SIM(Close)();  // the board's lock is the process's: later tests open it again
   unsetenv("Q7M_PCI_LOG_DIR");
 }
 
@@ -351,6 +352,8 @@ TEST(PtyConfigTest, ReadsRoutesAndBaudAndRejectsBadValues) {
   };
   std::string error;
   path.clear();
+  routes.clear();
+  baud.clear();
   auto c = q7m::sim::ParsePtyConfig(get, error);
   ASSERT_TRUE(c.has_value());
   EXPECT_TRUE(c->linkPath.empty()) << "no bridge without a path";

@@ -146,6 +146,8 @@ TEST(TrappedWindowTest, ForeignFaultsAndTrapsGoToThePreviousHandlers) {
   mine.sa_sigaction = ForeignTrap;
   ASSERT_EQ(sigaction(SIGTRAP, &mine, &oldTrap), 0);
 
+  g_foreignSegv = 0;
+  g_foreignTrap = 0;
   void* other = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   ASSERT_NE(other, MAP_FAILED);
   {
