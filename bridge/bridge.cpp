@@ -415,8 +415,22 @@ void CatchStopSignals() {
 
 }  // namespace
 
+bool StandardErrorIsTheJournal(const char* journalStream) {
+  // systemd names the journal's stream as "<device>:<inode>"; a program that
+  // inherited the variable but writes elsewhere keeps its own prefix.
+  if (journalStream == nullptr) return false;
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  char rest = 0;
+  if (std::sscanf(journalStream, "%llu:%llu%c", &device, &inode, &rest) != 2) return false;
+  struct stat info {};
+  return ::fstat(STDERR_FILENO, &info) == 0 && info.st_dev == device && info.st_ino == inode;
+}
+
 void BridgeSay(std::string_view text) {
-  std::string line = std::string(kBridgeName) + ": ";
+  // The journal names the program on each line itself.
+  static const bool toJournal = StandardErrorIsTheJournal(std::getenv("JOURNAL_STREAM"));
+  std::string line = toJournal ? std::string() : std::string(kBridgeName) + ": ";
   line.append(text);
   line.push_back('\n');
   (void)!::write(STDERR_FILENO, line.data(), line.size());

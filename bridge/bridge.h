@@ -31,8 +31,12 @@ struct BridgeSetup {
 // when the board, the capture or the pseudo-terminal could not be opened.
 int RunBridge(const BridgeSetup& setup);
 
-// A line of the bridge's log: "q7m-uart-bridge: <text>" on standard error.
+// A line of the bridge's log: "q7m-uart-bridge: <text>" on standard error,
+// or "<text>" alone when standard error is the systemd journal.
 void BridgeSay(std::string_view text);
+// True when JOURNAL_STREAM's value (may be null) names this process's
+// standard error.
+bool StandardErrorIsTheJournal(const char* journalStream);
 
 // The character time at a baud rate, from the divisor the UART really gets.
 std::uint64_t CharTimeNs(std::int32_t baud);
