@@ -1,5 +1,6 @@
 #include "app/bridge_startup.h"
 
+#include <grp.h>
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -35,6 +36,15 @@ std::optional<int> PrepareBridge(int argc, char** argv, BridgeSetup& setup) {
   // Paths the user typed are taken from where the program was started.
   std::error_code cwdError;
   MakeOptionPathsAbsolute(options, std::filesystem::current_path(cwdError).string());
+
+  if (!options.group.empty()) {
+    const group* entry = ::getgrnam(options.group.c_str());
+    if (entry == nullptr) {
+      BridgeSay("--group " + options.group + ": there is no such group");
+      return 2;
+    }
+    setup.group = entry->gr_gid;
+  }
 
   // The access library picks the board; the option takes the variable's place.
   if (!options.board.empty()) ::setenv(kBoardVariable, options.board.c_str(), 1);

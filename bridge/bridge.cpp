@@ -479,7 +479,7 @@ int RunBridge(const BridgeSetup& setup) {
 
   std::string error;
   std::unique_ptr<PtyPort> pty =
-      PtyPort::Open(setup.link, static_cast<std::uint32_t>(setup.baud), error);
+      PtyPort::Open(setup.link, static_cast<std::uint32_t>(setup.baud), error, setup.group);
   if (!pty) {
     BridgeSay(error);
     BoardRegWrite(port, kUartRouteReg, 0);

@@ -11,14 +11,18 @@
 // left. The bridge has no console: what it has to say goes to standard
 // error, one line each.
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 struct BridgeSetup {
   int route = 0;
   std::int32_t baud = 115200;
-  std::string link;  // absolute; its folder exists
+  std::string link;            // absolute; its folder exists
+  std::optional<gid_t> group;  // the pseudo-terminal's group, read-write; none: the system's
   std::size_t keep = 0;
   std::string log;  // absolute, or "" for no capture
   bool timestamps = false;

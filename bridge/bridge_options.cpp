@@ -58,6 +58,8 @@ const char* const kBridgeOptionsHelp =
     "                    for root without it /run/q7m-uart/ttyQ7M<board>)\n"
     "  --keep BYTES      received bytes kept while no client reads (K and M\n"
     "                    suffixes; default 1M); beyond it the oldest are dropped\n"
+    "  --group NAME      gives the pseudo-terminal to the group NAME, read-write,\n"
+    "                    so that its members' programs can open it\n"
     "  --log FILE        writes every received byte to FILE (emptied at start)\n"
     "  --timestamps      starts each line of the --log file with the local time\n";
 
@@ -77,7 +79,8 @@ bool ParseBridgeOptions(const std::vector<std::string_view>& arguments, BridgeOp
       name = name.substr(0, equals);
     }
     const bool takesValue = name == "--route" || name == "--baud" || name == "--board" ||
-                            name == "--link" || name == "--keep" || name == "--log";
+                            name == "--link" || name == "--keep" || name == "--log" ||
+                            name == "--group";
     if (!takesValue) {
       error = "unknown option " + std::string(arguments[i]);
       return false;
@@ -117,6 +120,12 @@ bool ParseBridgeOptions(const std::vector<std::string_view>& arguments, BridgeOp
         return false;
       }
       options.keep = static_cast<std::size_t>(*keep);
+    } else if (name == "--group") {
+      if (value->empty()) {
+        error = "option --group needs a group's name";
+        return false;
+      }
+      options.group = std::string(*value);
     } else if (value->empty()) {
       error = "option " + std::string(name) + " needs a path";
       return false;

@@ -21,6 +21,7 @@ struct BridgeOptions {
   std::string board;                 // number or PCI address; "" the access library's choice
   std::string link;                  // "" the default link
   std::size_t keep = kDefaultKeepBytes;
+  std::string group;        // the group the pseudo-terminal is given to, "" none
   std::string log;          // capture file, "" for none
   bool timestamps = false;  // a time stamp at each line start of the capture
 };

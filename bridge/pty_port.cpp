@@ -25,7 +25,7 @@ std::string Reason(const std::string& what) {
 }  // namespace
 
 std::unique_ptr<PtyPort> PtyPort::Open(const std::string& linkPath, std::uint32_t baud,
-                                       std::string& error) {
+                                       std::string& error, std::optional<gid_t> group) {
   auto port = std::make_unique<PtyPort>(Private{});
   port->master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (port->master_ < 0) {
@@ -39,6 +39,13 @@ std::unique_ptr<PtyPort> PtyPort::Open(const std::string& linkPath, std::uint32_
     return nullptr;
   }
   port->slavePath_ = name;
+  // The system gives the slave to its owner and, for writing only, to the
+  // group tty; a console server or a test farm's exporter running as a user
+  // of its own reads it through a group.
+  if (group && (::chown(name, static_cast<uid_t>(-1), *group) != 0 || ::chmod(name, 0660) != 0)) {
+    error = Reason("cannot give " + port->slavePath_ + " to group " + std::to_string(*group));
+    return nullptr;
+  }
   // The master reports a hang-up only once a slave has been closed: one is
   // opened and closed so that "no client" reads the same from the start.
   const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);

@@ -8,6 +8,8 @@
 // and the slave has EXTPROC set, so a client's termios change (a speed
 // change) and its flushes arrive on the master in order with its data.
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -20,10 +22,12 @@ class PtyPort {
  public:
   explicit PtyPort(Private) {}
   // Opens the pair with the slave raw at `baud` and links `linkPath` to the
-  // slave (replacing an older link, never another kind of file). Null with
-  // `error` set on failure.
+  // slave (replacing an older link, never another kind of file). With a
+  // `group`, the slave is that group's, read-write, before the link exists.
+  // Null with `error` set on failure.
   static std::unique_ptr<PtyPort> Open(const std::string& linkPath, std::uint32_t baud,
-                                       std::string& error);
+                                       std::string& error,
+                                       std::optional<gid_t> group = std::nullopt);
   // Closes the master and removes the link while it still points at the slave.
   ~PtyPort();
   PtyPort(const PtyPort&) = delete;

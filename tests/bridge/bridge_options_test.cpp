@@ -22,8 +22,9 @@ Parsed Parse(const std::vector<std::string_view>& arguments) {
 }
 
 TEST(BridgeOptions, EveryOptionWithItsValueSeparateOrAfterAnEqualsSign) {
-  const Parsed p = Parse({"--route", "3", "--baud=57600", "--board", "0000:04:00.0", "--link=rel/x",
-                          "--keep", "64K", "--log", "/tmp/boot.log", "--timestamps", "--help"});
+  const Parsed p =
+      Parse({"--route", "3", "--baud=57600", "--board", "0000:04:00.0", "--link=rel/x", "--keep",
+             "64K", "--log", "/tmp/boot.log", "--timestamps", "--help", "--group", "q7m"});
   ASSERT_TRUE(p.ok) << p.error;
   EXPECT_EQ(p.options.route, 3);
   EXPECT_EQ(p.options.baud, 57600);
@@ -32,6 +33,7 @@ TEST(BridgeOptions, EveryOptionWithItsValueSeparateOrAfterAnEqualsSign) {
   EXPECT_EQ(p.options.keep, 64u * 1024);
   EXPECT_EQ(p.options.log, "/tmp/boot.log");
   EXPECT_TRUE(p.options.timestamps);
+  EXPECT_EQ(p.options.group, "q7m");
 
   const Parsed defaults = Parse({});
   ASSERT_TRUE(defaults.ok);
@@ -40,6 +42,7 @@ TEST(BridgeOptions, EveryOptionWithItsValueSeparateOrAfterAnEqualsSign) {
   EXPECT_EQ(defaults.options.keep, std::size_t{1} << 20);
   EXPECT_TRUE(defaults.options.link.empty());
   EXPECT_FALSE(defaults.options.timestamps);
+  EXPECT_TRUE(defaults.options.group.empty()) << "the system's choice of the pty's group";
   EXPECT_EQ(Parse({"--keep", "2M"}).options.keep, std::size_t{2} << 20);
   EXPECT_EQ(Parse({"--board", "1"}).options.board, "1");
 }
@@ -63,6 +66,7 @@ TEST(BridgeOptions, BadValuesAndUnknownOptionsAreRefusedWithTheReason) {
       {{"--board", ""}, "PCI address"},
       {{"--link="}, "needs a path"},
       {{"--log", ""}, "needs a path"},
+      {{"--group="}, "needs a group's name"},
       {{"--route"}, "needs a value"},
       {{"--verbose"}, "unknown option --verbose"},
       {{"/dev/ttyS0"}, "unknown option /dev/ttyS0"},

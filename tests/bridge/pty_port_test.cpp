@@ -5,13 +5,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "bridge/pty_port.h"
 
@@ -194,6 +197,42 @@ TEST_F(PtyPortTest, TheLinkReplacesAnOldLinkNeverAFileAndGoesOnlyWhileItIsOurs) 
   EXPECT_TRUE(fs::is_regular_file(link));
   EXPECT_EQ(PtyPort::Open((dir / "no" / "folder").string(), 115200, error), nullptr);
   EXPECT_NE(error.find("cannot make the link"), std::string::npos) << error;
+}
+
+TEST_F(PtyPortTest, WithAGroupTheSlaveIsThatGroupsReadWriteBeforeTheLinkExists) {
+  // Root may give it any group; a user only one of their own.
+  const bool root = ::geteuid() == 0;
+  const gid_t group = root ? ::getegid() + 1 : ::getegid();
+  std::string error;
+  port = PtyPort::Open(link, 115200, error, group);
+  ASSERT_NE(port, nullptr) << error;
+  struct stat info {};
+  ASSERT_EQ(::stat(link.c_str(), &info), 0);
+  EXPECT_EQ(info.st_gid, group);
+  EXPECT_EQ(info.st_mode & 0777, 0660u);
+  OpenClient();
+  EXPECT_TRUE(port->ClientPresent());
+  CloseClient();
+  port.reset();
+
+  // Without one, the system's choice: the group may not read it.
+  OpenPort();
+  ASSERT_EQ(::stat(link.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0040, 0u);
+  port.reset();
+
+  if (root) return;
+  std::vector<gid_t> groups(static_cast<std::size_t>(::getgroups(0, nullptr)) + 1);
+  groups.resize(
+      static_cast<std::size_t>(::getgroups(static_cast<int>(groups.size()), groups.data())));
+  gid_t foreign = 0;
+  while (foreign == ::getegid() ||
+         std::find(groups.begin(), groups.end(), foreign) != groups.end()) {
+    ++foreign;
+  }
+  EXPECT_EQ(PtyPort::Open(link, 115200, error, foreign), nullptr);
+  EXPECT_NE(error.find("cannot give /dev/pts/"), std::string::npos) << error;
+  EXPECT_FALSE(fs::is_symlink(link)) << "no link to a console its group cannot open";
 }
 
 }  // namespace
