@@ -11,11 +11,15 @@
 #                                q7m-inspect-sim, q7m-uart-bridge-sim (launchers)
 # <etc>/q7m-uart/Q7m_Uart.cfg    the configuration; <etc> is /etc for the prefix
 #                                /usr (the package), <prefix>/etc otherwise
+# <etc>/q7m-uart/bridge.conf     the settings of the bridge's service (conffile)
 # <prefix>/lib/udev/rules.d/     60-q7m-uart.rules: the group q7m may use the board
+# <prefix>/lib/systemd/system/   q7m-uart-bridge@.service: one bridge per board
+#                                as a service, shipped disabled
 # <prefix>/share/man/man1/       q7m-uart.1.gz, q7m-inspect.1.gz,
 #                                q7m-uart-bridge.1.gz and the -sim links
 # <prefix>/share/doc/q7m-uart/   README.md, README.pcie-linux.md, copyright,
-#                                changelog.gz
+#                                changelog.gz, examples/ (ser2net, conserver and
+#                                labgrid set-ups for the bridge's link)
 #
 # Test programs and the failing sim-variants libraries are not installed.
 
@@ -39,6 +43,10 @@ install(TARGETS PCIAccessDll_sim LIBRARY DESTINATION ${Q7M_INSTALL_PRIVATEDIR}/s
 # given only then (cmake --install --prefix; CPack installs with /usr and
 # DESTDIR). file(INSTALL) adds DESTDIR itself.
 install(CODE "set(q7m_sample \"${CMAKE_SOURCE_DIR}/config/sample/Q7m_Uart.cfg\")
+  set(q7m_bridge_conf \"${CMAKE_SOURCE_DIR}/packaging/bridge.conf\")
+  set(q7m_unit_in \"${CMAKE_SOURCE_DIR}/packaging/q7m-uart-bridge@.service.in\")
+  set(q7m_unit \"${CMAKE_BINARY_DIR}/install-layout/q7m-uart-bridge@.service\")
+  set(q7m_bindir \"${CMAKE_INSTALL_BINDIR}\")
   set(q7m_private \"${Q7M_INSTALL_PRIVATEDIR}\")
   set(q7m_layout \"${CMAKE_BINARY_DIR}/install-layout/q7m-uart.layout\")")
 install(CODE [[
@@ -47,7 +55,13 @@ install(CODE [[
   else()
     set(q7m_etc "${CMAKE_INSTALL_PREFIX}/etc/q7m-uart")
   endif()
-  file(INSTALL DESTINATION "${q7m_etc}" TYPE FILE FILES "${q7m_sample}")
+  file(INSTALL DESTINATION "${q7m_etc}" TYPE FILE FILES "${q7m_sample}" "${q7m_bridge_conf}")
+  # The service names the installed program and configuration.
+  set(Q7M_BIN "${CMAKE_INSTALL_PREFIX}/${q7m_bindir}")
+  set(Q7M_ETC "${q7m_etc}")
+  configure_file("${q7m_unit_in}" "${q7m_unit}" @ONLY)
+  file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/lib/systemd/system" TYPE FILE
+    FILES "${q7m_unit}")
   file(WRITE "${q7m_layout}"
     "# Written by the install: the programs beside this file are installed and
 "
@@ -115,6 +129,8 @@ install(FILES ${CMAKE_SOURCE_DIR}/pcie-linux/README.md
   DESTINATION ${Q7M_INSTALL_DOCDIR} RENAME README.pcie-linux.md)
 install(FILES ${CMAKE_SOURCE_DIR}/packaging/copyright ${q7m_changelog_gz}
   DESTINATION ${Q7M_INSTALL_DOCDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/examples/conserver.cf ${CMAKE_SOURCE_DIR}/examples/ser2net.yaml
+  ${CMAKE_SOURCE_DIR}/examples/labgrid-q7m.yaml DESTINATION ${Q7M_INSTALL_DOCDIR}/examples)
 
 # The Debian package: cpack -G DEB in the build folder (or scripts/package.sh).
 set(CPACK_GENERATOR DEB)
@@ -135,20 +151,23 @@ consoles and opens a serial terminal on it, with a capture file, function-key
 macros and a help text from a configuration file. q7m-inspect shows the
 board's memory and configuration space. q7m-uart-bridge publishes the board
 UART as a pseudo-terminal for serial tools (picocom, pexpect, lrzsz,
-pyserial) and, through ser2net, for the lab network. The package holds an
+pyserial) and, through ser2net, conserver and labgrid, for the lab network;
+a systemd unit runs one per board as a service. The package holds an
 access library
 for real boards over sysfs, a udev rule that gives the group q7m access to
 the board, and a simulated board (q7m-uart-sim, q7m-inspect-sim).")
-# The maintainer scripts make the group q7m and remove it on purge; the
+# The maintainer scripts make the group q7m and the bridge service's user and
+# remove them on purge, and stop the service's bridges on removal; the
 # programs' libraries are private (found beside them), so no ldconfig.
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_SOURCE_DIR}/packaging/conffiles
   ${CMAKE_SOURCE_DIR}/packaging/postinst
+  ${CMAKE_SOURCE_DIR}/packaging/prerm
   ${CMAKE_SOURCE_DIR}/packaging/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 # dpkg-shlibdeps computes the exact versions where it is available; the
 # explicit list names the same runtimes otherwise.
-# adduser makes the group in postinst.
+# adduser makes the group and the service's user in postinst.
 find_program(Q7M_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(Q7M_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

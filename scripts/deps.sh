@@ -16,9 +16,13 @@ package=("${build[@]}" dpkg-dev)
 # groff-base render the man pages; lintian checks the package; adduser,
 # passwd, mount and util-linux (unshare, setpriv) serve the install tests;
 # picocom, python3-pexpect, lrzsz, ser2net and python3-serial are the serial
-# tools the bridge's tests drive.
+# tools the bridge's tests drive; systemd checks the bridge's unit
+# (systemd-analyze verify; it need not run); conserver-server, conserver-client,
+# labgrid and python3-pytest are the lab's tools its lab tests drive, with
+# util-linux's agetty and login on the board's side.
 test=("${package[@]}" libgtest-dev tmux clang libclang-rt-dev man-db groff-base lintian
-  adduser passwd mount util-linux picocom python3-pexpect lrzsz ser2net python3-serial)
+  adduser passwd mount util-linux picocom python3-pexpect lrzsz ser2net python3-serial
+  systemd conserver-server conserver-client labgrid python3-pytest login)
 
 list=false
 if [ "${1:-}" = --list ]; then

@@ -6,6 +6,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -35,6 +36,13 @@ std::string PackageStatus() {
 bool GroupExists(const char* name) {
   return ::getgrnam(name) != nullptr;
 }
+
+// The system user of the bridge's service, and the service's files.
+constexpr const char* kServiceUser = "q7m-uart";
+const std::string kUnit = "/usr/lib/systemd/system/q7m-uart-bridge@.service";
+const std::string kEnabledLink =
+    "/etc/systemd/system/multi-user.target.wants/q7m-uart-bridge@0.service";
+const fs::path kServiceLogs = "/var/log/q7m-uart";
 
 // Purges the package and removes the test's user and folder when the test
 // ends, whether it passed, failed or stopped at an assertion.
@@ -72,6 +80,9 @@ class DebianPackage : public ::testing::Test {
       GTEST_SKIP() << "q7m-uart is installed on this machine; the test would purge it";
     }
     if (GroupExists("q7m")) GTEST_SKIP() << "a group q7m exists; the purge would remove it";
+    if (::getpwnam(kServiceUser) != nullptr) {
+      GTEST_SKIP() << "a user " << kServiceUser << " exists; the purge would remove it";
+    }
   }
 
   // What a shell in tmux shows after running the command as the user.
@@ -138,14 +149,41 @@ TEST_F(DebianPackage, InstalledUsedByRootAndAUserThenPurgedWithoutATrace) {
   ASSERT_EQ(install.status, 0) << install.output;
   EXPECT_NE(PackageStatus().find("install ok installed"), std::string::npos);
 
-  // The group of the udev rule, a system group, and the configuration a conffile.
+  // The group of the udev rule, a system group, and the configurations conffiles.
   const group* board = ::getgrnam("q7m");
   ASSERT_NE(board, nullptr) << "postinst makes the group q7m";
-  EXPECT_LT(board->gr_gid, 1000u) << "a system group";
-  EXPECT_NE(RunCommand("dpkg-query -W -f='${Conffiles}' q7m-uart")
-                .output.find("/etc/q7m-uart/Q7m_Uart.cfg"),
-            std::string::npos);
+  const gid_t boardGroup = board->gr_gid;
+  EXPECT_LT(boardGroup, 1000u) << "a system group";
+  const std::string conffiles = RunCommand("dpkg-query -W -f='${Conffiles}' q7m-uart").output;
+  EXPECT_NE(conffiles.find("/etc/q7m-uart/Q7m_Uart.cfg"), std::string::npos) << conffiles;
+  EXPECT_NE(conffiles.find("/etc/q7m-uart/bridge.conf"), std::string::npos) << conffiles;
   EXPECT_TRUE(fs::exists("/usr/lib/udev/rules.d/60-q7m-uart.rules"));
+
+  // The bridge's service: a system user in the group, with no home and no
+  // login; the unit, disabled, clean to systemd's own check (which also finds
+  // the program and the man page it names); the lab recipes.
+  const passwd* service = ::getpwnam(kServiceUser);
+  ASSERT_NE(service, nullptr) << "postinst makes the service's user";
+  const uid_t serviceUid = service->pw_uid;
+  EXPECT_LT(serviceUid, 1000u) << "a system user";
+  EXPECT_EQ(service->pw_gid, boardGroup);
+  EXPECT_STREQ(service->pw_dir, "/nonexistent");
+  EXPECT_NE(std::string(service->pw_shell).find("nologin"), std::string::npos);
+  EXPECT_FALSE(fs::exists("/nonexistent"));
+  ASSERT_TRUE(fs::exists(kUnit));
+  EXPECT_NE(ReadWholeFile(kUnit).find("ExecStart=/usr/bin/q7m-uart-bridge "), std::string::npos);
+  EXPECT_NE(ReadWholeFile(kUnit).find("EnvironmentFile=-/etc/q7m-uart/bridge.conf"),
+            std::string::npos);
+  // From / so that no unit file of the working folder is taken instead.
+  for (const std::string& unit : {kUnit, std::string("q7m-uart-bridge@0.service")}) {
+    const auto verify = RunCommand("cd / && systemd-analyze verify " + unit);
+    EXPECT_EQ(verify.status, 0) << unit << ": " << verify.output;
+    EXPECT_EQ(verify.output, "") << unit << ": not even a warning";
+  }
+  EXPECT_EQ(RunCommand("systemctl is-enabled q7m-uart-bridge@0.service").output, "disabled\n");
+  for (const char* example : {"conserver.cf", "ser2net.yaml", "labgrid-q7m.yaml"}) {
+    EXPECT_TRUE(fs::exists(fs::path("/usr/share/doc/q7m-uart/examples") / example)) << example;
+  }
 
   // An ordinary user, made for the test, who joins the group as the README says.
   const std::string user = "q7mtest" + std::to_string(::getpid() % 100000);
@@ -191,6 +229,45 @@ TEST_F(DebianPackage, InstalledUsedByRootAndAUserThenPurgedWithoutATrace) {
             std::string::npos)
       << help.output;
 
+  // The service's user runs the bridge as the unit says (on the simulated
+  // board here: no systemd runs in this machine), in its log folder, with its
+  // link in the runtime folder. A member of the group opens the console; the
+  // same user without the group is refused.
+  {
+    fs::create_directories(kServiceLogs / "0");
+    const fs::path runtime = base / "run";
+    fs::create_directories(runtime / "q7m-uart");
+    for (const fs::path& folder : {kServiceLogs, kServiceLogs / "0", runtime / "q7m-uart"}) {
+      ASSERT_EQ(::chown(folder.c_str(), serviceUid, boardGroup), 0) << folder;
+    }
+    ChildProcess::Options options;
+    options.directory = (kServiceLogs / "0").string();
+    options.environment = {"XDG_RUNTIME_DIR=" + runtime.string(),
+                           "Q7M_PCI_LOG_DIR=" + (kServiceLogs / "0").string()};
+    options.out = (base / "bridge.out").string();
+    options.err = (base / "bridge.err").string();
+    ChildProcess bridge(
+        {"setpriv", "--reuid=" + std::to_string(serviceUid),
+         "--regid=" + std::to_string(boardGroup), "--init-groups", "/usr/bin/q7m-uart-bridge-sim",
+         "--board", "0", "--group", "q7m", "--route", "2", "--baud", "115200", "--log",
+         "console.log", "--timestamps"},
+        options);
+    const std::string link = (runtime / "q7m-uart/ttyQ7M0").string();
+    ASSERT_TRUE(WaitForFileText(options.out, link + "\n")) << ReadWholeFile(options.err);
+    const auto member = RunCommand(homes.As(uid, "echo hello >" + link, true));
+    EXPECT_EQ(member.status, 0) << member.output;
+    const auto stranger = RunCommand(homes.As(uid, "echo hello >" + link, false));
+    EXPECT_NE(stranger.status, 0) << stranger.output;
+    EXPECT_NE(stranger.output.find("Permission denied"), std::string::npos) << stranger.output;
+    bridge.Signal(SIGTERM);
+    EXPECT_EQ(bridge.Wait(), 0) << ReadWholeFile(options.err);
+    EXPECT_TRUE(fs::exists(kServiceLogs / "0/console.log")) << "--log is taken from there";
+  }
+  // Enabled by the administrator: the purge takes the link to the unit too.
+  const auto enable = RunCommand("systemctl enable q7m-uart-bridge@0.service");
+  EXPECT_EQ(enable.status, 0) << enable.output;
+  EXPECT_TRUE(fs::is_symlink(kEnabledLink)) << enable.output;
+
   const auto purge = RunCommand("dpkg --purge q7m-uart");
   ASSERT_EQ(purge.status, 0) << purge.output;
   cleanup.installed = false;
@@ -202,6 +279,9 @@ TEST_F(DebianPackage, InstalledUsedByRootAndAUserThenPurgedWithoutATrace) {
   EXPECT_EQ(PackageStatus().find("installed"), std::string::npos) << PackageStatus();
   EXPECT_EQ(PackageStatus().find("config-files"), std::string::npos) << PackageStatus();
   EXPECT_FALSE(GroupExists("q7m")) << "the group goes with the purge";
+  EXPECT_EQ(::getpwnam(kServiceUser), nullptr) << "and the service's user";
+  EXPECT_FALSE(fs::exists(kServiceLogs)) << "and its logs";
+  EXPECT_FALSE(fs::exists(fs::symlink_status(kEnabledLink))) << "and the enablement's link";
 }
 
 }  // namespace

@@ -75,6 +75,7 @@ const std::set<std::string> kInstalledFiles = {
     "etc/",
     "etc/q7m-uart/",
     "etc/q7m-uart/Q7m_Uart.cfg",
+    "etc/q7m-uart/bridge.conf",
     "lib/",
     "lib/q7m-uart/",
     "lib/q7m-uart/libPCIAccessDll.so",
@@ -84,6 +85,9 @@ const std::set<std::string> kInstalledFiles = {
     "lib/q7m-uart/q7m-uart.layout",
     "lib/q7m-uart/sim/",
     "lib/q7m-uart/sim/libPCIAccessDll.so",
+    "lib/systemd/",
+    "lib/systemd/system/",
+    "lib/systemd/system/q7m-uart-bridge@.service",
     "lib/udev/",
     "lib/udev/rules.d/",
     "lib/udev/rules.d/60-q7m-uart.rules",
@@ -94,6 +98,10 @@ const std::set<std::string> kInstalledFiles = {
     "share/doc/q7m-uart/README.pcie-linux.md",
     "share/doc/q7m-uart/changelog.gz",
     "share/doc/q7m-uart/copyright",
+    "share/doc/q7m-uart/examples/",
+    "share/doc/q7m-uart/examples/conserver.cf",
+    "share/doc/q7m-uart/examples/labgrid-q7m.yaml",
+    "share/doc/q7m-uart/examples/ser2net.yaml",
     "share/man/",
     "share/man/man1/",
     "share/man/man1/q7m-inspect-sim.1.gz -> q7m-inspect.1.gz",
@@ -275,6 +283,29 @@ TEST_F(Installed, TreeHoldsProgramsLibrariesLayoutConfigurationRuleManPagesAndDo
       << ReadWholeFile(Private() / "q7m-uart.layout");
   EXPECT_EQ(ReadWholeFile(prefix / "lib/udev/rules.d/60-q7m-uart.rules"),
             ReadWholeFile(kSource + "/packaging/60-q7m-uart.rules"));
+
+  // The bridge's service names this install's program and settings, and
+  // systemd's own check finds nothing to say (the man page it names is
+  // checked with the package, where man finds it).
+  const fs::path unit = prefix / "lib/systemd/system/q7m-uart-bridge@.service";
+  const std::string unitText = ReadWholeFile(unit);
+  EXPECT_NE(unitText.find("\nExecStart=" + (prefix / "bin/q7m-uart-bridge").string() + " "),
+            std::string::npos)
+      << unitText;
+  EXPECT_NE(unitText.find("\nEnvironmentFile=-" + (Etc() / "bridge.conf").string() + "\n"),
+            std::string::npos)
+      << unitText;
+  EXPECT_EQ(unitText.find("@Q7M_"), std::string::npos) << "a placeholder is left:\n" << unitText;
+  const auto verify = RunCommand("cd / && systemd-analyze verify --man=no '" + unit.string() + "'");
+  EXPECT_EQ(verify.status, 0) << verify.output;
+  EXPECT_EQ(verify.output, "") << "not even a warning";
+  EXPECT_EQ(ReadWholeFile(Etc() / "bridge.conf"),
+            ReadWholeFile(kSource + "/packaging/bridge.conf"));
+  for (const char* example : {"conserver.cf", "ser2net.yaml", "labgrid-q7m.yaml"}) {
+    EXPECT_EQ(ReadWholeFile(prefix / "share/doc/q7m-uart/examples" / example),
+              ReadWholeFile(kSource + "/examples/" + example))
+        << example;
+  }
 
   // The launchers name the installed folder, not the build tree.
   for (const char* launcher :
@@ -584,9 +615,29 @@ TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
       RunCommand("MANWIDTH=80 man -l '" +
                  (prefix / "share/man/man1/q7m-uart-bridge.1.gz").string() + "' 2>/dev/null");
   ASSERT_EQ(bridge.status, 0) << bridge.output;
-  for (const char* text : {"--route", "--baud", "--board", "--link", "--keep", "--log",
-                           "--timestamps", "EXAMPLES", "ser2net", "rfc2217", "ign_set_control",
-                           "picocom", "EXIT STATUS", "SIGTERM", "#COMMODE", "Q7M_PCI_DEVICE"}) {
+  for (const char* text : {"--route",
+                           "--baud",
+                           "--board",
+                           "--link",
+                           "--keep",
+                           "--log",
+                           "--timestamps",
+                           "--group",
+                           "EXAMPLES",
+                           "ser2net",
+                           "rfc2217",
+                           "ign_set_control",
+                           "picocom",
+                           "conserver",
+                           "labgrid",
+                           "q7m-uart-bridge@.service",
+                           "/etc/q7m-uart/bridge.conf",
+                           "/run/q7m-uart/ttyQ7M",
+                           "journalctl",
+                           "EXIT STATUS",
+                           "SIGTERM",
+                           "#COMMODE",
+                           "Q7M_PCI_DEVICE"}) {
     EXPECT_NE(bridge.output.find(text), std::string::npos) << "bridge page misses: " << text;
   }
   // The launchers' pages are their programs'.
@@ -646,12 +697,17 @@ TEST_F(Installed, DebianPackageHoldsTheTreeUnderUsrAndEtcWithItsScriptsAndDepend
   }
 
   EXPECT_EQ(RunCommand("dpkg-deb -I '" + deb.string() + "' conffiles").output,
-            "/etc/q7m-uart/Q7m_Uart.cfg\n");
+            "/etc/q7m-uart/Q7m_Uart.cfg\n/etc/q7m-uart/bridge.conf\n");
   const std::string postinst = RunCommand("dpkg-deb -I '" + deb.string() + "' postinst").output;
+  const std::string prerm = RunCommand("dpkg-deb -I '" + deb.string() + "' prerm").output;
   const std::string postrm = RunCommand("dpkg-deb -I '" + deb.string() + "' postrm").output;
   EXPECT_NE(postinst.find("addgroup --system"), std::string::npos) << postinst;
+  EXPECT_NE(postinst.find("adduser --system"), std::string::npos) << postinst;
+  EXPECT_NE(prerm.find("deb-systemd-invoke stop 'q7m-uart-bridge@*.service'"), std::string::npos)
+      << prerm;
+  EXPECT_NE(postrm.find("deluser --system"), std::string::npos) << postrm;
   EXPECT_NE(postrm.find("delgroup --system"), std::string::npos) << postrm;
-  EXPECT_EQ((postinst + postrm).find("ldconfig"), std::string::npos)
+  EXPECT_EQ((postinst + prerm + postrm).find("ldconfig"), std::string::npos)
       << "the libraries are private: no ldconfig";
 }
 
