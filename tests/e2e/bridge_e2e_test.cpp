@@ -3,17 +3,15 @@
 // on the bridge's side (picocom, pexpect, lrzsz, ser2net with pyserial) and
 // real programs on the remote side (sh, rz).
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -30,6 +28,7 @@
 
 #include "sim/flood_text.h"
 #include "tests/support/child_process.h"
+#include "tests/support/loopback.h"
 #include "tests/support/tmux_session.h"
 
 namespace {
@@ -153,36 +152,13 @@ bool HasRun(const std::vector<std::string>& calls, const std::vector<std::string
   return false;
 }
 
-// A TCP port of the loopback that nobody listens on now.
-int FreePort() {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-  socklen_t size = sizeof address;
-  ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(s);
-  return ntohs(address.sin_port);
-}
-
-bool Listening(int port) {
-  const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  ::close(s);
-  return ok;
-}
-
 class BridgeE2E : public ::testing::Test {
  protected:
   void SetUp() override {
-    root = (fs::temp_directory_path() /
-            ("q7m-bridge-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name()))
+    // A parameterized test's name holds a slash: one folder all the same.
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::replace(name.begin(), name.end(), '/', '-');
+    root = (fs::temp_directory_path() / ("q7m-bridge-" + std::to_string(::getpid()) + "-" + name))
                .string();
     fs::remove_all(root);
     programDir = root + "/program";
