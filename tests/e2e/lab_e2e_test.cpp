@@ -18,6 +18,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <regex>
 #include <sstream>
@@ -392,8 +393,12 @@ TEST_P(LabgridE2E, ShellDriverLogsInOnTheBoardsConsoleAndChecksACommandsOutput) 
                                script);
   EXPECT_EQ(pytest.Wait(seconds(180)), 0)
       << ReadWholeFile(script.out) << ReadWholeFile(script.err) << Err();
-  EXPECT_NE(ReadWholeFile(script.out).find("1 passed"), std::string::npos)
-      << ReadWholeFile(script.out);
+  const std::string report = ReadWholeFile(script.out);
+  EXPECT_NE(report.find("1 passed"), std::string::npos) << report;
+  // pytest's last line: the test's time, the login included.
+  const std::size_t last = report.find_last_of('\n', report.size() - 2);
+  std::cout << "labgrid, target " << target << ": "
+            << report.substr(last == std::string::npos ? 0 : last + 1);
 
   // login passes the signal on to the shell; the bridge's end hangs the
   // console up for anything left.
