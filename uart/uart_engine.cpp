@@ -184,15 +184,15 @@ void UartEngine::Poll() {
     const auto bits = static_cast<std::uint8_t>(errors & (kUartErrOverflow | kUartErrFraming));
     if (bits != 0) Say({UartEvent::Kind::kReceiveErrors, bits});
   }
+  // A loss is said even when no byte follows it.
+  if (unsaidLost_ != 0 && rxBytes_.Free() != 0) SayUnsaid();
 }
 
 void UartEngine::Deliver(const char* bytes, std::size_t n) {
   received_.fetch_add(n, std::memory_order_relaxed);
-  if (unsaidLost_ != 0 && rxBytes_.Free() != 0) {
-    Say({UartEvent::Kind::kBytesLost,
-         static_cast<std::uint32_t>(std::min<std::uint64_t>(unsaidLost_, UINT32_MAX))});
-  }
-  const std::size_t pushed = rxBytes_.Push(bytes, n);
+  // Bytes lost before these are said before them, once there is room.
+  if (unsaidLost_ != 0 && rxBytes_.Free() != 0) SayUnsaid();
+  const std::size_t pushed = unsaidLost_ == 0 ? rxBytes_.Push(bytes, n) : 0;
   if (pushed < n) {
     unsaidLost_ += n - pushed;
     lost_.fetch_add(n - pushed, std::memory_order_relaxed);
@@ -200,8 +200,6 @@ void UartEngine::Deliver(const char* bytes, std::size_t n) {
 }
 
 void UartEngine::Say(UartEvent event) {
-  // An event the ring cannot take waits, folded with its kind, for the
-  // next one that fits; the lost bytes are said before any later bytes.
   switch (event.kind) {
     case UartEvent::Kind::kReceiveErrors:
       unsaidErrors_ |= static_cast<std::uint8_t>(event.value);
@@ -212,27 +210,31 @@ void UartEngine::Say(UartEvent event) {
     case UartEvent::Kind::kBytesLost:
       break;
     case UartEvent::Kind::kSpeedChanged: {
+      // Never folded: the consumer needs each.
       const PlacedEvent placed{rxBytes_.Pushed(), event};
-      // A speed change is never folded: the consumer needs each.
       rxEvents_.Push(&placed, 1);
       return;
     }
   }
+  SayUnsaid();
+}
+
+void UartEngine::SayUnsaid() {
+  // What the ring could not take waits, folded by kind, for room; the bytes
+  // lost are said before any later byte.
   const std::uint64_t at = rxBytes_.Pushed();
   if (unsaidLost_ != 0) {
-    const PlacedEvent lost{
-        at,
-        {UartEvent::Kind::kBytesLost,
-         static_cast<std::uint32_t>(std::min<std::uint64_t>(unsaidLost_, UINT32_MAX))}};
-    if (rxEvents_.Push(&lost, 1) == 1) unsaidLost_ = 0;
+    const auto lost = static_cast<std::uint32_t>(std::min<std::uint64_t>(unsaidLost_, UINT32_MAX));
+    const PlacedEvent placed{at, {UartEvent::Kind::kBytesLost, lost}};
+    if (rxEvents_.Push(&placed, 1) == 1) unsaidLost_ -= lost;
   }
   if (unsaidErrors_ != 0) {
-    const PlacedEvent errors{at, {UartEvent::Kind::kReceiveErrors, unsaidErrors_}};
-    if (rxEvents_.Push(&errors, 1) == 1) unsaidErrors_ = 0;
+    const PlacedEvent placed{at, {UartEvent::Kind::kReceiveErrors, unsaidErrors_}};
+    if (rxEvents_.Push(&placed, 1) == 1) unsaidErrors_ = 0;
   }
   if (unsaidTimeout_) {
-    const PlacedEvent timeout{at, {UartEvent::Kind::kTransmitTimeout, 0}};
-    if (rxEvents_.Push(&timeout, 1) == 1) unsaidTimeout_ = false;
+    const PlacedEvent placed{at, {UartEvent::Kind::kTransmitTimeout, 0}};
+    if (rxEvents_.Push(&placed, 1) == 1) unsaidTimeout_ = false;
   }
 }
 

@@ -130,6 +130,7 @@ class UartEngine final : public ClockedTask {
   void Select(std::uint8_t reg);
   void Deliver(const char* bytes, std::size_t n);
   void Say(UartEvent event);
+  void SayUnsaid();
   void SetBaud(std::int32_t baud);
   std::uint64_t SendDueNs() const;
 

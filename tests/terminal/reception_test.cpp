@@ -130,6 +130,38 @@ TEST_F(ReceptionTest, ATerminalThatTakes200MsPerFrameLosesNothing) {
   }
 }
 
+TEST_F(ReceptionTest, At921600BaudWithEveryWakeUpHalfAMillisecondLateNothingIsLost) {
+  // The receive buffer lasts 1.4 ms at this rate.
+  console->SetTaskLatenessNs(500'000);
+  const std::string flood = FloodText(0, 400 * kFloodLineSize);  // 0.35 s of line
+  LineSendsAt(100, flood, 921600);
+  console->PushKey(KeyShiftF2, 1000);
+  RunTerminal("T", 921600);
+  EXPECT_EQ(sim->SimRxLostCount(), 0u);
+  EXPECT_EQ(sim->SimRxOverflowEvents(), 0u);
+  EXPECT_EQ(Capture(), flood);
+}
+
+TEST_F(ReceptionTest, AScreenThreadBlockedFiveSecondsLosesNothing) {
+  // Every frame takes five seconds to reach the terminal, and the screen's
+  // thread waits for it meanwhile.
+  console->SetFrameTimeMs(5000);
+  constexpr std::uint64_t kLines = 800;  // about 5 s of line
+  const std::string flood = FloodText(0, kLines * kFloodLineSize);
+  LineSendsAt(100, flood);
+  console->PushKey(KeyShiftF2, 16000);
+  std::vector<std::string> atTheEnd;
+  LookAt(15900, [&] { atTheEnd = Rows(1, 24); });
+  RunTerminal("T", 115200);
+
+  EXPECT_EQ(sim->SimRxLostCount(), 0u);
+  EXPECT_EQ(Capture(), flood);
+  ASSERT_EQ(atTheEnd.size(), 24u);
+  for (int row = 0; row < 24; ++row) {
+    EXPECT_EQ(atTheEnd[static_cast<std::size_t>(row)], FloodLine(kLines - 24 + row)) << row + 1;
+  }
+}
+
 TEST_F(ReceptionTest, FramingErrorsOnEveryPollGiveOneMessageAndShiftF2StillLeaves) {
   // Ten seconds of a remote at 57600 while the UART runs at 115200.
   LineSendsAt(100, std::string(57600, 'U'), 57600);
