@@ -75,6 +75,9 @@ const std::set<std::string> kInstalledFiles = {
     "etc/",
     "etc/q7m-uart/",
     "etc/q7m-uart/Q7m_Uart.cfg",
+    "etc/security/",
+    "etc/security/limits.d/",
+    "etc/security/limits.d/q7m-uart.conf",
     "lib/",
     "lib/q7m-uart/",
     "lib/q7m-uart/libPCIAccessDll.so",
@@ -275,6 +278,8 @@ TEST_F(Installed, TreeHoldsProgramsLibrariesLayoutConfigurationRuleManPagesAndDo
       << ReadWholeFile(Private() / "q7m-uart.layout");
   EXPECT_EQ(ReadWholeFile(prefix / "lib/udev/rules.d/60-q7m-uart.rules"),
             ReadWholeFile(kSource + "/packaging/60-q7m-uart.rules"));
+  EXPECT_EQ(ReadWholeFile(prefix / "etc/security/limits.d/q7m-uart.conf"),
+            ReadWholeFile(kSource + "/packaging/q7m-uart.conf"));
 
   // The launchers name the installed folder, not the build tree.
   for (const char* launcher :
@@ -646,7 +651,7 @@ TEST_F(Installed, DebianPackageHoldsTheTreeUnderUsrAndEtcWithItsScriptsAndDepend
   }
 
   EXPECT_EQ(RunCommand("dpkg-deb -I '" + deb.string() + "' conffiles").output,
-            "/etc/q7m-uart/Q7m_Uart.cfg\n");
+            "/etc/q7m-uart/Q7m_Uart.cfg\n/etc/security/limits.d/q7m-uart.conf\n");
   const std::string postinst = RunCommand("dpkg-deb -I '" + deb.string() + "' postinst").output;
   const std::string postrm = RunCommand("dpkg-deb -I '" + deb.string() + "' postrm").output;
   EXPECT_NE(postinst.find("addgroup --system"), std::string::npos) << postinst;
