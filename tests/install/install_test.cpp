@@ -568,6 +568,7 @@ TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
                            "~/.local/state/q7m-uart/",
                            "~/.q7m-uart",
                            "60-q7m-uart.rules",
+                           "/etc/security/limits.d/q7m-uart.conf",
                            "ENVIRONMENT",
                            "EXIT STATUS",
                            "SEE ALSO",
@@ -589,9 +590,10 @@ TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
       RunCommand("MANWIDTH=80 man -l '" +
                  (prefix / "share/man/man1/q7m-uart-bridge.1.gz").string() + "' 2>/dev/null");
   ASSERT_EQ(bridge.status, 0) << bridge.output;
-  for (const char* text : {"--route", "--baud", "--board", "--link", "--keep", "--log",
-                           "--timestamps", "EXAMPLES", "ser2net", "rfc2217", "ign_set_control",
-                           "picocom", "EXIT STATUS", "SIGTERM", "#COMMODE", "Q7M_PCI_DEVICE"}) {
+  for (const char* text :
+       {"--route", "--baud", "--board", "--link", "--keep", "--log", "--timestamps", "EXAMPLES",
+        "ser2net", "rfc2217", "ign_set_control", "picocom", "EXIT STATUS", "SIGTERM", "#COMMODE",
+        "Q7M_PCI_DEVICE", "/etc/security/limits.d/q7m-uart.conf", "LimitRTPRIO=1"}) {
     EXPECT_NE(bridge.output.find(text), std::string::npos) << "bridge page misses: " << text;
   }
   // The launchers' pages are their programs'.
