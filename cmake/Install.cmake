@@ -12,6 +12,8 @@
 # <etc>/q7m-uart/Q7m_Uart.cfg    the configuration; <etc> is /etc for the prefix
 #                                /usr (the package), <prefix>/etc otherwise
 # <prefix>/lib/udev/rules.d/     60-q7m-uart.rules: the group q7m may use the board
+# <etc>/security/limits.d/       q7m-uart.conf: the group q7m may give the UART's
+#                                receive thread real-time wake-ups
 # <prefix>/share/man/man1/       q7m-uart.1.gz, q7m-inspect.1.gz,
 #                                q7m-uart-bridge.1.gz and the -sim links
 # <prefix>/share/doc/q7m-uart/   README.md, README.pcie-linux.md, copyright,
@@ -39,15 +41,18 @@ install(TARGETS PCIAccessDll_sim LIBRARY DESTINATION ${Q7M_INSTALL_PRIVATEDIR}/s
 # given only then (cmake --install --prefix; CPack installs with /usr and
 # DESTDIR). file(INSTALL) adds DESTDIR itself.
 install(CODE "set(q7m_sample \"${CMAKE_SOURCE_DIR}/config/sample/Q7m_Uart.cfg\")
+  set(q7m_limits \"${CMAKE_SOURCE_DIR}/packaging/q7m-uart.conf\")
   set(q7m_private \"${Q7M_INSTALL_PRIVATEDIR}\")
   set(q7m_layout \"${CMAKE_BINARY_DIR}/install-layout/q7m-uart.layout\")")
 install(CODE [[
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-    set(q7m_etc "/etc/q7m-uart")
+    set(q7m_sysconf "/etc")
   else()
-    set(q7m_etc "${CMAKE_INSTALL_PREFIX}/etc/q7m-uart")
+    set(q7m_sysconf "${CMAKE_INSTALL_PREFIX}/etc")
   endif()
+  set(q7m_etc "${q7m_sysconf}/q7m-uart")
   file(INSTALL DESTINATION "${q7m_etc}" TYPE FILE FILES "${q7m_sample}")
+  file(INSTALL DESTINATION "${q7m_sysconf}/security/limits.d" TYPE FILE FILES "${q7m_limits}")
   file(WRITE "${q7m_layout}"
     "# Written by the install: the programs beside this file are installed and
 "

@@ -75,6 +75,9 @@ const std::set<std::string> kInstalledFiles = {
     "etc/",
     "etc/q7m-uart/",
     "etc/q7m-uart/Q7m_Uart.cfg",
+    "etc/security/",
+    "etc/security/limits.d/",
+    "etc/security/limits.d/q7m-uart.conf",
     "lib/",
     "lib/q7m-uart/",
     "lib/q7m-uart/libPCIAccessDll.so",
@@ -275,6 +278,8 @@ TEST_F(Installed, TreeHoldsProgramsLibrariesLayoutConfigurationRuleManPagesAndDo
       << ReadWholeFile(Private() / "q7m-uart.layout");
   EXPECT_EQ(ReadWholeFile(prefix / "lib/udev/rules.d/60-q7m-uart.rules"),
             ReadWholeFile(kSource + "/packaging/60-q7m-uart.rules"));
+  EXPECT_EQ(ReadWholeFile(prefix / "etc/security/limits.d/q7m-uart.conf"),
+            ReadWholeFile(kSource + "/packaging/q7m-uart.conf"));
 
   // The launchers name the installed folder, not the build tree.
   for (const char* launcher :
@@ -563,6 +568,7 @@ TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
                            "~/.local/state/q7m-uart/",
                            "~/.q7m-uart",
                            "60-q7m-uart.rules",
+                           "/etc/security/limits.d/q7m-uart.conf",
                            "ENVIRONMENT",
                            "EXIT STATUS",
                            "SEE ALSO",
@@ -584,9 +590,10 @@ TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
       RunCommand("MANWIDTH=80 man -l '" +
                  (prefix / "share/man/man1/q7m-uart-bridge.1.gz").string() + "' 2>/dev/null");
   ASSERT_EQ(bridge.status, 0) << bridge.output;
-  for (const char* text : {"--route", "--baud", "--board", "--link", "--keep", "--log",
-                           "--timestamps", "EXAMPLES", "ser2net", "rfc2217", "ign_set_control",
-                           "picocom", "EXIT STATUS", "SIGTERM", "#COMMODE", "Q7M_PCI_DEVICE"}) {
+  for (const char* text :
+       {"--route", "--baud", "--board", "--link", "--keep", "--log", "--timestamps", "EXAMPLES",
+        "ser2net", "rfc2217", "ign_set_control", "picocom", "EXIT STATUS", "SIGTERM", "#COMMODE",
+        "Q7M_PCI_DEVICE", "/etc/security/limits.d/q7m-uart.conf", "LimitRTPRIO=1"}) {
     EXPECT_NE(bridge.output.find(text), std::string::npos) << "bridge page misses: " << text;
   }
   // The launchers' pages are their programs'.
@@ -646,7 +653,7 @@ TEST_F(Installed, DebianPackageHoldsTheTreeUnderUsrAndEtcWithItsScriptsAndDepend
   }
 
   EXPECT_EQ(RunCommand("dpkg-deb -I '" + deb.string() + "' conffiles").output,
-            "/etc/q7m-uart/Q7m_Uart.cfg\n");
+            "/etc/q7m-uart/Q7m_Uart.cfg\n/etc/security/limits.d/q7m-uart.conf\n");
   const std::string postinst = RunCommand("dpkg-deb -I '" + deb.string() + "' postinst").output;
   const std::string postrm = RunCommand("dpkg-deb -I '" + deb.string() + "' postrm").output;
   EXPECT_NE(postinst.find("addgroup --system"), std::string::npos) << postinst;
