@@ -154,12 +154,15 @@ void UartEngine::Transmit(std::uint64_t now) {
   std::array<char, kSendBurst> burst{};
   const std::size_t n =
       txBytes_.Peek(burst.data(), sendGapNs_ != 0 ? 1 : std::min(waiting, kSendBurst));
+  // The line starts on the first byte while the others are still written.
+  const std::uint64_t first = Now();
   for (std::size_t i = 0; i < n; ++i) BoardPortWrite(port_, static_cast<std::uint8_t>(burst[i]));
   txBytes_.Drop(n);
+  // A gap is counted from after the write, so that it is never short.
   const std::uint64_t written = Now();
   sentAny_ = true;
   retryNs_ = 0;
-  lineFreeNs_ = written + n * charNs_;
+  lineFreeNs_ = first + n * charNs_;
   lastSentNs_.store(written, std::memory_order_relaxed);
   sent_.fetch_add(n, std::memory_order_release);
 }
