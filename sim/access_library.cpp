@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -255,6 +256,7 @@ class Library final : public q7m::sim::WindowClient {
       boards[i]->AttachEnds();
     }
     OpenTrace();
+    OpenRxCount();
   }
 
   ~Library() override {
@@ -286,6 +288,7 @@ class Library final : public q7m::sim::WindowClient {
       figures.StatusRead(ThisThreadId(), ThreadCpuNs(), clockFn != nullptr ? MonotonicNs() : now);
     } else if (offset == kRegisterFileData && model.RegIndex() == q7m::sim::kRegRxData) {
       figures.CountRxByte();
+      if (rxCount != nullptr) *rxCount = *rxCount + 1;
     }
     return model.Read(offset, now);
   }
@@ -335,6 +338,20 @@ class Library final : public q7m::sim::WindowClient {
     const char* path = GetEnv("Q7M_SIM_TRACE");
     if (traceFd >= 0 || path == nullptr || *path == '\0') return;
     traceFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  }
+  // Q7M_SIM_RX_COUNT=<file>: the bytes the program has read from the receive
+  // FIFO, as an 8-byte number in the file's shared mapping, so that the file
+  // holds the count however the program ends (a signal, a crash).
+  void OpenRxCount() {
+    const char* path = GetEnv("Q7M_SIM_RX_COUNT");
+    if (rxCount != nullptr || path == nullptr || *path == '\0') return;
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    if (::ftruncate(fd, sizeof(std::uint64_t)) == 0) {
+      void* map = ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (map != MAP_FAILED) rxCount = static_cast<std::uint64_t*>(map);
+    }
+    ::close(fd);
   }
   void Wide(std::uint32_t, bool) override { Current().model.MarkLastAccessWide(); }
 
@@ -474,6 +491,7 @@ class Library final : public q7m::sim::WindowClient {
   std::uint64_t maxRxPollGapNs = 0;
   std::uint64_t rxPollGapsOver4Ms = 0;
   q7m::sim::PollFigures figures;
+  volatile std::uint64_t* rxCount = nullptr;
   double slowdown = 1.0;
   std::uint64_t accessNs = 0;
   std::uint64_t extraAccessNs = 0;

@@ -1,9 +1,12 @@
 #include "terminal/receiver.h"
 
+#include <time.h>
+
 #include "app/settings.h"
 #include "config/messages.h"
 #include "console/console.h"
 #include "console/program_end.h"
+#include "console/tty.h"
 #include "terminal/capture_file.h"
 #include "terminal/macro_player.h"
 #include "uart/uart.h"
@@ -19,6 +22,9 @@ constexpr std::uint64_t kShowBudgetNs = 20'000'000;
 // holds seconds of the line, the screen wants it within a frame.
 constexpr std::uint64_t kCapturePeriodNs = 10'000'000;
 constexpr std::size_t kTakeChunk = 4096;
+
+// The receiver whose capture a crash completes.
+std::atomic<Receiver*> g_captured{nullptr};
 
 UartEngine::Options EngineOptions(std::int32_t baud) {
   UartEngine::Options options{};
@@ -47,6 +53,10 @@ Receiver::Receiver(std::int32_t baud, Handler show, Handler capture, std::size_t
   // Home at a message, SIGTERM and SIGHUP end the program from deep inside a
   // screen: what was received must still reach the capture.
   endWorkId_ = AtProgramEnd([this] { Stop(); });
+  if (capture_) {
+    g_captured = this;
+    TtySetCrashWork(CaptureOnCrash);
+  }
 }
 
 Receiver::~Receiver() {
@@ -61,19 +71,49 @@ void Receiver::Stop() {
   engineRunner_.Stop();
   captureRunner_.Stop();
   TakeFromEngine();
+  Receiver* self = this;
+  g_captured.compare_exchange_strong(self, nullptr);
 }
 
 void Receiver::TakeFromEngine() {
   std::array<char, kTakeChunk> chunk{};
   for (;;) {
     std::optional<UartEvent> event;
-    const std::size_t n = engine_.Take(chunk.data(), chunk.size(), event);
-    const std::string_view bytes(chunk.data(), n);
-    if (n != 0 && capture_) capture_(bytes);
+    std::size_t n = 0;
+    // Only a crash takes it from us, and then the process is ending.
+    while (taking_.test_and_set(std::memory_order_acquire)) {
+      const timespec pause{0, 1'000'000};
+      nanosleep(&pause, nullptr);
+    }
+    n = engine_.Take(chunk.data(), chunk.size(), event);
+    if (n != 0 && capture_) capture_(std::string_view(chunk.data(), n));
+    taking_.clear(std::memory_order_release);
     if (n == 0 && !event) return;
     const std::lock_guard<std::mutex> lock(mutex_);
-    held_.Add(bytes);
+    held_.Add(std::string_view(chunk.data(), n));
     if (event) heldEvents_.emplace_back(held_.FrontPosition() + held_.Size(), *event);
+  }
+}
+
+void Receiver::CaptureOnCrash() {
+  Receiver* receiver = g_captured.load();
+  if (receiver == nullptr) return;
+  // Nothing is received after this, so the capture ends where the engine did.
+  receiver->engine_.Halt();
+  // The capture thread holds the engine's ring for a chunk at most; unless
+  // it is the thread that crashed, it lets go within a moment.
+  for (int tries = 0; tries < 100; ++tries) {
+    if (!receiver->taking_.test_and_set(std::memory_order_acquire)) {
+      std::array<char, kTakeChunk> chunk{};
+      std::optional<UartEvent> event;
+      for (;;) {
+        const std::size_t n = receiver->engine_.Take(chunk.data(), chunk.size(), event);
+        if (n != 0) receiver->capture_(std::string_view(chunk.data(), n));
+        if (n == 0 && !event) return;
+      }
+    }
+    const timespec pause{0, 1'000'000};
+    nanosleep(&pause, nullptr);
   }
 }
 

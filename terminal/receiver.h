@@ -16,6 +16,7 @@
 // usable. While a Receiver is alive the keys the screen sends go out through
 // its engine (SendKeys).
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -68,6 +69,9 @@ class Receiver {
   };
 
   void TakeFromEngine();
+  // A fatal signal's last work: what the engine received and the capture
+  // has not had yet goes to the capture (async-signal-safe).
+  static void CaptureOnCrash();
   void Said(const UartEvent& event);
   void SayDropped();
 
@@ -76,6 +80,8 @@ class Receiver {
   UartEngine engine_;
   std::optional<UartEngine::Ownership> ownership_;
 
+  // Held by whoever takes from the engine: the capture thread, or a crash.
+  std::atomic_flag taking_;
   mutable std::mutex mutex_;
   ReceiveBacklog held_;
   // Events with their place in the stream of held bytes.

@@ -1,6 +1,7 @@
 #include "uart/uart_engine.h"
 
 #include <sys/mman.h>
+#include <time.h>
 
 #include <algorithm>
 #include <array>
@@ -77,7 +78,26 @@ void UartEngine::SetBaud(std::int32_t baud) {
   charNs_ = std::max<std::uint64_t>(UartCharTimeNs(baud), 1);
 }
 
+void UartEngine::Halt() {
+  halted_.store(true);
+  for (int waits = 0; waits < 50 && stepping_.load(); ++waits) {
+    const timespec pause{0, 1'000'000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 std::uint64_t UartEngine::Step(std::uint64_t now) {
+  stepping_.store(true);
+  if (halted_.load()) {
+    stepping_.store(false);
+    return now + periodNs_;
+  }
+  const std::uint64_t next = StepNow(now);
+  stepping_.store(false);
+  return next;
+}
+
+std::uint64_t UartEngine::StepNow(std::uint64_t now) {
   // Sending first: a byte's start on the line must follow `now` closely,
   // since the gap to the next one is counted from it.
   Transmit(now);

@@ -72,6 +72,10 @@ class UartEngine final : public ClockedTask {
   std::uint64_t PeriodNs() const { return periodNs_; }
   // Locks the engine's state and rings in memory; false when not permitted.
   bool LockMemory();
+  // Any thread, a signal handler too: no step starts from now on, and the
+  // one in progress ends first (waiting 50 ms at most, since the caller may
+  // be the engine's own thread).
+  void Halt();
 
   // The consumer's thread. Takes received bytes in order, up to `max`,
   // stopping at the next event, which it then hands over in `event`.
@@ -121,6 +125,7 @@ class UartEngine final : public ClockedTask {
   };
 
   std::uint64_t Now() const { return clock_(clockContext_); }
+  std::uint64_t StepNow(std::uint64_t now);
   void Transmit(std::uint64_t now);
   bool ChangeSpeedIfDue(std::uint64_t now);
   // Reads the transmitter's status until it is free, a few reads at most;
@@ -160,6 +165,8 @@ class UartEngine final : public ClockedTask {
   bool sentAny_ = false;
   bool locked_ = false;
 
+  std::atomic<bool> halted_{false};
+  std::atomic<bool> stepping_{false};
   std::atomic<std::uint64_t> sent_{0};
   std::atomic<std::uint64_t> lastSentNs_{0};
   std::atomic<std::uint64_t> received_{0};
