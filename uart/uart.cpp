@@ -45,23 +45,13 @@ void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text)
   if (text.size() > kSendLimit) {
     ShowError("UartSendStr: string too long " + std::to_string(text.size()));
   }
-  UartTxSelect(port, regBase);
-  bool busy = true;
-  for (int reads = 0; reads < kUartTxStatusReads && busy; ++reads) busy = UartTxBusy(port);
-  if (busy) ShowError(kUartTxTimeoutMessage);
-  for (const char c : text) UartTxWrite(port, static_cast<std::uint8_t>(c));
-}
-
-void UartTxSelect(std::int32_t port, std::int32_t regBase) {
   BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
-}
-
-bool UartTxBusy(std::int32_t port) {
-  return (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
-}
-
-void UartTxWrite(std::int32_t port, std::uint8_t character) {
-  BoardPortWrite(Port(port), character);
+  bool busy = true;
+  for (int reads = 0; reads < kUartTxStatusReads && busy; ++reads) {
+    busy = (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
+  }
+  if (busy) ShowError(kUartTxTimeoutMessage);
+  for (const char c : text) BoardPortWrite(Port(port), static_cast<std::uint8_t>(c));
 }
 
 std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase) {
@@ -69,11 +59,10 @@ std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase) {
 }
 
 void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
-                std::int32_t timeoutMs, std::string& text, std::int32_t quiet, std::int32_t& failed,
-                std::uint8_t* errorsOut) {
+                std::int32_t timeoutMs, std::string& text, std::int32_t quiet,
+                std::int32_t& failed) {
   text.clear();
   failed = 0;
-  if (errorsOut != nullptr) *errorsOut = 0;
   std::int32_t received = 0;
   std::int32_t idle = 0;
   std::uint8_t status = 0;
@@ -101,7 +90,6 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
   }
   if ((status & kUartRxErrorPending) != 0) {
     const std::uint8_t errors = BoardRegRead(Port(port), Reg(regBase, kUartErrStatus));
-    if (errorsOut != nullptr) *errorsOut = errors;
     if (quiet == 0 && (errors & kUartErrOverflow) != 0) ReportError(kUartOverflowMessage);
     if (quiet == 0 && (errors & kUartErrFraming) != 0) ReportError(kUartFramingMessage);
     UartClearErrors(port, regBase);

@@ -63,17 +63,7 @@ bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::i
 void UartProgram(std::uint32_t divisor, std::int32_t port, std::int32_t regBase);
 void UartClearErrors(std::int32_t port, std::int32_t regBase);
 void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text);
-// The steps of a send, for a caller that paces its own bytes: select the
-// transmit data register; read its status (true while the transmitter is
-// busy); write one character. Status reads and writes act on the selected
-// register, so nothing else may select one in between.
-void UartTxSelect(std::int32_t port, std::int32_t regBase);
-bool UartTxBusy(std::int32_t port);
-void UartTxWrite(std::int32_t port, std::uint8_t character);
 std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase);
-// errors, when given, receives the error register as read when an error was
-// pending (0 otherwise), so that a caller that reads quietly can tell later
-// which error it was.
 void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
-                std::int32_t timeoutMs, std::string& text, std::int32_t quiet, std::int32_t& failed,
-                std::uint8_t* errors = nullptr);
+                std::int32_t timeoutMs, std::string& text, std::int32_t quiet,
+                std::int32_t& failed);
