@@ -12,6 +12,7 @@ namespace {
 struct Console {
   std::unique_ptr<ConsoleBackend> backend;
   ScreenModel screen;
+  std::uint64_t toneUntilNs = 0;
 };
 
 std::unique_ptr<Console>& Active() {
@@ -85,6 +86,14 @@ void Wait(Console& console, int ms, WaitEnd end) {
       nextKeyCheck += keyStep;
     }
   }
+}
+
+constexpr int kToneHz = 1000;
+constexpr int kToneMs = 250;
+
+void StartTone(Console& console) {
+  console.backend->Tone(kToneHz, kToneMs);
+  console.toneUntilNs = console.backend->NowNs() + kToneMs * kNsPerMs;
 }
 
 }  // namespace
@@ -173,8 +182,15 @@ void PauseMs(int ms) {
 void Beep() {
   auto& console = Current();
   Present(console);
-  console.backend->Tone(1000, 250);
-  Wait(console, 250, WaitEnd::kTime);
+  StartTone(console);
+  Wait(console, kToneMs, WaitEnd::kTime);
+}
+
+void StartBeep() {
+  auto& console = Current();
+  if (console.backend->NowNs() < console.toneUntilNs) return;
+  Present(console);
+  StartTone(console);
 }
 
 std::string ReadLine() {

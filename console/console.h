@@ -82,6 +82,9 @@ std::string ReadKey();
 void WaitMs(int ms);
 void PauseMs(int ms);
 void Beep();
+// Starts Beep's tone and returns at once; while a tone still sounds, it is
+// joined instead (a stream of BELs is one tone, not a wait per BEL).
+void StartBeep();
 std::string ReadLine();
 
 // Host services used by several screens.

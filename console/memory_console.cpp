@@ -72,7 +72,9 @@ void MemoryConsole::SleepMs(int ms) {
 }
 
 void MemoryConsole::Tone(int hz, int ms) {
+  if (tones_.size() == kTonesKept) tones_.pop_front();
   tones_.push_back(ToneCall{hz, ms, nowNs_.load()});
+  ++toneCount_;
 }
 
 MemoryConsole& AttachMemoryConsole(int rows, int cols) {

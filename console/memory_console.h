@@ -52,7 +52,10 @@ class MemoryConsole : public ConsoleBackend {
     int ms;
     std::uint64_t atNs;
   };
-  const std::vector<ToneCall>& Tones() const { return tones_; }
+  // The latest tones (a bounded record: a fuzzer sounds millions), and how
+  // many sounded in all.
+  const std::deque<ToneCall>& Tones() const { return tones_; }
+  std::uint64_t ToneCount() const { return toneCount_; }
   int Presents() const { return presents_; }
   // The window the screen is said to be shown in (0 x 0, unknown, at first).
   void SetWindow(int rows, int cols) { window_ = {rows, cols}; }
@@ -90,7 +93,9 @@ class MemoryConsole : public ConsoleBackend {
   // In the order they were started, which is the order at equal deadlines.
   std::vector<Scheduled> tasks_;
   int framesDrawn_ = 0;
-  std::vector<ToneCall> tones_;
+  static constexpr std::size_t kTonesKept = 256;
+  std::deque<ToneCall> tones_;
+  std::uint64_t toneCount_ = 0;
   int presents_ = 0;
   int suspends_ = 0;
   WindowSize window_;

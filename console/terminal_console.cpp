@@ -443,6 +443,18 @@ std::unique_ptr<ConsoleBackend> OpenTerminalConsole(std::string& error) {
     return nullptr;
   }
   set_term(g_screen);
+  // Every screen places its text by row and column: a terminal that cannot
+  // move its cursor would run the screens together into one line.
+  if (Capability("cup") == nullptr) {
+    endwin();
+    delscreen(g_screen);
+    g_screen = nullptr;
+    TtyReleaseSignals();
+    const char* term = std::getenv("TERM");
+    error = std::string("TERM=") + (term ? term : "") +
+            " cannot move the cursor (no cup in its terminfo entry)";
+    return nullptr;
+  }
   raw();
   noecho();
   nonl();

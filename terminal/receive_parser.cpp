@@ -230,7 +230,8 @@ void ScreenReceiveSink::ClearToLineEnd() {
 }
 
 void ScreenReceiveSink::Bell() {
-  Beep();
+  // Received text goes on while the tone sounds, and BELs meanwhile join it.
+  StartBeep();
 }
 
 void CaptureReceiveSink::Show(char byte) {

@@ -469,6 +469,21 @@ TEST(ReadmeCommand, RealBoardFromTheBuildTreeOpensTheBoard) {
   fs::remove_all(base);
 }
 
+// A known terminal that cannot address its cursor would show every screen as
+// one run-on line: refused, as a terminal that is not known at all is.
+TEST(UartOnADumbTerminal, IsRefusedInOneLineNamingTheMissingCapability) {
+  for (const char* program : {"q7m-uart", "q7m-inspect"}) {
+    TmuxSession::Options options;
+    options.environment = {"LD_LIBRARY_PATH=" + kBuild + "/sim"};
+    auto session = StartInShell("TERM=dumb " + kBuild + "/bin/" + program, options);
+    ASSERT_TRUE(session->WaitForText("EXIT=1")) << session->Capture();
+    const std::string line =
+        std::string(program) + ": TERM=dumb cannot move the cursor (no cup in its terminfo entry)";
+    EXPECT_NE(session->Capture().find(line), std::string::npos) << session->Capture();
+    EXPECT_EQ(session->Capture().find("Q7M UART IO port"), std::string::npos);
+  }
+}
+
 TEST(UartWithoutTerminal, SaysSoInOneLineAndFails) {
   const std::string command = kBuild + "/bin/q7m-uart </dev/null 2>&1";
   FILE* pipe = ::popen(command.c_str(), "r");

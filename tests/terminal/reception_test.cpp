@@ -162,6 +162,21 @@ TEST_F(ReceptionTest, AScreenThreadBlockedFiveSecondsLosesNothing) {
   }
 }
 
+TEST_F(ReceptionTest, FortyBellsAreOneToneAndTheTextAfterThemShowsAtOnce) {
+  // A binary dump holds a BEL in every 256 bytes or so.
+  LineSendsAt(100, std::string(40, '\a') + "after the bells\r\n");
+  LineSendsAt(800, "\a");  // a BEL on its own, later, beeps again
+  console->PushKey(KeyShiftF2, 900);
+  std::vector<std::string> withinOneTone;
+  LookAt(350, [&] { withinOneTone = Rows(4, 4); });
+  RunTerminal("T", 115200);
+  ASSERT_EQ(withinOneTone.size(), 1u);
+  EXPECT_EQ(withinOneTone[0], "after the bells");
+  EXPECT_EQ(console->ToneCount(), 2u);
+  EXPECT_LT(console->NowMsValue(), 1000u) << "Shift-F2 was read at once";
+  EXPECT_EQ(Capture(), "after the bells\r\n");
+}
+
 TEST_F(ReceptionTest, FramingErrorsOnEveryPollGiveOneMessageAndShiftF2StillLeaves) {
   // Ten seconds of a remote at 57600 while the UART runs at 115200.
   LineSendsAt(100, std::string(57600, 'U'), 57600);
