@@ -49,25 +49,20 @@ UartEngine::UartEngine(const Options& options, Clock clock, void* clockContext)
 
 UartEngine::~UartEngine() {
   if (!locked_) return;
-  munlock(this, sizeof *this);
-  for (const auto& [storage, bytes] :
-       {std::pair{rxBytes_.Storage(), rxBytes_.StorageBytes()},
-        std::pair{rxEvents_.Storage(), rxEvents_.StorageBytes()},
-        std::pair{txBytes_.Storage(), txBytes_.StorageBytes()},
-        std::pair{txChanges_.Storage(), txChanges_.StorageBytes()}}) {
-    munlock(storage, bytes);
-  }
+  for (const auto& [start, bytes] : Memory()) munlock(start, bytes);
+}
+
+std::array<std::pair<const void*, std::size_t>, 5> UartEngine::Memory() const {
+  return {{{this, sizeof *this},
+           {rxBytes_.Storage(), rxBytes_.StorageBytes()},
+           {rxEvents_.Storage(), rxEvents_.StorageBytes()},
+           {txBytes_.Storage(), txBytes_.StorageBytes()},
+           {txChanges_.Storage(), txChanges_.StorageBytes()}}};
 }
 
 bool UartEngine::LockMemory() {
-  bool ok = mlock(this, sizeof *this) == 0;
-  for (const auto& [storage, bytes] :
-       {std::pair{rxBytes_.Storage(), rxBytes_.StorageBytes()},
-        std::pair{rxEvents_.Storage(), rxEvents_.StorageBytes()},
-        std::pair{txBytes_.Storage(), txBytes_.StorageBytes()},
-        std::pair{txChanges_.Storage(), txChanges_.StorageBytes()}}) {
-    ok = mlock(storage, bytes) == 0 && ok;
-  }
+  bool ok = true;
+  for (const auto& [start, bytes] : Memory()) ok = mlock(start, bytes) == 0 && ok;
   locked_ = true;
   return ok;
 }

@@ -13,11 +13,13 @@
 // What the receive ring cannot take is counted and said at its place in the
 // stream, never silently dropped.
 
+#include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "console/clocked_task.h"
 #include "uart/spsc_ring.h"
@@ -125,6 +127,8 @@ class UartEngine final : public ClockedTask {
   };
 
   std::uint64_t Now() const { return clock_(clockContext_); }
+  // What LockMemory locks: the engine and its rings.
+  std::array<std::pair<const void*, std::size_t>, 5> Memory() const;
   std::uint64_t StepNow(std::uint64_t now);
   void Transmit(std::uint64_t now);
   bool ChangeSpeedIfDue(std::uint64_t now);
