@@ -70,7 +70,7 @@ CommandLineRequest ReadCommandLine(const std::vector<std::string_view>& argument
   return CommandLineRequest::kNone;
 }
 
-static std::string BridgeHelpText(const ProgramPlaces& places) {
+static std::string BridgeHelpText(const ProgramPlaces& places, const RealTimePermission& realTime) {
   std::string text =
       std::string("Usage: ") + kBridgeName +
       " [options]\n"
@@ -88,12 +88,14 @@ static std::string BridgeHelpText(const ProgramPlaces& places) {
       "  --version         show the version and exit\n"
       "\n";
   text += FilesSection(ProgramKind::kBridge, places);
+  text += "\n" + RealTimePermissionHelp(realTime);
   text += std::string("\nSee ") + kBridgeName + "(1) for the clients and a ser2net example.\n";
   return text;
 }
 
-std::string HelpText(ProgramKind program, const ProgramPlaces& places) {
-  if (program == ProgramKind::kBridge) return BridgeHelpText(places);
+std::string HelpText(ProgramKind program, const ProgramPlaces& places,
+                     const RealTimePermission& realTime) {
+  if (program == ProgramKind::kBridge) return BridgeHelpText(places, realTime);
   const std::string name = Name(program);
   std::string text = "Usage: " + name + " [--help | --version]\n";
   if (program == ProgramKind::kUart) {
@@ -121,6 +123,7 @@ std::string HelpText(ProgramKind program, const ProgramPlaces& places) {
       "  --version  show the version and exit\n"
       "\n";
   text += FilesSection(program, places);
+  text += "\n" + RealTimePermissionHelp(realTime);
   text += "\nSee " + name + "(1) for the keys, the files and the environment of the access\n" +
           "libraries.\n";
   return text;
@@ -137,7 +140,7 @@ std::optional<int> AnswerCommandLine(ProgramKind program, int argc, char** argv)
   const CommandLineRequest request = ReadCommandLine(arguments);
   if (request == CommandLineRequest::kNone) return std::nullopt;
   const std::string text = request == CommandLineRequest::kHelp
-                               ? HelpText(program, ThisProgramPlaces())
+                               ? HelpText(program, ThisProgramPlaces(), CheckRealTimePermission())
                                : VersionText(program);
   const bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
   if (!written || std::fflush(stdout) != 0) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/working_directory.h"
+#include "uart/realtime_permission.h"
 
 enum class CommandLineRequest { kNone, kHelp, kVersion };
 
@@ -17,9 +18,11 @@ CommandLineRequest ReadCommandLine(const std::vector<std::string_view>& argument
 
 enum class ProgramKind { kUart, kInspect, kBridge };
 
-// What the program is, how it is called, the files this run would use and
-// where the access library logs.
-std::string HelpText(ProgramKind program, const ProgramPlaces& places);
+// What the program is, how it is called, the files this run would use, where
+// the access library logs, and whether this login may have the UART read with
+// real-time wake-ups.
+std::string HelpText(ProgramKind program, const ProgramPlaces& places,
+                     const RealTimePermission& realTime);
 // "<name> <version>" and a line of copyright.
 std::string VersionText(ProgramKind program);
 

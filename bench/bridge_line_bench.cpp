@@ -1,7 +1,9 @@
 // q7m-uart-bridge on the simulated board at 115200 baud: how busy it keeps
 // the line for bytes a client writes, what a ZMODEM transfer gets, and what
 // the bridge costs in CPU, idle and while sending. Ratios measured in one
-// run; times of the line are the board's (the simulator's trace).
+// run; times of the line are the board's (the simulator's trace), and so are
+// the figures of the bridge's polling: window accesses per received byte and
+// the polling thread's share of a core.
 //
 //   bench_bridge_line [--busy]    --busy: one spinning process per core meanwhile
 
@@ -15,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -52,6 +55,43 @@ LineUse Line(const std::string& trace) {
   return use;
 }
 
+// The value after `key` on the trace's stats line, which the simulated board
+// writes when the bridge closes it.
+std::optional<double> Stat(const std::string& trace, const std::string& key) {
+  std::istringstream in(trace);
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("stats ", 0) != 0) continue;
+    const auto at = line.find(" " + key + " ");
+    if (at == std::string::npos) return std::nullopt;
+    return std::strtod(line.c_str() + at + key.size() + 2, nullptr);
+  }
+  return std::nullopt;
+}
+
+// What the bridge's polling cost, as the board saw it: window accesses per
+// received byte, and the polling thread's CPU as a share of a core between
+// its first and last read of the UART's status.
+std::string PollFigures(const std::string& tracePath) {
+  const std::string trace = ReadWholeFile(tracePath);
+  const auto accesses = Stat(trace, "accesses");
+  const auto rx = Stat(trace, "rx-bytes");
+  const auto cpu = Stat(trace, "poll-cpu-us");
+  const auto wall = Stat(trace, "poll-wall-us");
+  if (!accesses || !rx || !cpu || !wall) return "    board: no stats line in the trace";
+  char text[200];
+  std::snprintf(text, sizeof text, "    board: %.0f accesses, %.0f bytes received", *accesses, *rx);
+  std::string line = text;
+  if (*rx > 0) {
+    std::snprintf(text, sizeof text, ", %.1f accesses a byte", *accesses / *rx);
+    line += text;
+  }
+  if (*wall > 0) {
+    std::snprintf(text, sizeof text, "; polling thread CPU %.3f of a core", *cpu / *wall);
+    line += text;
+  }
+  return line;
+}
+
 class Bench {
  public:
   explicit Bench(const std::string& name)
@@ -80,6 +120,13 @@ class Bench {
     WaitUntil([&] { return ReadWholeFile(options.out).find('\n') != std::string::npos; });
   }
   ChildProcess& Bridge() { return *bridge_; }
+  // Ends the bridge as a service manager would, so that it closes the board
+  // and the board writes its figures; prints them.
+  void StopAndPrintPollFigures() {
+    bridge_->Signal(SIGTERM);
+    bridge_->Wait(seconds(10));
+    std::printf("%s\n", PollFigures(Trace()).c_str());
+  }
   const fs::path& Dir() const { return dir_; }
   const std::string& Link() const { return link_; }
   const std::string& Remote() const { return remote_; }
@@ -98,6 +145,7 @@ void Idle() {
   std::this_thread::sleep_for(seconds(5));
   const double cpu = bench.Bridge().CpuSeconds() - before;
   std::printf("idle, no client, polling every 2 ms:   CPU %.3f of a core\n", cpu / 5);
+  bench.StopAndPrintPollFigures();
 }
 
 // A client writes 64 KiB; the line goes to J27, where nothing listens, so
@@ -126,6 +174,7 @@ void Stream() {
   const LineUse use = Line(bench.Trace());
   std::printf("64 KiB written by a client, no remote: line busy %.3f, %.1f us a byte, CPU %.3f\n",
               use.busy, kCharNs / use.busy / 1000, cpu / wall);
+  bench.StopAndPrintPollFigures();
 }
 
 void Zmodem() {
@@ -164,6 +213,7 @@ void Zmodem() {
       "(%.0f bytes/s over sz's %.1f s), CPU %.3f%s\n",
       use.busy, file, static_cast<double>(size) / wall, wall, cpu / wall,
       status == 0 && same ? "" : "  TRANSFER FAILED");
+  bench.StopAndPrintPollFigures();
 }
 
 }  // namespace

@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -23,18 +23,22 @@
 #include "bridge/bridge_options.h"
 #include "bridge/capture_log.h"
 #include "bridge/client_watch.h"
-#include "bridge/line_pacer.h"
 #include "bridge/pty_port.h"
-#include "terminal/timely_wakeups.h"
 #include "uart/reception.h"
+#include "uart/task_runner.h"
+#include "uart/timely_wakeups.h"
 #include "uart/uart.h"
+#include "uart/uart_engine.h"
 
 namespace {
 
-constexpr std::uint64_t kNsPerMs = 1'000'000;
 // Bytes read from a client ahead of the line. The rest waits in the pty,
 // which holds the client back as a full transmit buffer would.
 constexpr std::size_t kReadAhead = 1024;
+// How often the bridge takes what the engine received and refills what it
+// sends: the engine holds seconds of either.
+constexpr std::uint64_t kConsumerPeriodNs = 2'000'000;
+constexpr std::size_t kTakeChunk = 16 * 1024;
 // Bytes offered to the pty in one write.
 constexpr std::size_t kWriteSlice = 64 * 1024;
 constexpr const char* kAccessLogName = "PCIAccessDll.log";
@@ -94,59 +98,42 @@ void SayOpenFailure(const char* line, const std::filesystem::path& log, std::uin
   BridgeSay("(the access library's log is " + log.string() + ")");
 }
 
+// The consumer of the board UART's engine, on the program's thread: the
+// pseudo-terminal, the capture and the log, which may all wait.
 class Bridge {
  public:
-  Bridge(const BridgeSetup& setup, PtyPort& pty, CaptureLog& capture)
+  Bridge(const BridgeSetup& setup, PtyPort& pty, CaptureLog& capture, UartEngine& engine)
       : pty_(pty),
         capture_(capture),
+        engine_(engine),
         received_(setup.keep),
-        pacer_(CharTimeNs(setup.baud)),
-        baud_(setup.baud),
-        askedBaud_(setup.baud),
-        pollNs_(static_cast<std::uint64_t>(ReceivePollMs(setup.baud)) * kNsPerMs) {}
+        askedBaud_(setup.baud) {}
 
   void Run();
+  // What the engine still holds, once it has stopped.
+  void TakeFromEngine();
   void Summary() const;
 
  private:
-  struct SpeedChange {
-    std::uint64_t at;  // the byte count sent when it applies
-    std::int32_t baud;
-  };
-
-  void Receive(std::uint64_t now);
-  void Transmit(std::uint64_t now);
-  bool ChangeSpeedWhenDue(std::uint64_t now);
+  void Said(const UartEvent& event);
   void ReadClient(std::uint64_t now);
+  void FeedEngine();
   void AskedForSpeed();
   void Deliver();
   void ClientChange(ClientWatch::Change change);
   void NoteDropped(std::size_t dropped);
   void EndDropping();
-  bool TxPending() const { return !changes_.empty() || !tx_.empty(); }
-  std::uint64_t TxWakeNs() const;
-  std::size_t TxWaiting() const { return tx_.size() - txStart_; }
 
   PtyPort& pty_;
   CaptureLog& capture_;
+  UartEngine& engine_;
   ReceiveBacklog received_;
   ReceiveErrorReports errors_;
   ClientWatch client_;
-  LinePacer pacer_;
-  std::int32_t baud_;
   std::int32_t askedBaud_;
-  std::uint64_t pollNs_;
-  std::uint64_t nextRxNs_ = 0;
-
-  // Bytes of the clients not sent yet: tx_[txStart_...].
-  std::string tx_;
-  std::size_t txStart_ = 0;
-  std::uint64_t txTaken_ = 0;  // bytes read from clients
-  std::uint64_t txSent_ = 0;   // bytes written to the UART
-  std::deque<SpeedChange> changes_;
-  bool txSelected_ = false;
-  int busyReads_ = 0;
-  std::uint64_t retryAtNs_ = 0;
+  // Client bytes read but not yet taken by the engine, and all read so far.
+  std::string pending_;
+  std::uint64_t taken_ = 0;
 
   std::uint64_t receivedTotal_ = 0;
   std::uint64_t deliveredTotal_ = 0;
@@ -159,141 +146,72 @@ void Bridge::Run() {
   sigset_t unblocked;
   ::sigprocmask(SIG_SETMASK, nullptr, &unblocked);
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigdelset(&unblocked, signal);
-  nextRxNs_ = MonotonicNs();
   while (stopSignal == 0) {
     std::uint64_t now = MonotonicNs();
-    if (now >= nextRxNs_) {
-      // With no client the master reports a hang-up at every poll, so its
-      // coming is checked here rather than slept on.
-      if (!client_.Here()) ClientChange(client_.Present(pty_.ClientPresent(), now));
-      Receive(now);
-    }
-    Transmit(MonotonicNs());
-    now = MonotonicNs();
+    // With no client the master reports a hang-up at every poll, so its
+    // coming is checked here rather than slept on.
+    if (!client_.Here()) ClientChange(client_.Present(pty_.ClientPresent(), now));
+    TakeFromEngine();
     // A client that wrote and closed at once left its bytes in the pty:
     // they are read whether or not it is still there.
     ReadClient(now);
+    FeedEngine();
     if (client_.Here()) ClientChange(client_.Present(true, now));
     Deliver();
 
-    std::uint64_t wakeAt = nextRxNs_;
-    bool forTx = false;
-    if (TxPending() && TxWakeNs() < wakeAt) {
-      wakeAt = TxWakeNs();
-      forTx = true;
-    }
+    std::uint64_t wakeAt = now + kConsumerPeriodNs;
     if (client_.Settling()) wakeAt = std::min(wakeAt, client_.SettledAtNs());
     pollfd fd{pty_.Fd(), 0, 0};
-    if (TxWaiting() < kReadAhead) fd.events |= POLLIN;
+    if (pending_.size() < kReadAhead) fd.events |= POLLIN;
     if (client_.Ready() && !received_.Empty()) fd.events |= POLLOUT;
     now = MonotonicNs();
     const std::uint64_t wait = wakeAt > now ? wakeAt - now : 0;
     const timespec timeout{static_cast<time_t>(wait / 1'000'000'000ULL),
                            static_cast<long>(wait % 1'000'000'000ULL)};
     const int ready = ::ppoll(&fd, client_.Here() ? 1 : 0, &timeout, &unblocked);
-    const std::uint64_t woke = MonotonicNs();
-    if (ready == 0 && forTx && wait > 0) pacer_.WokeUp(wakeAt, woke);
-    if (ready > 0 && (fd.revents & POLLHUP) != 0) ClientChange(client_.Present(false, woke));
+    if (ready > 0 && (fd.revents & POLLHUP) != 0) {
+      ClientChange(client_.Present(false, MonotonicNs()));
+    }
   }
 }
 
-void Bridge::Receive(std::uint64_t now) {
-  std::string bytes;
-  const std::uint8_t errors = UartDrain(UartPort, UartRegBase, bytes);
-  txSelected_ = false;
-  nextRxNs_ = now + pollNs_;
-  errors_.Note(errors, now);
-  if (errors_.AnyDue())
-    errors_.Report([](const char* message) { BridgeSay(message); }, MonotonicNs);
-  if (bytes.empty()) return;
-  receivedTotal_ += bytes.size();
-  capture_.Write(bytes, WallClockNs());
-  if (const std::size_t dropped = received_.Add(bytes)) NoteDropped(dropped);
-}
-
-std::uint64_t Bridge::TxWakeNs() const {
-  const bool changeDue = !changes_.empty() && changes_.front().at == txSent_;
-  return std::max(changeDue ? pacer_.FreeAtNs() : pacer_.WakeAtNs(), retryAtNs_);
-}
-
-void Bridge::Transmit(std::uint64_t now) {
-  if (!ChangeSpeedWhenDue(now)) return;
-  if (TxWaiting() == 0 || now < TxWakeNs()) return;
-  if (!txSelected_) {
-    UartTxSelect(UartPort, UartRegBase);
-    txSelected_ = true;
-  }
-  // Waits for the transmitter as UartSendStr does, a status read at a time;
-  // after a character time of reads the loop gets a turn, and after as many
-  // reads as UartSendStr makes the byte goes out anyway.
-  const std::uint64_t spinStart = MonotonicNs();
-  std::uint64_t readEnd = spinStart;
+void Bridge::TakeFromEngine() {
+  std::array<char, kTakeChunk> chunk{};
   for (;;) {
-    const std::uint64_t readStart = MonotonicNs();
-    const bool busy = UartTxBusy(UartPort);
-    readEnd = MonotonicNs();
-    pacer_.StatusRead(readEnd - readStart);
-    if (!busy) break;
-    if (++busyReads_ >= kUartTxStatusReads) {
-      BridgeSay(kUartTxTimeoutMessage);
-      break;
+    std::optional<UartEvent> event;
+    const std::size_t n = engine_.Take(chunk.data(), chunk.size(), event);
+    if (n != 0) {
+      const std::string_view bytes(chunk.data(), n);
+      receivedTotal_ += n;
+      capture_.Write(bytes, WallClockNs());
+      if (const std::size_t dropped = received_.Add(bytes)) NoteDropped(dropped);
     }
-    if (readEnd - spinStart >= pacer_.CharNs()) {
-      retryAtNs_ = readEnd + pacer_.CharNs() / 4;
-      return;
-    }
+    if (event) Said(*event);
+    if (n == 0 && !event) return;
   }
-  busyReads_ = 0;
-  retryAtNs_ = 0;
-  UartTxWrite(UartPort, static_cast<std::uint8_t>(tx_[txStart_]));
-  // The character starts no earlier than the status said the line was free.
-  pacer_.Wrote(readEnd);
-  ++txStart_;
-  ++txSent_;
-  // A client that streams keeps the queue from ever running dry: the sent
-  // part is cut off now and then.
-  if (txStart_ == tx_.size() || txStart_ >= kReadAhead * 4) {
-    tx_.erase(0, txStart_);
-    txStart_ = 0;
-  }
-  // The receive side is drained while this character is on the line.
-  const std::uint64_t after = MonotonicNs();
-  if (after >= nextRxNs_) Receive(after);
 }
 
-// True when bytes may be sent: no speed change is due, or it has been made.
-bool Bridge::ChangeSpeedWhenDue(std::uint64_t now) {
-  while (!changes_.empty() && changes_.front().at == txSent_) {
-    // The last character must have left before the divisor changes.
-    if (now < pacer_.FreeAtNs()) return false;
-    if (!txSelected_) {
-      UartTxSelect(UartPort, UartRegBase);
-      txSelected_ = true;
-    }
-    if (UartTxBusy(UartPort)) {
-      if (++busyReads_ < kUartTxStatusReads) {
-        retryAtNs_ = now + pacer_.CharNs() / 4;
-        return false;
-      }
+void Bridge::Said(const UartEvent& event) {
+  switch (event.kind) {
+    case UartEvent::Kind::kReceiveErrors:
+      errors_.Report(
+          static_cast<std::uint8_t>(event.value), [](const char* message) { BridgeSay(message); },
+          MonotonicNs);
+      return;
+    case UartEvent::Kind::kTransmitTimeout:
       BridgeSay(kUartTxTimeoutMessage);
-    }
-    busyReads_ = 0;
-    retryAtNs_ = 0;
-    const std::int32_t baud = changes_.front().baud;
-    changes_.pop_front();
-    if (baud == baud_) continue;
-    UartInit(UartClockHz, baud, UartPort, UartRegBase);
-    txSelected_ = false;
-    baud_ = baud;
-    pollNs_ = static_cast<std::uint64_t>(ReceivePollMs(baud)) * kNsPerMs;
-    pacer_.SetCharNs(CharTimeNs(baud));
-    BridgeSay("a client set the line to " + std::to_string(baud) + " baud");
+      return;
+    case UartEvent::Kind::kBytesLost:
+      BridgeSay(Count(event.value, "received byte") + " lost: the bridge fell behind the board");
+      return;
+    case UartEvent::Kind::kSpeedChanged:
+      BridgeSay("a client set the line to " + std::to_string(event.value) + " baud");
+      return;
   }
-  return true;
 }
 
 void Bridge::ReadClient(std::uint64_t now) {
-  const std::size_t room = kReadAhead > TxWaiting() ? kReadAhead - TxWaiting() : 0;
+  const std::size_t room = kReadAhead > pending_.size() ? kReadAhead - pending_.size() : 0;
   if (room == 0) return;
   PtyPort::Input input = pty_.Read(room);
   // A flush of the client's output throws nothing away: a pseudo-terminal
@@ -311,11 +229,16 @@ void Bridge::ReadClient(std::uint64_t now) {
   }
   if (input.termiosChanged || input.flushedInput || input.flushedOutput) client_.SetUp(now);
   if (!input.data.empty()) {
-    txTaken_ += input.data.size();
-    tx_.append(input.data);
+    pending_ += input.data;
+    taken_ += input.data.size();
     ClientChange(client_.Wrote());
   }
   if (input.termiosChanged) AskedForSpeed();
+}
+
+void Bridge::FeedEngine() {
+  if (pending_.empty()) return;
+  pending_.erase(0, engine_.Send(pending_));
 }
 
 void Bridge::AskedForSpeed() {
@@ -329,8 +252,14 @@ void Bridge::AskedForSpeed() {
               std::to_string(askedBaud_));
     return;
   }
+  // After every byte the client wrote before the change.
+  if (!engine_.ChangeSpeed(taken_, static_cast<std::int32_t>(*speed))) {
+    BridgeSay("a client asked for " + std::to_string(*speed) +
+              " baud while too many speed changes waited; it stays at " +
+              std::to_string(askedBaud_));
+    return;
+  }
   askedBaud_ = static_cast<std::int32_t>(*speed);
-  changes_.push_back({txTaken_, askedBaud_});
 }
 
 void Bridge::Deliver() {
@@ -385,7 +314,7 @@ void Bridge::EndDropping() {
 void Bridge::Summary() const {
   std::string text = "received " + Count(receivedTotal_, "byte") + ", handed " +
                      std::to_string(deliveredTotal_) + " to clients, sent " +
-                     Count(txSent_, "client byte") + " to the board";
+                     Count(engine_.Sent(), "client byte") + " to the board";
   if (received_.Dropped() != 0) {
     text += "; " + std::to_string(received_.Dropped()) + " received bytes were dropped";
   }
@@ -436,13 +365,6 @@ void BridgeSay(std::string_view text) {
   (void)!::write(STDERR_FILENO, line.data(), line.size());
 }
 
-std::uint64_t CharTimeNs(std::int32_t baud) {
-  // Ten bits of divisor / clock each.
-  const std::uint64_t divisor = UartDivisor(UartClockHz, baud);
-  if (divisor == 0) return 0;
-  return divisor * 10 * 1'000'000'000ULL / static_cast<std::uint64_t>(UartClockHz);
-}
-
 std::string PrepareLinkFolder(const std::string& folder) {
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     return "cannot make the folder " + folder + ": " + std::strerror(errno);
@@ -491,12 +413,20 @@ int RunBridge(const BridgeSetup& setup) {
   BridgeSay("the board UART, routing " + std::to_string(setup.route) + " at " +
             std::to_string(setup.baud) + " baud, is " + setup.link + " (" + pty->SlavePath() + ")");
   {
-    // The thread is the board's interrupt handler: woken on time, and told
-    // that a timer a few microseconds late is late.
-    const TimelyWakeups wakeups(TimelyWakeups::Ask::kRealTimeWhenPermitted);
-    ::prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-    Bridge bridge(setup, *pty, capture);
-    bridge.Run();
+    UartEngine::Options options{};
+    options.port = UartPort;
+    options.regBase = UartRegBase;
+    options.baud = setup.baud;
+    UartEngine engine(options, TaskClockNs, nullptr);
+    Bridge bridge(setup, *pty, capture, engine);
+    {
+      TaskRunner engineThread(engine, {true, [&engine] { engine.LockMemory(); }});
+      // This thread reads the clients' bytes at once too: a client that
+      // writes and then flushes (lrzsz) loses what the bridge has not read.
+      const TimelyWakeups wakeups(TimelyWakeups::Ask::kRealTimeWhenPermitted);
+      bridge.Run();
+    }
+    bridge.TakeFromEngine();
     bridge.Summary();
   }
   BridgeSay(std::string("ending on ") + ::strsignal(stopSignal) + ": routing 0, board closed");

@@ -1,15 +1,15 @@
 #pragma once
 // q7m-uart-bridge's work: the board UART published as a pseudo-terminal.
 //
-// One thread is the board's interrupt handler, as in the terminal: it polls
-// the UART at the pace its baud rate needs, whatever the clients do. Bytes
-// received go to the capture at once and to the pseudo-terminal as fast as
-// the client takes them; meanwhile they wait in a backlog, which keeps the
-// latest bytes up to a limit while no client is there. Bytes a client writes
-// go out at the line's rate, each as soon as the transmitter is free. A
-// client's speed change reprograms the UART once what it wrote before has
-// left. The bridge has no console: what it has to say goes to standard
-// error, one line each.
+// The board UART's engine (uart/uart_engine.h) polls the UART on a thread of
+// its own at the pace its baud rate needs, whatever the clients do. The
+// program's thread takes what it received: to the capture at once and to the
+// pseudo-terminal as fast as the client takes it; meanwhile it waits in a
+// backlog, which keeps the latest bytes up to a limit while no client is
+// there. Bytes a client writes go to the engine, which sends them at the
+// line's rate. A client's speed change reprograms the UART once what it
+// wrote before has left. The bridge has no console: what it has to say goes
+// to standard error, one line each.
 
 #include <sys/types.h>
 
@@ -41,9 +41,6 @@ void BridgeSay(std::string_view text);
 // True when JOURNAL_STREAM's value (may be null) names this process's
 // standard error.
 bool StandardErrorIsTheJournal(const char* journalStream);
-
-// The character time at a baud rate, from the divisor the UART really gets.
-std::uint64_t CharTimeNs(std::int32_t baud);
 
 // Makes the folder of the default link when it is missing (mode 0700) and
 // checks that it is a folder of this user's; "" or the reason it is not.

@@ -15,6 +15,8 @@
 # <prefix>/lib/udev/rules.d/     60-q7m-uart.rules: the group q7m may use the board
 # <prefix>/lib/systemd/system/   q7m-uart-bridge@.service: one bridge per board
 #                                as a service, shipped disabled
+# <etc>/security/limits.d/       q7m-uart.conf: the group q7m may give the UART's
+#                                receive thread real-time wake-ups
 # <prefix>/share/man/man1/       q7m-uart.1.gz, q7m-inspect.1.gz,
 #                                q7m-uart-bridge.1.gz and the -sim links
 # <prefix>/share/doc/q7m-uart/   README.md, README.pcie-linux.md, copyright,
@@ -47,15 +49,18 @@ install(CODE "set(q7m_sample \"${CMAKE_SOURCE_DIR}/config/sample/Q7m_Uart.cfg\")
   set(q7m_unit_in \"${CMAKE_SOURCE_DIR}/packaging/q7m-uart-bridge@.service.in\")
   set(q7m_unit \"${CMAKE_BINARY_DIR}/install-layout/q7m-uart-bridge@.service\")
   set(q7m_bindir \"${CMAKE_INSTALL_BINDIR}\")
+  set(q7m_limits \"${CMAKE_SOURCE_DIR}/packaging/q7m-uart.conf\")
   set(q7m_private \"${Q7M_INSTALL_PRIVATEDIR}\")
   set(q7m_layout \"${CMAKE_BINARY_DIR}/install-layout/q7m-uart.layout\")")
 install(CODE [[
   if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
-    set(q7m_etc "/etc/q7m-uart")
+    set(q7m_sysconf "/etc")
   else()
-    set(q7m_etc "${CMAKE_INSTALL_PREFIX}/etc/q7m-uart")
+    set(q7m_sysconf "${CMAKE_INSTALL_PREFIX}/etc")
   endif()
+  set(q7m_etc "${q7m_sysconf}/q7m-uart")
   file(INSTALL DESTINATION "${q7m_etc}" TYPE FILE FILES "${q7m_sample}" "${q7m_bridge_conf}")
+  file(INSTALL DESTINATION "${q7m_sysconf}/security/limits.d" TYPE FILE FILES "${q7m_limits}")
   # The service names the installed program and configuration.
   set(Q7M_BIN "${CMAKE_INSTALL_PREFIX}/${q7m_bindir}")
   set(Q7M_ETC "${q7m_etc}")

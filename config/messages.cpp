@@ -62,8 +62,6 @@ void MessageLine(int mode, int row, int bg, int fg, std::string& text) {
 }
 
 std::string ShowMessage(int row, int bg, int fg, std::string& text, int waitMs) {
-  // Received text waits while the message stands; the UART is still drained.
-  const ConsoleOverlay overlay;
   MessageLine(0, row, bg, fg, text);
   std::string key;
   if (waitMs == 0) {
@@ -98,7 +96,6 @@ void AlertBeep() {
 }
 
 std::string AskContinue(int row, int bg, int fg, std::string& text) {
-  const ConsoleOverlay overlay;
   MessageLine(0, row, bg, fg, text);
   std::string key;
   for (;;) {

@@ -12,6 +12,7 @@ namespace {
 struct Console {
   std::unique_ptr<ConsoleBackend> backend;
   ScreenModel screen;
+  std::uint64_t toneUntilNs = 0;
 };
 
 std::unique_ptr<Console>& Active() {
@@ -28,21 +29,6 @@ Console& Current() {
 constexpr int kWaitStepMs = 50;
 constexpr int kKeyPollMs = 10;
 constexpr std::uint64_t kNsPerMs = 1'000'000;
-
-struct IdleWork {
-  std::function<void()> work;
-  int periodMs = 0;
-};
-
-IdleWork& Idle() {
-  static IdleWork idle;
-  return idle;
-}
-
-int& OverlayDepth() {
-  static int depth = 0;
-  return depth;
-}
 
 // Every call of the backend goes through these. A termination signal caught
 // during one is acted on once the call has returned, and never inside it:
@@ -79,9 +65,8 @@ enum class WaitEnd {
   kKey,        // until a key waits (checked every 10 ms)
 };
 
-// Every wait of the console: sleeps in steps no longer than the idle work's
-// period, running the work between them. Times are kept in nanoseconds so
-// that a wait never ends before its deadline.
+// Every wait of the console. Times are kept in nanoseconds so that a wait
+// never ends before its deadline.
 void Wait(Console& console, int ms, WaitEnd end) {
   ConsoleBackend& device = *console.backend;
   Present(console);
@@ -93,16 +78,9 @@ void Wait(Console& console, int ms, WaitEnd end) {
   for (;;) {
     const std::uint64_t now = device.NowNs();
     if (end != WaitEnd::kKey && now >= deadline) return;
-    std::uint64_t until = end == WaitEnd::kKey ? nextKeyCheck : std::min(deadline, nextKeyCheck);
-    const IdleWork& idle = Idle();
-    if (idle.work) {
-      until = std::min(until, now + static_cast<std::uint64_t>(idle.periodMs) * kNsPerMs);
-    }
+    const std::uint64_t until =
+        end == WaitEnd::kKey ? nextKeyCheck : std::min(deadline, nextKeyCheck);
     if (until > now) Sleep(console, static_cast<int>((until - now + kNsPerMs - 1) / kNsPerMs));
-    if (Idle().work) ConsoleRunIdleWork();
-    // Again at every step: a backend that was busy drawing may have left the
-    // last offer for later, and a screen that waits for a key must show.
-    Present(console);
     if (device.NowNs() >= nextKeyCheck) {
       if (KeyWaits(console)) return;
       nextKeyCheck += keyStep;
@@ -110,34 +88,15 @@ void Wait(Console& console, int ms, WaitEnd end) {
   }
 }
 
+constexpr int kToneHz = 1000;
+constexpr int kToneMs = 250;
+
+void StartTone(Console& console) {
+  console.backend->Tone(kToneHz, kToneMs);
+  console.toneUntilNs = console.backend->NowNs() + kToneMs * kNsPerMs;
+}
+
 }  // namespace
-
-ConsoleIdleWork::ConsoleIdleWork(std::function<void()> work, int periodMs)
-    : previousWork_(std::move(Idle().work)), previousPeriodMs_(Idle().periodMs) {
-  Idle().work = std::move(work);
-  Idle().periodMs = std::max(periodMs, 1);
-}
-
-ConsoleIdleWork::~ConsoleIdleWork() {
-  Idle().work = std::move(previousWork_);
-  Idle().periodMs = previousPeriodMs_;
-}
-
-void ConsoleRunIdleWork() {
-  // A copy: the work may end the scope that installed it.
-  const std::function<void()> work = Idle().work;
-  if (work) work();
-}
-
-ConsoleOverlay::ConsoleOverlay() {
-  ++OverlayDepth();
-}
-ConsoleOverlay::~ConsoleOverlay() {
-  --OverlayDepth();
-}
-bool ConsoleOverlaid() {
-  return OverlayDepth() > 0;
-}
 
 void ConsoleAttach(std::unique_ptr<ConsoleBackend> backend, int rows, int cols) {
   ConsoleDetach();
@@ -223,8 +182,15 @@ void PauseMs(int ms) {
 void Beep() {
   auto& console = Current();
   Present(console);
-  console.backend->Tone(1000, 250);
-  Wait(console, 250, WaitEnd::kTime);
+  StartTone(console);
+  Wait(console, kToneMs, WaitEnd::kTime);
+}
+
+void StartBeep() {
+  auto& console = Current();
+  if (console.backend->NowNs() < console.toneUntilNs) return;
+  Present(console);
+  StartTone(console);
 }
 
 std::string ReadLine() {
@@ -272,10 +238,6 @@ std::uint64_t ConsoleNowMs() {
 
 std::uint64_t ConsoleNowNs() {
   return Current().backend->NowNs();
-}
-
-bool ConsoleSleepsInRealTime() {
-  return ConsoleAttached() && Current().backend->SleepsInRealTime();
 }
 
 bool ConsoleKeyWaiting() {

@@ -4,12 +4,12 @@
 // shows it and reads keys), attached once at start-up.
 
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "console/clocked_task.h"
 #include "console/screen_model.h"
 
 // The grid every screen is laid out for; a taller window shows more rows.
@@ -28,9 +28,9 @@ struct WindowSize {
 class ConsoleBackend {
  public:
   virtual ~ConsoleBackend() = default;
-  // Offers the model to the device (only rows marked dirty need drawing).
-  // Must not wait for a slow device: a device that cannot take the frame now
-  // keeps the latest one and draws it when it can.
+  // Shows the model on the device (only rows marked dirty need drawing). May
+  // take as long as the device needs: nothing that cannot wait runs on the
+  // thread that calls it.
   virtual void Present(ScreenModel& screen) = 0;
   // True when a decoded key is waiting; the key stays queued.
   virtual bool KeyWaiting() = 0;
@@ -40,10 +40,16 @@ class ConsoleBackend {
   virtual std::uint64_t NowNs() = 0;
   // Starts a tone of ms milliseconds and returns at once; the console waits.
   virtual void Tone(int hz, int ms) = 0;
-  // True when SleepMs really sleeps (a terminal). A virtual clock's sleeps
-  // return at once, so a polling loop on it runs flat out and must never be
-  // given a real-time priority.
-  virtual bool SleepsInRealTime() const { return false; }
+  // A backend whose clock is virtual runs the task at its deadlines from
+  // now on, inside its own waits, and says true; a real one says false, and
+  // the task needs a thread of its own.
+  virtual bool RunOnClock(ClockedTask& task) {
+    (void)task;
+    return false;
+  }
+  virtual void StopOnClock(ClockedTask& task) { (void)task; }
+  // True when the clock is virtual: NowNs moves only as the console waits.
+  virtual bool ClockIsVirtual() const { return false; }
   // Hand the terminal to another program and take it back.
   virtual void Suspend() {}
   virtual void Resume(ScreenModel& screen) { screen.MarkAllDirty(); }
@@ -76,38 +82,10 @@ std::string ReadKey();
 void WaitMs(int ms);
 void PauseMs(int ms);
 void Beep();
+// Starts Beep's tone and returns at once; while a tone still sounds, it is
+// joined instead (a stream of BELs is one tone, not a wait per BEL).
+void StartBeep();
 std::string ReadLine();
-
-// Work that must go on while the program waits: the board UART's receive
-// side, whose buffer holds a few milliseconds of a fast line. While a scope
-// is alive, every wait of the console (WaitMs, PauseMs, Beep and the key
-// waits built on them) runs the work at least every periodMs and shows what
-// it drew. A wait inside the work runs it again: the work must guard what
-// cannot nest. Scopes nest: the inner one holds until it ends.
-class ConsoleIdleWork {
- public:
-  ConsoleIdleWork(std::function<void()> work, int periodMs);
-  ~ConsoleIdleWork();
-  ConsoleIdleWork(const ConsoleIdleWork&) = delete;
-  ConsoleIdleWork& operator=(const ConsoleIdleWork&) = delete;
-
- private:
-  std::function<void()> previousWork_;
-  int previousPeriodMs_;
-};
-// Runs the idle work now.
-void ConsoleRunIdleWork();
-
-// While alive, something stands on the screen and waits (a message on its
-// row): whatever else would draw must hold its output until it is gone.
-class ConsoleOverlay {
- public:
-  ConsoleOverlay();
-  ~ConsoleOverlay();
-  ConsoleOverlay(const ConsoleOverlay&) = delete;
-  ConsoleOverlay& operator=(const ConsoleOverlay&) = delete;
-};
-bool ConsoleOverlaid();
 
 // Host services used by several screens.
 int ScreenRows();
@@ -119,8 +97,6 @@ std::uint64_t ConsoleNowMs();
 std::uint64_t ConsoleNowNs();
 // True when a key is waiting (the key stays unread).
 bool ConsoleKeyWaiting();
-// Whether the attached console's waits take real time (false when none is).
-bool ConsoleSleepsInRealTime();
 // Pushes the screen to the device now.
 void ConsolePresent();
 // Lets another program use the terminal, then redraws everything.

@@ -35,13 +35,16 @@ class MemoryConsole : public ConsoleBackend {
   void SetTimeLimitMs(std::uint64_t ms) { limitNs_ = ms * 1000000; }
   // Every sleep lasts this much longer than asked, as a real one does.
   void SetSleepOvershootNs(std::uint64_t ns) { sleepOvershootNs_ = ns; }
-  // Each frame takes this long to draw, as on a slow terminal: a screen
-  // offered while the last frame is still being drawn is left for a later
-  // frame. The program's thread is not held up, as with the real backend.
+  // Each frame takes this long to draw, as on a slow terminal: the thread
+  // that presents it waits meanwhile, and the clock's tasks go on.
   void SetFrameTimeMs(std::uint64_t ms) { frameTimeNs_ = ms * 1000000; }
   int FramesDrawn() const { return framesDrawn_; }
+  // Each task runs this long after its deadline, as a thread that the
+  // kernel wakes late.
+  void SetTaskLatenessNs(std::uint64_t ns) { taskLatenessNs_ = ns; }
 
-  // Called after every advance of the clock, with the new time.
+  // Called after every advance of the clock, with the new time (also at each
+  // task's run within an advance).
   std::function<void(std::uint64_t nowNs)> onAdvance;
 
   struct ToneCall {
@@ -49,7 +52,10 @@ class MemoryConsole : public ConsoleBackend {
     int ms;
     std::uint64_t atNs;
   };
-  const std::vector<ToneCall>& Tones() const { return tones_; }
+  // The latest tones (a bounded record: a fuzzer sounds millions), and how
+  // many sounded in all.
+  const std::deque<ToneCall>& Tones() const { return tones_; }
+  std::uint64_t ToneCount() const { return toneCount_; }
   int Presents() const { return presents_; }
   // The window the screen is said to be shown in (0 x 0, unknown, at first).
   void SetWindow(int rows, int cols) { window_ = {rows, cols}; }
@@ -61,6 +67,9 @@ class MemoryConsole : public ConsoleBackend {
   void SleepMs(int ms) override;
   std::uint64_t NowNs() override { return nowNs_; }
   void Tone(int hz, int ms) override;
+  bool RunOnClock(ClockedTask& task) override;
+  void StopOnClock(ClockedTask& task) override;
+  bool ClockIsVirtual() const override { return true; }
   void Suspend() override { ++suspends_; }
   WindowSize Window() override { return window_; }
 
@@ -76,9 +85,17 @@ class MemoryConsole : public ConsoleBackend {
   std::uint64_t limitNs_ = 3600ull * 1000000000ull;
   std::uint64_t sleepOvershootNs_ = 0;
   std::uint64_t frameTimeNs_ = 0;
-  std::uint64_t frameBusyUntilNs_ = 0;
+  std::uint64_t taskLatenessNs_ = 0;
+  struct Scheduled {
+    ClockedTask* task;
+    std::uint64_t dueNs;
+  };
+  // In the order they were started, which is the order at equal deadlines.
+  std::vector<Scheduled> tasks_;
   int framesDrawn_ = 0;
-  std::vector<ToneCall> tones_;
+  static constexpr std::size_t kTonesKept = 256;
+  std::deque<ToneCall> tones_;
+  std::uint64_t toneCount_ = 0;
   int presents_ = 0;
   int suspends_ = 0;
   WindowSize window_;

@@ -2,26 +2,19 @@
 
 #include <langinfo.h>
 #include <poll.h>
-#include <pthread.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <clocale>
-#include <condition_variable>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <map>
-#include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -47,10 +40,6 @@ constexpr int kEscWaitMs = 25;
 // Bytes taken per input poll, so a flood of input cannot stall the caller.
 constexpr std::size_t kMaxBytesPerPoll = 4096;
 
-// The signals the drawing thread leaves to the program's thread, whose
-// sleeps they must interrupt (SIGWINCH is seen by polling the size).
-constexpr std::array<int, 4> kProgramThreadSignals = {SIGTERM, SIGHUP, SIGINT, SIGWINCH};
-
 // Curses' screen; the terminal underneath is the tty layer's.
 SCREEN* g_screen = nullptr;
 
@@ -75,12 +64,8 @@ void BuildResetSequence() {
   TtySetResetSequence(reset);
 }
 
-void StopDrawingThread();
-
-// The screen's part of giving the terminal back, run by RestoreTerminal:
-// curses is the drawing thread's while it runs, so the thread stops first.
+// The screen's part of giving the terminal back, run by RestoreTerminal.
 void EndCurses() {
-  StopDrawingThread();
   curs_set(1);
   attrset(A_NORMAL);
   refresh();
@@ -199,35 +184,10 @@ chtype AcsFor(char32_t glyph) {
   }
 }
 
-// The screen as the drawing thread gets it: the model's cells and cursor,
-// with the rows changed since it last took them.
-struct Frame {
-  int rows = 0;
-  int cols = 0;
-  std::vector<Cell> cells;
-  std::vector<std::uint8_t> dirty;
-  int cursorRow = 1;
-  int cursorCol = 1;
-  bool cursorVisible = true;
-
-  void Resize(int r, int c) {
-    rows = r;
-    cols = c;
-    cells.assign(static_cast<std::size_t>(r * c), Cell{});
-    dirty.assign(static_cast<std::size_t>(r), 1);
-  }
-  const Cell& At(int row, int col) const {
-    return cells[static_cast<std::size_t>((row - 1) * cols + (col - 1))];
-  }
-};
-
-// Curses on the user's terminal. The program's thread never writes to the
-// terminal: it hands each changed screen to a drawing thread of its own and
-// goes on, so a terminal that takes its output slowly (a slow SSH link, a
-// busy machine, a stopped reader) delays only the drawing, never the board.
-// The drawing thread always draws the latest screen: frames the terminal had
-// no time for are skipped, not queued. Keys are read straight from the
-// terminal by the program's thread; curses never reads them.
+// Curses on the user's terminal. The thread that presents the screen may
+// wait for a terminal that takes its output slowly (a slow SSH link, a busy
+// machine, a stopped reader): the board is polled by a thread of its own.
+// Keys are read straight from the terminal; curses never reads them.
 class TerminalConsole : public ConsoleBackend {
  public:
   explicit TerminalConsole(bool utf8) : utf8_(utf8), decoder_(utf8) {
@@ -239,57 +199,23 @@ class TerminalConsole : public ConsoleBackend {
     shownLines_ = LINES;
     shownCols_ = COLS;
     window_ = {LINES, COLS};
-    g_console = this;
-    // The drawing thread leaves the termination signals to the program's
-    // thread, whose sleeps they must interrupt.
-    sigset_t blocked;
-    sigset_t previous;
-    sigemptyset(&blocked);
-    for (int sig : kProgramThreadSignals) sigaddset(&blocked, sig);
-    pthread_sigmask(SIG_BLOCK, &blocked, &previous);
-    drawer_ = std::thread([this] { DrawLoop(); });
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   }
-  ~TerminalConsole() override {
-    Shutdown();
-    StopDrawing();
-  }
+  ~TerminalConsole() override { Shutdown(); }
 
   void Present(ScreenModel& screen) override {
     if (!TtyActive() || suspended_) return;
-    bool changed = screen.CursorRow() != published_.cursorRow ||
-                   screen.CursorCol() != published_.cursorCol ||
-                   screen.CursorVisible() != published_.cursorVisible;
+    const bool resized = TerminalResized();
+    bool changed = resized || redrawAll_ || screen.CursorRow() != shownCursorRow_ ||
+                   screen.CursorCol() != shownCursorCol_ ||
+                   screen.CursorVisible() != shownCursorVisible_;
     for (int row = 1; row <= screen.Rows() && !changed; ++row) changed = screen.RowDirty(row);
     if (!changed) return;
-    {
-      // Never waits for the drawing thread, which runs at a lower priority
-      // and may be off the processor while it holds the lock: the rows stay
-      // marked and go with the next offer.
-      const std::unique_lock<std::mutex> lock(mutex_, std::try_to_lock);
-      if (!lock.owns_lock()) return;
-      if (frame_.rows != screen.Rows() || frame_.cols != screen.Cols()) {
-        frame_.Resize(screen.Rows(), screen.Cols());
-        screen.MarkAllDirty();
-      }
-      for (int row = 1; row <= screen.Rows(); ++row) {
-        if (!screen.RowDirty(row)) continue;
-        for (int col = 1; col <= screen.Cols(); ++col) {
-          frame_.cells[static_cast<std::size_t>((row - 1) * frame_.cols + (col - 1))] =
-              screen.At(row, col);
-        }
-        frame_.dirty[static_cast<std::size_t>(row - 1)] = 1;
-      }
-      frame_.cursorRow = screen.CursorRow();
-      frame_.cursorCol = screen.CursorCol();
-      frame_.cursorVisible = screen.CursorVisible();
-      framePending_ = true;
-    }
-    published_.cursorRow = screen.CursorRow();
-    published_.cursorCol = screen.CursorCol();
-    published_.cursorVisible = screen.CursorVisible();
+    Draw(screen, resized || redrawAll_);
+    redrawAll_ = false;
+    shownCursorRow_ = screen.CursorRow();
+    shownCursorCol_ = screen.CursorCol();
+    shownCursorVisible_ = screen.CursorVisible();
     screen.MarkClean();
-    wake_.notify_one();
   }
 
   bool KeyWaiting() override {
@@ -319,20 +245,14 @@ class TerminalConsole : public ConsoleBackend {
            static_cast<std::uint64_t>(now.tv_nsec);
   }
 
-  bool SleepsInRealTime() const override { return true; }
-
-  // A terminal has one bell and no pitch or length; the drawing thread rings it.
+  // A terminal has one bell and no pitch or length.
   void Tone(int, int) override {
     if (!TtyActive() || suspended_) return;
-    // Without the lock, for the same reason as above: at worst the bell
-    // waits for the drawing thread's next look.
-    bellPending_ = true;
-    wake_.notify_one();
+    beep();
   }
 
   void Suspend() override {
     if (!TtyActive() || suspended_) return;
-    PauseDrawing();
     def_prog_mode();
     endwin();
     suspended_ = true;
@@ -343,31 +263,12 @@ class TerminalConsole : public ConsoleBackend {
     reset_prog_mode();
     suspended_ = false;
     screen.MarkAllDirty();
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      redrawAll_ = true;
-      pauseRequested_ = false;
-    }
-    wake_.notify_one();
+    redrawAll_ = true;
   }
 
   void Shutdown() override { RestoreTerminal(); }
 
   WindowSize Window() override { return window_; }
-
-  // Ends the drawing thread; it finishes the frame it is writing first.
-  void StopDrawing() {
-    if (!drawer_.joinable()) return;
-    {
-      const std::lock_guard<std::mutex> lock(mutex_);
-      stop_ = true;
-    }
-    wake_.notify_one();
-    drawer_.join();
-    if (g_console == this) g_console = nullptr;
-  }
-
-  static TerminalConsole* g_console;
 
  private:
   struct CellStyle {
@@ -375,67 +276,6 @@ class TerminalConsole : public ConsoleBackend {
     short pair = 0;
     bool known = false;
   };
-
-  // Waits until the drawing thread has put its frame down and stays idle.
-  void PauseDrawing() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    pauseRequested_ = true;
-    wake_.notify_one();
-    paused_.wait(lock, [this] { return drawerIdle_ || !drawer_.joinable(); });
-  }
-
-  void DrawLoop() {
-    // On a busy machine the program's thread, which polls the board, goes
-    // first: drawing can wait, the UART's buffer cannot.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kDrawerNice);
-    std::unique_lock<std::mutex> lock(mutex_);
-    std::uint64_t lastDrawNs = 0;
-    Frame local;
-    for (;;) {
-      drawerIdle_ = true;
-      paused_.notify_all();
-      wake_.wait_for(lock, std::chrono::milliseconds(kResizeCheckMs), [this] {
-        return stop_ || (!pauseRequested_ && (framePending_ || bellPending_ || redrawAll_));
-      });
-      if (stop_) return;
-      if (pauseRequested_) continue;
-      const bool resized = TerminalResized();
-      if (!framePending_ && !bellPending_ && !redrawAll_ && !resized) continue;
-      // At most one frame per kFrameNs; what changes meanwhile joins it.
-      const std::uint64_t now = NowNs();
-      if (now < lastDrawNs + kFrameNs) {
-        wake_.wait_for(lock, std::chrono::nanoseconds(lastDrawNs + kFrameNs - now),
-                       [this] { return stop_ || pauseRequested_; });
-        if (stop_) return;
-        if (pauseRequested_) continue;
-      }
-      drawerIdle_ = false;
-      if (local.rows != frame_.rows || local.cols != frame_.cols) {
-        local.Resize(frame_.rows, frame_.cols);
-      }
-      for (int row = 1; row <= frame_.rows; ++row) {
-        auto& dirty = frame_.dirty[static_cast<std::size_t>(row - 1)];
-        if (dirty == 0) continue;
-        const auto begin = frame_.cells.begin() + (row - 1) * frame_.cols;
-        std::copy(begin, begin + frame_.cols, local.cells.begin() + (row - 1) * local.cols);
-        local.dirty[static_cast<std::size_t>(row - 1)] = 1;
-        dirty = 0;
-      }
-      local.cursorRow = frame_.cursorRow;
-      local.cursorCol = frame_.cursorCol;
-      local.cursorVisible = frame_.cursorVisible;
-      const bool all = redrawAll_ || resized;
-      const bool ringBell = bellPending_.exchange(false);
-      framePending_ = false;
-      redrawAll_ = false;
-      lock.unlock();
-      // Only this thread draws, and only here may it wait for the terminal.
-      Draw(local, all);
-      if (ringBell) beep();
-      lastDrawNs = NowNs();
-      lock.lock();
-    }
-  }
 
   // The terminal's size as the kernel has it now; curses is told of a change.
   bool TerminalResized() {
@@ -448,24 +288,23 @@ class TerminalConsole : public ConsoleBackend {
     return true;
   }
 
-  void Draw(Frame& frame, bool all) {
+  void Draw(const ScreenModel& screen, bool all) {
     if (all || LINES != shownLines_ || COLS != shownCols_) {
       shownLines_ = LINES;
       shownCols_ = COLS;
       bkgdset(Style(7, 0).attr | COLOR_PAIR(Style(7, 0).pair));
       werase(stdscr);
       clearok(curscr, TRUE);
-      std::fill(frame.dirty.begin(), frame.dirty.end(), 1);
+      all = true;
     }
-    const int rows = std::min(frame.rows, LINES);
-    const int cols = std::min(frame.cols, COLS);
+    const int rows = std::min(screen.Rows(), LINES);
+    const int cols = std::min(screen.Cols(), COLS);
     for (int row = 1; row <= rows; ++row) {
-      if (frame.dirty[static_cast<std::size_t>(row - 1)] != 0) DrawRow(frame, row, cols);
+      if (all || screen.RowDirty(row)) DrawRow(screen, row, cols);
     }
-    std::fill(frame.dirty.begin(), frame.dirty.end(), 0);
     const bool cursorShown =
-        frame.cursorVisible && frame.cursorRow <= rows && frame.cursorCol <= cols;
-    if (cursorShown) move(frame.cursorRow - 1, frame.cursorCol - 1);
+        screen.CursorVisible() && screen.CursorRow() <= rows && screen.CursorCol() <= cols;
+    if (cursorShown) move(screen.CursorRow() - 1, screen.CursorCol() - 1);
     if (cursorShown != cursorShown_) {
       curs_set(cursorShown ? 1 : 0);
       cursorShown_ = cursorShown;
@@ -508,11 +347,11 @@ class TerminalConsole : public ConsoleBackend {
     return style;
   }
 
-  void DrawRow(const Frame& frame, int row, int cols) {
+  void DrawRow(const ScreenModel& screen, int row, int cols) {
     if (utf8_) {
       std::vector<cchar_t> line(static_cast<std::size_t>(cols));
       for (int col = 1; col <= cols; ++col) {
-        const Cell& cell = frame.At(row, col);
+        const Cell& cell = screen.At(row, col);
         const CellStyle& style = Style(cell.fg, cell.bg);
         wchar_t text[2] = {static_cast<wchar_t>(Cp437Glyph(cell.ch)), L'\0'};
         setcchar(&line[static_cast<std::size_t>(col - 1)], text, style.attr, style.pair, nullptr);
@@ -521,7 +360,7 @@ class TerminalConsole : public ConsoleBackend {
     } else {
       std::vector<chtype> line(static_cast<std::size_t>(cols));
       for (int col = 1; col <= cols; ++col) {
-        const Cell& cell = frame.At(row, col);
+        const Cell& cell = screen.At(row, col);
         const CellStyle& style = Style(cell.fg, cell.bg);
         line[static_cast<std::size_t>(col - 1)] =
             AcsFor(Cp437Glyph(cell.ch)) | style.attr | COLOR_PAIR(style.pair);
@@ -563,45 +402,19 @@ class TerminalConsole : public ConsoleBackend {
   bool brightColors_ = false;
   bool suspended_ = false;
   bool cursorShown_ = true;
-  WindowSize window_;
-  static constexpr std::uint64_t kFrameNs = 25'000'000;
-  static constexpr int kResizeCheckMs = 100;
-  static constexpr int kDrawerNice = 10;
-  KeyDecoder decoder_;
-  // The cursor as last handed over, so that an unchanged screen is not.
-  struct {
-    int cursorRow = 0;
-    int cursorCol = 0;
-    bool cursorVisible = false;
-  } published_;
-
-  // Shared with the drawing thread, under mutex_.
-  std::mutex mutex_;
-  std::condition_variable wake_;
-  std::condition_variable paused_;
-  Frame frame_;
-  bool framePending_ = false;
-  std::atomic<bool> bellPending_ = false;
   bool redrawAll_ = true;
-  bool pauseRequested_ = false;
-  bool drawerIdle_ = false;
-  bool stop_ = false;
-
-  // The drawing thread's own.
+  WindowSize window_;
+  KeyDecoder decoder_;
+  // What the terminal shows now.
   int shownLines_ = 0;
   int shownCols_ = 0;
+  int shownCursorRow_ = 0;
+  int shownCursorCol_ = 0;
+  bool shownCursorVisible_ = false;
   std::array<CellStyle, 256> styles_{};
   std::map<std::pair<short, short>, short> pairs_;
   int nextPair_ = 1;
-
-  std::thread drawer_;
 };
-
-TerminalConsole* TerminalConsole::g_console = nullptr;
-
-void StopDrawingThread() {
-  if (TerminalConsole::g_console != nullptr) TerminalConsole::g_console->StopDrawing();
-}
 
 }  // namespace
 
@@ -630,6 +443,18 @@ std::unique_ptr<ConsoleBackend> OpenTerminalConsole(std::string& error) {
     return nullptr;
   }
   set_term(g_screen);
+  // Every screen places its text by row and column: a terminal that cannot
+  // move its cursor would run the screens together into one line.
+  if (Capability("cup") == nullptr) {
+    endwin();
+    delscreen(g_screen);
+    g_screen = nullptr;
+    TtyReleaseSignals();
+    const char* term = std::getenv("TERM");
+    error = std::string("TERM=") + (term ? term : "") +
+            " cannot move the cursor (no cup in its terminfo entry)";
+    return nullptr;
+  }
   raw();
   noecho();
   nonl();

@@ -22,6 +22,7 @@ struct TtyState {
   std::array<char, 512> resetSequence{};
   std::size_t resetLength = 0;
   void (*screenEnd)() = nullptr;
+  void (*crashWork)() = nullptr;
   bool fatalHandlersInstalled = false;
   bool exitHookInstalled = false;
   bool terminationHandlersInstalled = false;
@@ -49,6 +50,7 @@ void OnTerminationSignal(int sig) {
 }
 
 void OnFatalSignal(int sig, siginfo_t*, void*) {
+  if (g_tty.crashWork != nullptr) g_tty.crashWork();
   if (g_tty.active) {
     g_tty.active = 0;
     [[maybe_unused]] ssize_t written =
@@ -108,6 +110,10 @@ void TtySetResetSequence(std::string_view bytes) {
 
 void TtySetScreenEnd(void (*screenEnd)()) {
   g_tty.screenEnd = screenEnd;
+}
+
+void TtySetCrashWork(void (*work)()) {
+  g_tty.crashWork = work;
 }
 
 void TtySetActive() {

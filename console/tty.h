@@ -28,6 +28,10 @@ void TtySetResetSequence(std::string_view bytes);
 // by RestoreTerminal.
 void TtySetScreenEnd(void (*screenEnd)());
 
+// Work a fatal signal does first, before the terminal is given back (saving
+// what a file still lacks): async-signal-safe calls only. Null for none.
+void TtySetCrashWork(void (*work)());
+
 // From now on the handlers act for the screen, until RestoreTerminal.
 void TtySetActive();
 bool TtyActive();

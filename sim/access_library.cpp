@@ -2,7 +2,9 @@
 // functions. The program loads this library in place of the real one; the
 // mapping it gets is a trapped window onto the device model.
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -21,6 +23,7 @@
 #include "pcie-linux/board_lock.h"
 #include "pcie-linux/sysfs_log.h"
 #include "sim/device_model.h"
+#include "sim/poll_figures.h"
 #include "sim/pty_bridge.h"
 #include "sim/remote_consoles.h"
 #include "sim/trapped_window.h"
@@ -53,6 +56,23 @@ std::uint64_t MonotonicNs() {
   clock_gettime(CLOCK_MONOTONIC, &ts);
   return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000ULL +
          static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+// CPU time of the calling thread: the handlers run on the thread that made
+// the access, so at a status read this is the polling thread's.
+std::uint64_t ThreadCpuNs() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return static_cast<std::uint64_t>(ts.tv_sec) * 1'000'000'000ULL +
+         static_cast<std::uint64_t>(ts.tv_nsec);
+}
+
+// The calling thread's id, asked of the kernel once per thread (and again in
+// a forked child, whose thread has a new one).
+__attribute__((tls_model("initial-exec"))) thread_local pid_t t_threadId = 0;
+std::int64_t ThisThreadId() {
+  if (t_threadId == 0) t_threadId = ::gettid();
+  return t_threadId;
 }
 
 const char* GetEnv(const char* name) {
@@ -230,11 +250,13 @@ struct Board {
 class Library final : public q7m::sim::WindowClient {
  public:
   Library() {
+    ::pthread_atfork(nullptr, nullptr, [] { t_threadId = 0; });
     for (std::size_t i = 0; i < kMaxBoards; ++i) {
       boards[i] = std::make_unique<Board>(i);
       boards[i]->AttachEnds();
     }
     OpenTrace();
+    OpenRxCount();
   }
 
   ~Library() override {
@@ -252,6 +274,7 @@ class Library final : public q7m::sim::WindowClient {
 
   std::uint8_t Load(std::uint32_t offset) override {
     if (extraAccessNs != 0) Spin(extraAccessNs);
+    figures.CountAccess();
     DeviceModel& model = Current().model;
     const std::uint64_t now = Now();
     if (offset == kRegisterFileData && model.RegIndex() == q7m::sim::kRegRxStatus) {
@@ -261,11 +284,17 @@ class Library final : public q7m::sim::WindowClient {
         if (gap > 4'000'000) ++rxPollGapsOver4Ms;
       }
       lastRxPollNs = now;
+      // Wall time is the real clock's even when a test sets the model's.
+      figures.StatusRead(ThisThreadId(), ThreadCpuNs(), clockFn != nullptr ? MonotonicNs() : now);
+    } else if (offset == kRegisterFileData && model.RegIndex() == q7m::sim::kRegRxData) {
+      figures.CountRxByte();
+      if (rxCount != nullptr) *rxCount = *rxCount + 1;
     }
     return model.Read(offset, now);
   }
   void Store(std::uint32_t offset, std::uint8_t value) override {
     if (extraAccessNs != 0) Spin(extraAccessNs);
+    figures.CountAccess();
     DeviceModel& model = Current().model;
     const std::uint64_t pulsesBefore = model.VscResetPulses();
     model.Write(offset, value, Now());
@@ -310,23 +339,41 @@ class Library final : public q7m::sim::WindowClient {
     if (traceFd >= 0 || path == nullptr || *path == '\0') return;
     traceFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
+  // Q7M_SIM_RX_COUNT=<file>: the bytes the program has read from the receive
+  // FIFO, as an 8-byte number in the file's shared mapping, so that the file
+  // holds the count however the program ends (a signal, a crash).
+  void OpenRxCount() {
+    const char* path = GetEnv("Q7M_SIM_RX_COUNT");
+    if (rxCount != nullptr || path == nullptr || *path == '\0') return;
+    const int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    if (::ftruncate(fd, sizeof(std::uint64_t)) == 0) {
+      void* map = ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      if (map != MAP_FAILED) rxCount = static_cast<std::uint64_t*>(map);
+    }
+    ::close(fd);
+  }
   void Wide(std::uint32_t, bool) override { Current().model.MarkLastAccessWide(); }
 
-  // What a test of the real program wants to know of the receive side at
-  // the end: bytes lost to overflow, and the longest time the program left
-  // the UART's status unread while a screen polled it.
+  // What a test or benchmark of the real program wants to know of the
+  // receive side at the end: bytes lost to overflow, the longest time the
+  // program left the UART's status unread while a screen polled it, and what
+  // its polling cost: accesses, status reads, bytes taken, and the CPU and
+  // wall time of the thread that polled most.
   void TraceReceiveStats() {
     Board& board = Current();
     board.model.Advance(Now());
-    Trace(
-        "stats rx-lost %llu rx-overflows %llu rx-framing %llu max-poll-gap-us %llu "
-        "gaps-over-4ms %llu flood-sent %llu\n",
-        static_cast<unsigned long long>(board.model.RxLostCount()),
-        static_cast<unsigned long long>(board.model.RxOverflowEvents()),
-        static_cast<unsigned long long>(board.model.RxFramingErrors()),
-        static_cast<unsigned long long>(maxRxPollGapNs / 1000),
-        static_cast<unsigned long long>(rxPollGapsOver4Ms),
-        static_cast<unsigned long long>(board.flood->sent));
+    char line[200];
+    std::snprintf(line, sizeof line,
+                  "stats rx-lost %llu rx-overflows %llu rx-framing %llu max-poll-gap-us %llu "
+                  "gaps-over-4ms %llu flood-sent %llu ",
+                  static_cast<unsigned long long>(board.model.RxLostCount()),
+                  static_cast<unsigned long long>(board.model.RxOverflowEvents()),
+                  static_cast<unsigned long long>(board.model.RxFramingErrors()),
+                  static_cast<unsigned long long>(maxRxPollGapNs / 1000),
+                  static_cast<unsigned long long>(rxPollGapsOver4Ms),
+                  static_cast<unsigned long long>(board.flood->sent));
+    TraceLine(line + figures.Fields());
   }
 
   // Spins each access for as much again as it costs, times factor - 1.
@@ -427,6 +474,7 @@ class Library final : public q7m::sim::WindowClient {
     }
     slowdown = factor;
     current = chosen;
+    figures.Clear();
     board.lock = std::move(fd);
     TraceLine("open " + board.address + " by " + choice->origin);
     return true;
@@ -442,6 +490,8 @@ class Library final : public q7m::sim::WindowClient {
   std::uint64_t lastRxPollNs = 0;
   std::uint64_t maxRxPollGapNs = 0;
   std::uint64_t rxPollGapsOver4Ms = 0;
+  q7m::sim::PollFigures figures;
+  volatile std::uint64_t* rxCount = nullptr;
   double slowdown = 1.0;
   std::uint64_t accessNs = 0;
   std::uint64_t extraAccessNs = 0;
@@ -647,6 +697,7 @@ Q7M_EXPORT void SimReset(void) {
   lib.lastRxPollNs = 0;
   lib.maxRxPollGapNs = 0;
   lib.rxPollGapsOver4Ms = 0;
+  lib.figures.Clear();
   lib.configReadLimit = q7m::sim::kConfigSize;
 }
 
@@ -663,6 +714,20 @@ Q7M_EXPORT int SimAccessGet(size_t index, SimAccess* out) {
   out->value = r.value;
   out->isWrite = r.isWrite ? 1 : 0;
   out->wide = r.wide ? 1 : 0;
+  return 0;
+}
+
+Q7M_EXPORT void SimGetPollFigures(SimPollFigures* out) {
+  if (out == nullptr) return;
+  const auto& f = lib.figures;
+  *out = SimPollFigures{f.Accesses(), f.StatusReads(), f.RxBytes(), f.ThreadCount()};
+}
+
+Q7M_EXPORT int SimPollThreadGet(size_t index, SimPollThread* out) {
+  const auto& f = lib.figures;
+  if (out == nullptr || index >= f.ThreadCount()) return -1;
+  const auto& t = f.Thread(index);
+  *out = SimPollThread{t.tid, t.statusReads, t.CpuNs(), t.WallNs()};
   return 0;
 }
 

@@ -36,6 +36,28 @@ size_t SimAccessCount(void);
 int SimAccessGet(size_t index, SimAccess *out); /* 0 on success */
 void SimAccessClear(void);
 
+/* The program's polling, counted since the board was opened (or SimReset):
+ * every window access, loads of the UART's receive status (register 5 of
+ * port 0x352) and of its receive data (register 4), and the threads that
+ * read the status, up to 8 of them, in the order they first did. A thread's
+ * times run from its first status read to its last: its own CPU time, and
+ * the real monotonic clock's (also when SimSetClock set the model's). The
+ * same figures end the trace's "stats" line. */
+typedef struct SimPollFigures {
+  uint64_t accesses;
+  uint64_t statusReads;
+  uint64_t rxBytes;
+  size_t threads;
+} SimPollFigures;
+typedef struct SimPollThread {
+  int64_t tid;
+  uint64_t statusReads;
+  uint64_t cpuNs;
+  uint64_t wallNs;
+} SimPollThread;
+void SimGetPollFigures(SimPollFigures *out);
+int SimPollThreadGet(size_t index, SimPollThread *out); /* 0 on success */
+
 /* Registers. */
 int SimPortValue(uint32_t port);          /* last byte stored at a plain port */
 int SimRegValue(uint32_t index);          /* last value written to register index of port 0x352 */

@@ -1,5 +1,8 @@
 #include "terminal/capture_file.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -11,9 +14,9 @@ CaptureFile::~CaptureFile() {
 
 std::string CaptureFile::Open(const std::string& name) {
   Close();
-  std::FILE* file = std::fopen(name.c_str(), "wb");
-  if (file == nullptr) return std::strerror(errno);
-  file_.reset(file);
+  const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return std::strerror(errno);
+  fd_ = fd;
   // Home at a message, SIGTERM and SIGHUP end the program from deep inside
   // a screen; the capture must still reach the disk.
   endWorkId_ = AtProgramEnd([this] { Close(); });
@@ -21,11 +24,21 @@ std::string CaptureFile::Open(const std::string& name) {
 }
 
 void CaptureFile::Put(char byte) {
-  if (file_) std::fputc(static_cast<unsigned char>(byte), file_.get());
+  if (fd_ < 0) return;
+  if (used_ == buffer_.size()) Flush();
+  buffer_[used_++] = byte;
 }
 
 void CaptureFile::Flush() {
-  if (file_) std::fflush(file_.get());
+  std::size_t done = 0;
+  while (fd_ >= 0 && done < used_) {
+    const ssize_t n = ::write(fd_, buffer_.data() + done, used_ - done);
+    if (n < 0 && errno == EINTR) continue;
+    // A full disk drops the rest: the terminal goes on.
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  used_ = 0;
 }
 
 void CaptureFile::Close() {
@@ -33,5 +46,8 @@ void CaptureFile::Close() {
     ForgetAtProgramEnd(endWorkId_);
     endWorkId_ = 0;
   }
-  file_.reset();
+  if (fd_ < 0) return;
+  Flush();
+  ::close(fd_);
+  fd_ = -1;
 }

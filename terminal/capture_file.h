@@ -1,10 +1,10 @@
 #pragma once
 // The capture file "Term.txt": the received bytes the terminal shows, raw.
-// Open only while a terminal runs; flushed after every received batch and on
-// every way out of the program, so nothing received is missing from it.
+// Open only while a terminal runs. Written through after every received
+// batch and on every way out of the program, a crash included, so nothing
+// received is missing from it: put and flush neither allocate nor lock.
 
-#include <cstdio>
-#include <memory>
+#include <array>
 #include <string>
 #include <string_view>
 
@@ -20,15 +20,14 @@ class CaptureFile {
   // Creates or empties the file; returns an empty string or the reason it
   // could not be created.
   std::string Open(const std::string& name);
-  bool IsOpen() const { return file_ != nullptr; }
+  bool IsOpen() const { return fd_ >= 0; }
   void Put(char byte);
   void Flush();
   void Close();
 
  private:
-  struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-  };
-  std::unique_ptr<std::FILE, FileCloser> file_;
+  int fd_ = -1;
+  std::array<char, 4096> buffer_{};
+  std::size_t used_ = 0;
   int endWorkId_ = 0;
 };

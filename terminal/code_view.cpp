@@ -39,11 +39,9 @@ void RunCodeViewUntil(std::int32_t baudRate, const std::string& leaveKey,
   PrintLine("");
   UartInit(UartClockHz, baudRate, UartPort, UartRegBase);
 
-  // Drained as in the terminal: also during the wait and while keys are sent.
   Receiver receiver(baudRate, ShowCodes);
   for (;;) {
-    receiver.Poll();
-    receiver.Deliver();
+    receiver.Show();
     WaitMs(kLoopWaitMs);
     const std::string key = ReadKey();
     if (key.empty()) continue;

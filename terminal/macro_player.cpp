@@ -15,6 +15,7 @@
 #include "console/ascii.h"
 #include "console/console.h"
 #include "uart/uart.h"
+#include "uart/uart_engine.h"
 
 extern char** environ;
 
@@ -25,16 +26,36 @@ enum class MacroState { Idle, Quoted, CharCode, Wait, AfterC, AfterL };
 constexpr const char* kViewerName = "QV.EXE";
 constexpr int kViewerPollMs = 10;
 
+constexpr std::uint64_t kNsPerMs = 1'000'000;
+
 void ReportPosition(const std::string& command, std::size_t position) {
   ReportError("Cmd:" + command + "  Pos" + std::to_string(position) + " ??");
+}
+
+// The engine sends each byte kKeyGapNs after the previous one left; this
+// waits until the last has left and its own pause is over.
+void SendThroughEngine(UartEngine& engine, std::string_view text) {
+  for (std::size_t queued = 0; queued < text.size();) {
+    queued += engine.Send(text.substr(queued));
+    if (queued < text.size()) PauseMs(1);
+  }
+  const std::uint64_t last = engine.Queued();
+  while (engine.Sent() < last) PauseMs(1);
+  const std::uint64_t until = engine.LastSentNs() + kKeyGapNs;
+  const std::uint64_t now = ConsoleNowNs();
+  if (until > now) PauseMs(static_cast<int>((until - now + kNsPerMs - 1) / kNsPerMs));
 }
 
 }  // namespace
 
 void SendKeys(std::string_view text) {
+  if (UartEngine* engine = UartEngine::Owner()) {
+    SendThroughEngine(*engine, text);
+    return;
+  }
   for (const char byte : text) {
     UartSendStr(UartPort, UartRegBase, std::string_view(&byte, 1));
-    WaitMs(10);
+    WaitMs(static_cast<int>(kKeyGapNs / kNsPerMs));
   }
 }
 
@@ -49,8 +70,8 @@ void RunExternalViewer() {
   pid_t pid = 0;
   const int spawned = ::posix_spawnp(&pid, path.c_str(), nullptr, nullptr, argv, environ);
   if (spawned == 0) {
-    // Polled rather than waited for, so that the console's waits keep the
-    // receive side drained while the viewer runs.
+    // Polled rather than waited for, so that a termination signal is acted
+    // on while the viewer runs.
     int status = 0;
     for (;;) {
       const pid_t done = ::waitpid(pid, &status, WNOHANG);

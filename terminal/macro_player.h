@@ -2,9 +2,15 @@
 // Function-key macros and the paced key sender through which every screen
 // that talks to the board UART sends its bytes.
 
+#include <cstdint>
 #include <string_view>
 
-// Sends each byte on its own, 10 ms apart, keeping the receive side drained.
+// The pause after each byte sent, counted from when it left.
+inline constexpr std::uint64_t kKeyGapNs = 10'000'000;
+
+// Sends each byte on its own, kKeyGapNs apart; returns once the last one has
+// left and its pause is over. While a screen's engine owns the UART the bytes
+// go through it.
 void SendKeys(std::string_view text);
 // Plays the macro of slot 1 to 24 (F1-F12, Shift-F1-F12). A macro of two or
 // more lines starts the external program "QV.EXE" instead.

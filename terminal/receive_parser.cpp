@@ -1,5 +1,6 @@
 #include "terminal/receive_parser.h"
 
+#include <array>
 #include <limits>
 
 #include "app/settings.h"
@@ -12,13 +13,34 @@ namespace {
 // endless parameter cannot grow memory.
 constexpr std::size_t kMaxParamDigits = 11;
 
-std::string Hex(std::uint8_t byte) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
-  std::string hex;
-  if (byte >= 16) hex.push_back(kDigits[byte >> 4]);
-  hex.push_back(kDigits[byte & 0xF]);
-  return hex;
-}
+// Markers are made in place, without allocating: the capture's parser also
+// runs from a crash handler.
+class MarkerText {
+ public:
+  MarkerText& Add(std::string_view text) {
+    for (const char c : text) Put(c);
+    return *this;
+  }
+  // The byte in upper-case hexadecimal without leading zeros.
+  MarkerText& Hex(std::uint8_t byte) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    if (byte >= 16) Put(kDigits[byte >> 4]);
+    Put(kDigits[byte & 0xF]);
+    return *this;
+  }
+  MarkerText& Byte(std::uint8_t byte) {
+    Put(static_cast<char>(byte));
+    return *this;
+  }
+  std::string_view View() const { return {text_.data(), size_}; }
+
+ private:
+  void Put(char c) {
+    if (size_ < text_.size()) text_[size_++] = c;
+  }
+  std::array<char, 16> text_{};
+  std::size_t size_ = 0;
+};
 
 std::int64_t ParamValue(const std::string& param) {
   std::int64_t value = 0;
@@ -45,7 +67,7 @@ void ReceiveParser::Feed(std::string_view bytes, ReceiveSink& sink) {
           EscParam.clear();
           EscState = EscStates::InParams;
         } else {
-          sink.Marker("<ESC><" + Hex(c) + ">");
+          sink.Marker(MarkerText().Add("<ESC><").Hex(c).Add(">").View());
           EscState = EscStates::Normal;
         }
         break;
@@ -79,7 +101,7 @@ void ReceiveParser::Normal(std::uint8_t c, ReceiveSink& sink) {
       break;
   }
   if (c < 32) {
-    sink.Marker("<" + Hex(c) + ">");
+    sink.Marker(MarkerText().Add("<").Hex(c).Add(">").View());
   } else {
     sink.Show(static_cast<char>(c));
   }
@@ -105,7 +127,7 @@ void ReceiveParser::Params(std::uint8_t c, ReceiveSink& sink) {
       sink.ClearToLineEnd();
       break;
     default:
-      sink.Marker("<ESC><[><?>" + std::string(1, static_cast<char>(c)));
+      sink.Marker(MarkerText().Add("<ESC><[><?>").Byte(c).View());
       break;
   }
   EscState = EscStates::Normal;
@@ -208,7 +230,8 @@ void ScreenReceiveSink::ClearToLineEnd() {
 }
 
 void ScreenReceiveSink::Bell() {
-  Beep();
+  // Received text goes on while the tone sounds, and BELs meanwhile join it.
+  StartBeep();
 }
 
 void CaptureReceiveSink::Show(char byte) {

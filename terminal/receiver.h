@@ -1,27 +1,33 @@
 #pragma once
-// The receive side of a screen that owns the board UART (the terminal, the
-// code view), as one pipeline:
+// The board UART while a screen owns it (the terminal, the code view), as
+// three threads:
 //
-//   UART --poll--> capture handler (at once)
-//              \-> queue --when the screen is free--> show handler
+//   engine (real-time):  UART --> ring                      (uart/uart_engine.h)
+//   capture:             ring --> capture handler, and held for the screen
+//   the screen's own:    held --> show handler, and the driver's messages
+//                        at their place among the bytes
 //
-// The UART holds 127 bytes, 11 ms of a line at 115200 baud, and is the only
-// buffer between the board and the engineer. So the polls run from every
-// wait of the console, at the pace the baud rate needs, whatever the screen
-// is doing: a message waiting for a key, a macro's pause, an external
-// program, a slow terminal. What cannot be shown yet is held, in order, and
-// shown once nothing stands on the screen. Receive errors are reported with
-// the driver's messages, each once, and then kept quiet for a while, so that
-// a line at the wrong baud rate leaves the terminal usable.
+// Only the engine touches the UART; the other two may wait as long as they
+// like (a slow disk, a slow terminal, a message waiting for a key, an
+// external program). What the screen has not shown yet is held, in order, up
+// to a limit beyond which the oldest are dropped and that is said once.
+// Receive errors are reported with the driver's messages, each once and then
+// quiet for a while, so that a line at the wrong baud rate leaves the screen
+// usable. While a Receiver is alive the keys the screen sends go out through
+// its engine (SendKeys).
 
+#include <atomic>
 #include <cstdint>
+#include <deque>
 #include <functional>
-#include <string>
+#include <mutex>
+#include <optional>
 #include <string_view>
+#include <utility>
 
-#include "console/console.h"
-#include "terminal/timely_wakeups.h"
 #include "uart/reception.h"
+#include "uart/task_runner.h"
+#include "uart/uart_engine.h"
 
 class Receiver {
  public:
@@ -31,40 +37,63 @@ class Receiver {
   // scrolled off the screen), and that is said once.
   static constexpr std::size_t kDefaultHoldLimit = 32u << 20;
 
-  // `show` is called when the screen is free; `capture`, when given, with
-  // every batch as soon as it is read (it must not draw or wait).
+  // Starts the engine on a UART that UartInit set up for `baud`. `show` is
+  // called by Show; `capture`, when given, on the capture thread with every
+  // byte in order (it must not touch the screen).
   Receiver(std::int32_t baud, Handler show, Handler capture = {},
            std::size_t holdLimit = kDefaultHoldLimit);
+  ~Receiver();
   Receiver(const Receiver&) = delete;
   Receiver& operator=(const Receiver&) = delete;
 
-  // Board side: drains the UART. Draws nothing and waits for nothing, so it
-  // may run inside any wait; a poll inside a poll does nothing.
-  void Poll();
-  // Screen side: shows what is held (a slice at a time, polling between
-  // slices) and reports receive errors. Does nothing while a message stands
-  // on the screen or inside its own show handler.
-  void Deliver();
+  // The screen's thread: shows what is held, for a while at most so that
+  // keys are read between, and reports what the engine said.
+  void Show();
+  // Stops the engine; when this returns, the capture handler has had every
+  // byte received. Runs on every way out of the program too. Idempotent.
+  void Stop();
 
-  std::size_t Held() const { return held_.Size(); }
-  std::uint64_t Dropped() const { return held_.Dropped(); }
+  std::size_t Held() const;
+  std::uint64_t Dropped() const;
+  const UartEngine& Engine() const { return engine_; }
 
  private:
+  // The capture thread's work.
+  class CaptureTask final : public ClockedTask {
+   public:
+    explicit CaptureTask(Receiver& receiver) : receiver_(receiver) {}
+    std::uint64_t RunAt(std::uint64_t nowNs) override;
+
+   private:
+    Receiver& receiver_;
+  };
+
+  void TakeFromEngine();
+  // A fatal signal's last work: what the engine received and the capture
+  // has not had yet goes to the capture (async-signal-safe).
+  static void CaptureOnCrash();
+  void Said(const UartEvent& event);
   void SayDropped();
 
   Handler show_;
   Handler capture_;
-  int pollMs_;
+  UartEngine engine_;
+  std::optional<UartEngine::Ownership> ownership_;
+
+  // Held by whoever takes from the engine: the capture thread, or a crash.
+  std::atomic_flag taking_;
+  mutable std::mutex mutex_;
   ReceiveBacklog held_;
-  bool droppedSaid_ = false;
-  bool polling_ = false;
-  bool delivering_ = false;
-  // Each error is shown once, then kept quiet for a while after the key
-  // that ends its message.
+  // Events with their place in the stream of held bytes.
+  std::deque<std::pair<std::uint64_t, UartEvent>> heldEvents_;
+
   ReceiveErrorReports errors_;
-  // Real-time where permitted, on a terminal only: on a virtual clock the
-  // loop never sleeps.
-  TimelyWakeups wakeups_{ConsoleSleepsInRealTime() ? TimelyWakeups::Ask::kRealTimeWhenPermitted
-                                                   : TimelyWakeups::Ask::kShortSlices};
-  ConsoleIdleWork idle_;
+  bool droppedSaid_ = false;
+  bool stopped_ = false;
+  int endWorkId_ = 0;
+
+  CaptureTask captureTask_{*this};
+  // Last, so that their threads start once everything above is there.
+  TaskRunner engineRunner_;
+  TaskRunner captureRunner_;
 };

@@ -60,34 +60,34 @@ void RunTerminal(std::string_view title, std::int32_t baudRate) {
   PrintLine("");
   PrintLine("");
 
-  // Two parsers read the same bytes: the capture's runs as they arrive, the
-  // screen's when the screen is free, so each keeps its own escape state.
+  // Two parsers read the same bytes: the capture's on the capture thread as
+  // they arrive, the screen's when the screen shows them, so each keeps its
+  // own escape state.
   ReceiveParser screenParser;
   ReceiveParser captureParser;
   ScreenReceiveSink screenSink;
   CaptureFile capture;
   CaptureReceiveSink captureSink(capture);
+  const std::string reason = capture.Open(std::string(kCaptureFileName));
   Receiver receiver(
       baudRate, [&](std::string_view bytes) { screenParser.Feed(bytes, screenSink); },
       [&](std::string_view bytes) {
         captureParser.Feed(bytes, captureSink);
         capture.Flush();
       });
-
-  const std::string reason = capture.Open(std::string(kCaptureFileName));
   if (!reason.empty()) {
     ReportError("Cannot create " + std::string(kCaptureFileName) + " (" + reason +
                 "): the terminal runs without capture");
   }
 
   for (;;) {
-    receiver.Poll();
-    receiver.Deliver();
+    receiver.Show();
     WaitMs(kLoopWaitMs);
     const std::string key = ReadKey();
     if (key.empty()) continue;
     if (!HandleKey(key)) break;
   }
+  receiver.Stop();
   ClearScreen();
   capture.Close();
 }

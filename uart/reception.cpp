@@ -4,20 +4,11 @@
 
 namespace {
 
-constexpr int kMaxPollMs = 10;
 constexpr std::uint64_t kNsPerMs = 1'000'000;
 // The taken part is cut off now and then, not at every read.
 constexpr std::size_t kCompactAfter = 4096;
 
 }  // namespace
-
-int ReceivePollMs(std::int32_t baud) {
-  if (baud <= 0) return kMaxPollMs;
-  // A quarter of the buffer, 32 characters of 10 bits each: a poll that comes
-  // late by a scheduling delay still finds room.
-  const std::int64_t quarterBufferMs = 320LL * 1000 / baud;
-  return static_cast<int>(std::clamp<std::int64_t>(quarterBufferMs, 1, kMaxPollMs));
-}
 
 ReceiveBacklog::ReceiveBacklog(std::size_t limit) : limit_(std::max<std::size_t>(limit, 1)) {}
 
@@ -27,8 +18,10 @@ std::size_t ReceiveBacklog::Add(std::string_view bytes) {
   if (bytes.size() > limit_) {
     dropped = bytes.size() - limit_;
     bytes.remove_prefix(dropped);
+    added_ += dropped;
   }
   bytes_.append(bytes);
+  added_ += bytes.size();
   if (Size() > limit_) {
     const std::size_t excess = Size() - limit_;
     start_ += excess;
@@ -54,25 +47,12 @@ void ReceiveBacklog::Consume(std::size_t n) {
   }
 }
 
-void ReceiveErrorReports::Note(std::uint8_t bits, std::uint64_t nowNs) {
-  for (Kind* kind : {&overflow_, &framing_}) {
-    if ((bits & kind->bit) == 0 || kind->reporting || nowNs < kind->quietUntilNs) continue;
-    kind->due = true;
-  }
-}
-
-bool ReceiveErrorReports::AnyDue() const {
-  return overflow_.due || framing_.due;
-}
-
-void ReceiveErrorReports::Report(const std::function<void(const char* message)>& report,
+void ReceiveErrorReports::Report(std::uint8_t bits,
+                                 const std::function<void(const char* message)>& report,
                                  const std::function<std::uint64_t()>& now) {
   for (Kind* kind : {&overflow_, &framing_}) {
-    if (!kind->due) continue;
-    kind->due = false;
-    kind->reporting = true;
+    if ((bits & kind->bit) == 0 || now() < kind->quietUntilNs) continue;
     report(kind->message);
-    kind->reporting = false;
     kind->quietUntilNs = now() + kQuietMs * kNsPerMs;
   }
 }

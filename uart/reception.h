@@ -1,8 +1,8 @@
 #pragma once
-// Rules of the board UART's receive side, shared by every program that
-// drains it (the terminal's receiver, the pty bridge): how often the UART is
-// polled, how received bytes wait for a reader that is slower than the line,
-// and how receive errors are reported without flooding the reader.
+// Rules of the board UART's receive side that its consumers share (the
+// terminal's receiver, the pty bridge): how received bytes wait for a reader
+// that is slower than the line, and how receive errors are reported without
+// flooding the reader.
 
 #include <cstdint>
 #include <functional>
@@ -10,10 +10,6 @@
 #include <string_view>
 
 #include "uart/uart.h"
-
-// The poll step for a baud rate: a quarter of a receive buffer's worth of
-// time, at most 10 ms.
-int ReceivePollMs(std::int32_t baud);
 
 // Received bytes waiting for their reader, oldest first, within a limit:
 // beyond it the oldest are dropped, and counted.
@@ -24,6 +20,8 @@ class ReceiveBacklog {
   // Returns how many bytes this addition made the backlog drop.
   std::size_t Add(std::string_view bytes);
   std::size_t Size() const { return bytes_.size() - start_; }
+  // The place of the oldest waiting byte in everything ever added.
+  std::uint64_t FrontPosition() const { return added_ - Size(); }
   bool Empty() const { return Size() == 0; }
   // The oldest waiting bytes, at most `max` of them; valid until the next
   // change.
@@ -38,6 +36,7 @@ class ReceiveBacklog {
   std::string bytes_;
   std::size_t start_ = 0;
   std::size_t limit_;
+  std::uint64_t added_ = 0;
   std::uint64_t dropped_ = 0;
 };
 
@@ -48,23 +47,17 @@ class ReceiveErrorReports {
  public:
   static constexpr std::uint64_t kQuietMs = 2000;
 
-  // Error bits as UartDrain returns them, seen at nowNs: each error that is
-  // neither being reported nor quiet becomes due.
-  void Note(std::uint8_t bits, std::uint64_t nowNs);
-  bool AnyDue() const;
-  // Reports each due error with its driver message, overflow first. A report
-  // may take long (a message that waits for a key) and polls may run inside
-  // it: the same error is not due again while it is reported, and its quiet
-  // time starts when the report returns (at now()).
-  void Report(const std::function<void(const char* message)>& report,
+  // Error bits as the error register gives them: reports each error that is
+  // not quiet with its driver message, overflow first. A report may take
+  // long (a message that waits for a key); the quiet time starts when it
+  // returns (at now()).
+  void Report(std::uint8_t bits, const std::function<void(const char* message)>& report,
               const std::function<std::uint64_t()>& now);
 
  private:
   struct Kind {
     std::uint8_t bit;
     const char* message;
-    bool due = false;
-    bool reporting = false;
     std::uint64_t quietUntilNs = 0;
   };
   Kind overflow_{kUartErrOverflow, kUartOverflowMessage};

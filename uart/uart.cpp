@@ -25,12 +25,16 @@ bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::i
     ReportError("UartInit: baud rate " + std::to_string(baud) + " cannot be set");
     return false;
   }
+  UartProgram(divisor, port, regBase);
+  return true;
+}
+
+void UartProgram(std::uint32_t divisor, std::int32_t port, std::int32_t regBase) {
   BoardRegWrite(Port(port), Reg(regBase, kUartDivLo), static_cast<std::uint8_t>(divisor & 0xFF));
   BoardRegWrite(Port(port), Reg(regBase, kUartDivHi),
                 static_cast<std::uint8_t>((divisor >> 8) & 0xFF));
   UartClearErrors(port, regBase);
   BoardRegWrite(Port(port), Reg(regBase, kUartCtrl), 1);
-  return true;
 }
 
 void UartClearErrors(std::int32_t port, std::int32_t regBase) {
@@ -41,28 +45,13 @@ void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text)
   if (text.size() > kSendLimit) {
     ShowError("UartSendStr: string too long " + std::to_string(text.size()));
   }
-  UartTxSelect(port, regBase);
-  bool busy = true;
-  for (int reads = 0; reads < kUartTxStatusReads && busy; ++reads) busy = UartTxBusy(port);
-  if (busy) {
-    ShowError(kUartTxTimeoutMessage);
-    // The receive side is drained while the message waits, which selects
-    // other registers: the data register is selected again before writing.
-    UartTxSelect(port, regBase);
-  }
-  for (const char c : text) UartTxWrite(port, static_cast<std::uint8_t>(c));
-}
-
-void UartTxSelect(std::int32_t port, std::int32_t regBase) {
   BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
-}
-
-bool UartTxBusy(std::int32_t port) {
-  return (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
-}
-
-void UartTxWrite(std::int32_t port, std::uint8_t character) {
-  BoardPortWrite(Port(port), character);
+  bool busy = true;
+  for (int reads = 0; reads < kUartTxStatusReads && busy; ++reads) {
+    busy = (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
+  }
+  if (busy) ShowError(kUartTxTimeoutMessage);
+  for (const char c : text) BoardPortWrite(Port(port), static_cast<std::uint8_t>(c));
 }
 
 std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase) {
@@ -70,11 +59,10 @@ std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase) {
 }
 
 void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
-                std::int32_t timeoutMs, std::string& text, std::int32_t quiet, std::int32_t& failed,
-                std::uint8_t* errorsOut) {
+                std::int32_t timeoutMs, std::string& text, std::int32_t quiet,
+                std::int32_t& failed) {
   text.clear();
   failed = 0;
-  if (errorsOut != nullptr) *errorsOut = 0;
   std::int32_t received = 0;
   std::int32_t idle = 0;
   std::uint8_t status = 0;
@@ -102,29 +90,9 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
   }
   if ((status & kUartRxErrorPending) != 0) {
     const std::uint8_t errors = BoardRegRead(Port(port), Reg(regBase, kUartErrStatus));
-    if (errorsOut != nullptr) *errorsOut = errors;
     if (quiet == 0 && (errors & kUartErrOverflow) != 0) ReportError(kUartOverflowMessage);
     if (quiet == 0 && (errors & kUartErrFraming) != 0) ReportError(kUartFramingMessage);
     UartClearErrors(port, regBase);
     failed = 1;
   }
-}
-
-std::uint8_t UartDrain(std::int32_t port, std::int32_t regBase, std::string& bytes) {
-  // At line rate a batch is a few bytes; 64 full buffers is far more than a
-  // poll step can bring.
-  constexpr int kMaxBatches = 64;
-  std::uint8_t seen = 0;
-  for (int batch = 0; batch < kMaxBatches; ++batch) {
-    const std::int32_t waiting = UartRxCount(port, regBase);
-    if (waiting <= 0) break;
-    std::string text;
-    std::int32_t failed = 0;
-    std::uint8_t errors = 0;
-    // No time-out: the bytes counted are there, so a drain never waits.
-    UartRcvStr(port, regBase, waiting, 0, text, 1, failed, &errors);
-    bytes += text;
-    seen |= errors & (kUartErrOverflow | kUartErrFraming);
-  }
-  return seen;
 }

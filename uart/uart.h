@@ -47,31 +47,23 @@ constexpr bool UartBaudRateUsable(std::int64_t baud) {
   return UartDivisor(UartClockHz, baud) != 0;
 }
 
+// The time one character (10 bits) takes on the line at the divisor the
+// UART really gets for baud; 0 when the rate cannot be programmed.
+constexpr std::uint64_t UartCharTimeNs(std::int32_t baud) {
+  const std::uint64_t divisor = UartDivisor(UartClockHz, baud);
+  return divisor * 10 * 1'000'000'000ULL / static_cast<std::uint64_t>(UartClockHz);
+}
+
 // Programs the divisor and enables the UART. A baud rate that cannot be
 // programmed is reported and leaves the registers untouched; returns whether
 // the UART was set up.
 bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase);
+// UartInit's register writes for a divisor UartDivisor gave, with nothing
+// shown: for a caller that checked the rate already.
+void UartProgram(std::uint32_t divisor, std::int32_t port, std::int32_t regBase);
 void UartClearErrors(std::int32_t port, std::int32_t regBase);
 void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text);
-// The steps of a send, for a caller that paces its own bytes: select the
-// transmit data register; read its status (true while the transmitter is
-// busy); write one character. Status reads and writes act on the selected
-// register, so nothing else may select one in between.
-void UartTxSelect(std::int32_t port, std::int32_t regBase);
-bool UartTxBusy(std::int32_t port);
-void UartTxWrite(std::int32_t port, std::uint8_t character);
 std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase);
-// errors, when given, receives the error register as read when an error was
-// pending (0 otherwise), so that a caller that reads quietly can tell later
-// which error it was.
 void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
-                std::int32_t timeoutMs, std::string& text, std::int32_t quiet, std::int32_t& failed,
-                std::uint8_t* errors = nullptr);
-
-// One drain of the receive side, as a screen's polling loop does it
-// (UartRxCount, then UartRcvStr of that many bytes, quietly), repeated while
-// bytes wait, up to a bound so that a line faster than the reader cannot hold
-// the caller for ever. Appends the bytes to `bytes`; returns the error bits
-// seen (overflow, framing), 0 when none. Shows nothing and never waits, so a
-// program without a console may use it.
-std::uint8_t UartDrain(std::int32_t port, std::int32_t regBase, std::string& bytes);
+                std::int32_t timeoutMs, std::string& text, std::int32_t quiet,
+                std::int32_t& failed);

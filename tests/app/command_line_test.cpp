@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/login_child.h"
+
 namespace {
 
 using Args = std::vector<std::string_view>;
@@ -45,6 +47,9 @@ ProgramPlaces Installed() {
   return places;
 }
 
+// The longest real-time lines: refused, with a memory-lock limit too low.
+const RealTimePermission kRefused{false, 0, 64 * 1024, false};
+
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
   std::istringstream in(text);
@@ -53,7 +58,7 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 TEST(CommandLine, HelpNamesTheProgramItsOptionsAndTheFilesOfThisRun) {
-  const std::string uart = HelpText(ProgramKind::kUart, BuildTree());
+  const std::string uart = HelpText(ProgramKind::kUart, BuildTree(), kRefused);
   EXPECT_EQ(uart.rfind("Usage: q7m-uart [--help | --version]\n", 0), 0u) << uart;
   for (const char* text : {"Q7M PCIe board", "--help", "--version", "other arguments are",
                            "/src/build/bin/Q7m_Uart.cfg", "/src/build/bin/Term.txt",
@@ -62,7 +67,7 @@ TEST(CommandLine, HelpNamesTheProgramItsOptionsAndTheFilesOfThisRun) {
   }
   EXPECT_EQ(uart.find("Q7m_Config.bin"), std::string::npos) << "q7m-inspect's file";
 
-  const std::string inspect = HelpText(ProgramKind::kInspect, Installed());
+  const std::string inspect = HelpText(ProgramKind::kInspect, Installed(), kRefused);
   EXPECT_EQ(inspect.rfind("Usage: q7m-inspect ", 0), 0u) << inspect;
   for (const char* text :
        {"/etc/q7m-uart/Q7m_Uart.cfg\n", "only its baud rate is used",
@@ -75,7 +80,7 @@ TEST(CommandLine, HelpNamesTheProgramItsOptionsAndTheFilesOfThisRun) {
   // With the user's own configuration read, the install's is named apart.
   ProgramPlaces own = Installed();
   own.configFile = own.userConfigFile;
-  const std::string mine = HelpText(ProgramKind::kUart, own);
+  const std::string mine = HelpText(ProgramKind::kUart, own, kRefused);
   EXPECT_NE(mine.find("configuration       /home/ann/.config/q7m-uart/Q7m_Uart.cfg"),
             std::string::npos)
       << mine;
@@ -85,13 +90,13 @@ TEST(CommandLine, HelpNamesTheProgramItsOptionsAndTheFilesOfThisRun) {
   // No home folder: the files go where the program is started.
   ProgramPlaces homeless = Installed();
   homeless.workDir.clear();
-  EXPECT_NE(
-      HelpText(ProgramKind::kUart, homeless).find("Term.txt in the folder it is started from"),
-      std::string::npos);
+  EXPECT_NE(HelpText(ProgramKind::kUart, homeless, kRefused)
+                .find("Term.txt in the folder it is started from"),
+            std::string::npos);
 
   // The bridge's help lists its options and the files it uses: no capture
   // of its own but the --log file.
-  const std::string bridge = HelpText(ProgramKind::kBridge, Installed());
+  const std::string bridge = HelpText(ProgramKind::kBridge, Installed(), kRefused);
   EXPECT_NE(bridge.find("Usage: q7m-uart-bridge [options]"), std::string::npos);
   EXPECT_NE(bridge.find("--route N"), std::string::npos);
   EXPECT_NE(bridge.find("(only its baud rate is used; it may be missing)"), std::string::npos);
@@ -99,6 +104,62 @@ TEST(CommandLine, HelpNamesTheProgramItsOptionsAndTheFilesOfThisRun) {
 
   for (const auto& text : {uart, inspect, mine, bridge}) {
     for (const auto& line : Lines(text)) EXPECT_LE(line.size(), 80u) << line;
+  }
+}
+
+// --help of each program, answered in a child that looks like the login.
+std::string HelpIn(const LoginLimits& login, ProgramKind program, int& status) {
+  const auto child = RunInLogin(login, [program] {
+    char name[] = "q7m";
+    char help[] = "--help";
+    char* argv[] = {name, help, nullptr};
+    const auto answered = AnswerCommandLine(program, 2, argv);
+    return answered ? *answered : 92;
+  });
+  status = child.LimitRefused() ? -2 : child.status;
+  return child.output;
+}
+
+constexpr ProgramKind kPrograms[] = {ProgramKind::kUart, ProgramKind::kInspect,
+                                     ProgramKind::kBridge};
+
+TEST(CommandLine, HelpSaysWhetherThisLoginMayUseRealTimeWakeUpsAndHowToGetThem) {
+  if (::geteuid() != 0) GTEST_SKIP() << "dropping to another user needs root";
+  if (!RootGetsRoundRobinHere()) GTEST_SKIP() << "this machine refuses root real-time scheduling";
+  for (const ProgramKind program : kPrograms) {
+    int status = -1;
+    const std::string root = HelpIn({}, program, status);
+    ASSERT_EQ(status, 0) << root;
+    EXPECT_NE(root.find("\nReal-time wake-ups: permitted to this login.\n"), std::string::npos)
+        << root;
+    EXPECT_EQ(root.find("adduser"), std::string::npos) << root;
+
+    const std::string nobody =
+        HelpIn({.rtprio = 0, .memlock = std::nullopt, .asNobody = true, .keepSysNice = false},
+               program, status);
+    ASSERT_EQ(status, 0) << nobody;
+    for (const char* text :
+         {"Real-time wake-ups: not permitted", "sudo adduser $USER q7m", "log in again"}) {
+      EXPECT_NE(nobody.find(text), std::string::npos) << "missing " << text << ":\n" << nobody;
+    }
+    for (const auto& line : Lines(nobody)) EXPECT_LE(line.size(), 80u) << line;
+  }
+}
+
+TEST(CommandLine, HelpOfALoginWithTheGroupsRtprioLimitSaysPermitted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "dropping to another user needs root";
+  if (!RootGetsRoundRobinHere()) GTEST_SKIP() << "this machine refuses root real-time scheduling";
+  for (const ProgramKind program : kPrograms) {
+    int status = -1;
+    // What /etc/security/limits.d/q7m-uart.conf gives a member of q7m.
+    const std::string member =
+        HelpIn({.rtprio = 1, .memlock = 8192 * 1024, .asNobody = true, .keepSysNice = false},
+               program, status);
+    if (status == -2) GTEST_SKIP() << kCannotRaiseLimit;
+    ASSERT_EQ(status, 0) << member;
+    EXPECT_NE(member.find("\nReal-time wake-ups: permitted to this login.\n"), std::string::npos)
+        << member;
+    EXPECT_EQ(member.find("Locked memory"), std::string::npos) << member;
   }
 }
 

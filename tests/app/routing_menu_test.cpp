@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "app/program.h"
+#include "config/config_file.h"
 #include "tests/support/screen_helpers.h"
 #include "tests/support/sim_board_fixture.h"
 
@@ -131,6 +132,40 @@ TEST_F(RoutingMenuTest, QuitWritesRouteZeroThenUnmapsAndCloses) {
   const std::vector<std::pair<int, int>> expected = {{8, 0}};
   EXPECT_EQ(sim->RegisterWrites(), expected);
   dlclose(keep);
+}
+
+TEST_F(RoutingMenuTest, ATerminalRunWritesTheDriversRegistersInTheirOrderAndPollsBesideThem) {
+  MacroCount.fill(0);
+  MacroCount[1] = 1;
+  MacroText[1][1] = "\"x\" W50 CR";
+  console->PushKey("0", 10);
+  console->PushKey("a", 100);
+  console->PushKey(KeyUp, 150);
+  console->PushKey(KeyF1, 300);
+  console->PushKey(KeyShiftF2, 700);
+  console->PushKey("q", 800);
+  RunRoutingMenu();
+  // Every write to the register file's two ports, apart from the selects of
+  // the receive status and data registers that polling makes.
+  std::vector<std::string> writes;
+  for (const SimAccess& access : sim->Accesses()) {
+    if (!access.isWrite) continue;
+    if (access.offset == 0x1B353 && (access.value == 4 || access.value == 5)) continue;
+    writes.push_back((access.offset == 0x1B353 ? "I" : "D") + std::to_string(access.value));
+  }
+  const std::vector<std::string> expected = {
+      "I8", "D0",                               // routing 0
+      "I0", "D61",                              // the divisor for 115200, 1085: 0x3D
+      "I1", "D4",                               // and 0x04
+      "I6", "D193",                             // errors cleared
+      "I3", "D1",                               // enabled
+      "I2", "D97",                              // a
+      "I2", "D27",                              // Up: ESC [ A
+      "I2", "D91",  "I2", "D65", "I2", "D120",  // F1's macro: x, then after 50 ms CR
+      "I2", "D13",  "I8", "D0",                 // q: routing 0 again
+  };
+  EXPECT_EQ(writes, expected);
+  EXPECT_EQ(sim->TransmittedText(), "a\x1b[Ax\r");
 }
 
 }  // namespace

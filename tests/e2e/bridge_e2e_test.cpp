@@ -42,12 +42,9 @@ const std::string kSource = Q7M_SOURCE_DIR;
 // Debian's interpreter, with python3-pexpect and python3-serial: another
 // python3 first on the PATH may lack them.
 const std::string kPython = "/usr/bin/python3";
-// Tests that stream the remote side at the bridge for seconds run at this
-// rate: its poll step is 8 ms and the UART's 127 bytes last 33 ms, so a wake-up
-// 25 ms late still loses nothing. Here, a real-time sleeper beside these tests
-// and one busy process per core woke up to 18 ms late; at 115200 (2 ms steps,
-// 11 ms of buffer) such a wake-up costs bytes, and no program could help it.
-constexpr int kLoadProofBaud = 38400;
+// The line's rate for the tests that stream the remote side at the bridge
+// for seconds: the rate q7m-uart opens its terminals at.
+constexpr int kLineRate = 115200;
 
 // One end of a pseudo-terminal opened as a program would: the remote side
 // (the simulated board's pty) or a client of the bridge.
@@ -412,10 +409,7 @@ TEST_F(BridgeE2E, AClientThatWritesAFileAndClosesAtOnceHasAllOfItSent) {
 TEST_F(BridgeE2E, AFloodToAClientReadingASixthOfTheLineLosesNothing) {
   // 30 s of the line; the client takes a sixth of the line's bytes meanwhile
   // and the rest once the flood has ended, so most of it waits in the bridge.
-  // What is tested is the bridge's holding, not whether this machine ever
-  // wakes a thread late (bench_slow_terminal measures the receive rules at
-  // 115200): see kLoadProofBaud.
-  constexpr int kBaud = kLoadProofBaud;
+  constexpr int kBaud = kLineRate;
   constexpr std::size_t kBytes = kBaud / 10 * 30;
   constexpr std::size_t kClientTakesPerTenth = kBaud / 10 / 6 / 10;
   ChildProcess& bridge =
@@ -448,9 +442,8 @@ TEST_F(BridgeE2E, AFloodToAClientReadingASixthOfTheLineLosesNothing) {
 
 TEST_F(BridgeE2E, WithoutAClientTheLatestBytesAreKeptUpToTheCapForTheNextOne) {
   const std::string capture = root + "/boot.log";
-  ChildProcess& bridge =
-      StartBridge({"--route", "2", "--baud", std::to_string(kLoadProofBaud), "--link", link,
-                   "--keep", "4K", "--log", capture, "--timestamps"});
+  ChildProcess& bridge = StartBridge({"--route", "2", "--baud", std::to_string(kLineRate), "--link",
+                                      link, "--keep", "4K", "--log", capture, "--timestamps"});
   PtyEnd remote(remotePath);
   ASSERT_TRUE(remote.ok());
   // 150 whole lines of the flood text.

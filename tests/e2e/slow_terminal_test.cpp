@@ -29,6 +29,15 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kBuild = Q7M_BUILD_DIR;
 
+// The value after `key` on the trace's stats line; 0 when it is missing.
+std::uint64_t StatField(const std::string& trace, const std::string& key) {
+  const auto line = trace.find("stats ");
+  if (line == std::string::npos) return 0;
+  const auto at = trace.find(" " + key + " ", line);
+  if (at == std::string::npos || at > trace.find('\n', line)) return 0;
+  return std::strtoull(trace.c_str() + at + key.size() + 2, nullptr, 10);
+}
+
 class SlowTerminal : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -148,6 +157,15 @@ TEST_F(SlowTerminal, AFloodWhileNobodyReadsTheTerminalArrivesWhole) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   const std::string trace = ReadWholeFile(dir / "trace.txt");
   EXPECT_NE(trace.find("stats rx-lost 0 rx-overflows 0 "), std::string::npos) << trace;
+  // The board's figures of the polling: every flood byte was taken through
+  // the receive data register, and the status was read before them.
+  const std::uint64_t rxBytes = StatField(trace, "rx-bytes");
+  const std::uint64_t statusReads = StatField(trace, "status-reads");
+  EXPECT_GE(rxBytes, kBytes) << trace;
+  EXPECT_GT(statusReads, 0u) << trace;
+  EXPECT_GE(StatField(trace, "accesses"), rxBytes + statusReads) << trace;
+  EXPECT_GT(StatField(trace, "poll-wall-us"), 0u) << trace;
+  EXPECT_GT(StatField(trace, "poll-tid"), 0u) << trace;
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -19,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/flood_text.h"
 #include "tests/pcie-linux/fake_sysfs.h"
 #include "tests/support/child_process.h"
 #include "tests/support/tmux_session.h"
@@ -75,6 +78,7 @@ class UartInTmux : public ::testing::Test {
     fs::copy_file(kBuild + "/bin/q7m-uart", programDir / "q7m-uart");
     ptyPath = root / "remote-pty";
     tracePath = root / "trace.txt";
+    rxCountPath = root / "rx-count";
   }
   void TearDown() override {
     if (remote >= 0) ::close(remote);
@@ -89,7 +93,8 @@ class UartInTmux : public ::testing::Test {
     options.cols = cols;
     options.directory = elsewhere.string();
     options.environment = {"LD_LIBRARY_PATH=" + kBuild + "/sim", "Q7M_SIM_PTY=" + ptyPath.string(),
-                           "Q7M_SIM_PTY_ROUTES=" + routes, "Q7M_SIM_TRACE=" + tracePath.string()};
+                           "Q7M_SIM_PTY_ROUTES=" + routes, "Q7M_SIM_TRACE=" + tracePath.string(),
+                           "Q7M_SIM_RX_COUNT=" + rxCountPath.string()};
     session = std::make_unique<TmuxSession>("sh", options);
     ASSERT_TRUE(session->Started());
     ASSERT_TRUE(session->TypeAtPrompt((programDir / "q7m-uart").string() + "; echo EXIT=$?"))
@@ -125,7 +130,16 @@ class UartInTmux : public ::testing::Test {
     return text;
   }
 
-  fs::path root, programDir, elsewhere, ptyPath, tracePath;
+  // The bytes the program took from the UART, as the simulated board counts
+  // them however the program ended.
+  std::uint64_t RxCount() const {
+    std::uint64_t count = 0;
+    std::ifstream(rxCountPath, std::ios::binary)
+        .read(reinterpret_cast<char*>(&count), sizeof count);
+    return count;
+  }
+
+  fs::path root, programDir, elsewhere, ptyPath, tracePath, rxCountPath;
   std::unique_ptr<TmuxSession> session;
   int remote = -1;
 };
@@ -271,6 +285,62 @@ TEST_F(UartInTmux, CaptureSurvivesSigterm) {
   EXPECT_EQ(session->Format("#{alternate_on}"), "0");
 }
 
+// Every way out of the program during a flood: the capture holds every byte
+// the program took from the UART before it, in order.
+class UartEndedDuringAFlood : public UartInTmux, public ::testing::WithParamInterface<int> {};
+
+TEST_P(UartEndedDuringAFlood, TheCaptureHoldsEveryByteReceivedBeforeIt) {
+  const int sig = GetParam();
+  WriteConfig("#COMMODE 115200\n");
+  Start("2");
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  OpenRemote();
+  session->SendText("2");
+  ASSERT_TRUE(session->WaitForText("<SF2>Exit")) << session->Capture();
+  // 20 s of line, written as the line takes it.
+  const std::string flood = q7m::sim::FloodText(0, 230400);
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < flood.size() && !stop;) {
+      const ssize_t n =
+          ::write(remote, flood.data() + at, std::min<std::size_t>(1024, flood.size() - at));
+      if (n > 0) {
+        at += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EAGAIN) {
+        break;
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      }
+    }
+  });
+  const fs::path capture = programDir / "Term.txt";
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while (ReadWholeFile(capture).size() < 20000 && Clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  const std::string pid = session->Format("#{pane_pid}");
+  // The shell's child is the program.
+  const int killed =
+      std::system(("pkill -" + std::to_string(sig) + " -P " + pid + " -x q7m-uart").c_str());
+  const bool ended = session->WaitForText("EXIT=" + std::to_string(128 + sig));
+  stop = true;
+  writer.join();
+  ASSERT_EQ(killed, 0);
+  ASSERT_TRUE(ended) << session->Capture();
+  const std::uint64_t received = RxCount();
+  const std::string captured = ReadWholeFile(capture);
+  EXPECT_GE(received, 20000u);
+  EXPECT_EQ(captured.size(), received) << "bytes captured against bytes taken from the UART";
+  EXPECT_TRUE(captured == flood.substr(0, captured.size())) << "the capture is the flood's start";
+  EXPECT_EQ(session->Format("#{alternate_on}"), "0") << "the terminal was given back";
+}
+
+INSTANTIATE_TEST_SUITE_P(TerminationAndCrash, UartEndedDuringAFlood,
+                         ::testing::Values(SIGTERM, SIGHUP, SIGSEGV, SIGABRT),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return std::string(sigabbrev_np(info.param));
+                         });
+
 TEST_F(UartInTmux, BaudRateFromTheConfigurationReachesTheTerminal) {
   WriteConfig("#COMMODE 57600\n");
   Start();
@@ -397,6 +467,21 @@ TEST(ReadmeCommand, RealBoardFromTheBuildTreeOpensTheBoard) {
   EXPECT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
   EXPECT_NE(ReadWholeFile(base / "log/PCIAccessDll.log").find("Mmap: mapped"), std::string::npos);
   fs::remove_all(base);
+}
+
+// A known terminal that cannot address its cursor would show every screen as
+// one run-on line: refused, as a terminal that is not known at all is.
+TEST(UartOnADumbTerminal, IsRefusedInOneLineNamingTheMissingCapability) {
+  for (const char* program : {"q7m-uart", "q7m-inspect"}) {
+    TmuxSession::Options options;
+    options.environment = {"LD_LIBRARY_PATH=" + kBuild + "/sim"};
+    auto session = StartInShell("TERM=dumb " + kBuild + "/bin/" + program, options);
+    ASSERT_TRUE(session->WaitForText("EXIT=1")) << session->Capture();
+    const std::string line =
+        std::string(program) + ": TERM=dumb cannot move the cursor (no cup in its terminfo entry)";
+    EXPECT_NE(session->Capture().find(line), std::string::npos) << session->Capture();
+    EXPECT_EQ(session->Capture().find("Q7M UART IO port"), std::string::npos);
+  }
 }
 
 TEST(UartWithoutTerminal, SaysSoInOneLineAndFails) {

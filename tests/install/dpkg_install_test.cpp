@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -43,6 +44,20 @@ const std::string kUnit = "/usr/lib/systemd/system/q7m-uart-bridge@.service";
 const std::string kEnabledLink =
     "/etc/systemd/system/multi-user.target.wants/q7m-uart-bridge@0.service";
 const fs::path kServiceLogs = "/var/log/q7m-uart";
+
+// The lines of a limits.conf file without comments, blanks as one space.
+std::vector<std::string> LimitLines(const fs::path& file) {
+  std::vector<std::string> lines;
+  std::ifstream in(file);
+  for (std::string line; std::getline(in, line);) {
+    line = line.substr(0, line.find('#'));
+    std::istringstream fields(line);
+    std::string joined;
+    for (std::string field; fields >> field;) joined += (joined.empty() ? "" : " ") + field;
+    if (!joined.empty()) lines.push_back(joined);
+  }
+  return lines;
+}
 
 // Purges the package and removes the test's user and folder when the test
 // ends, whether it passed, failed or stopped at an assertion.
@@ -158,6 +173,13 @@ TEST_F(DebianPackage, InstalledUsedByRootAndAUserThenPurgedWithoutATrace) {
   EXPECT_NE(conffiles.find("/etc/q7m-uart/Q7m_Uart.cfg"), std::string::npos) << conffiles;
   EXPECT_NE(conffiles.find("/etc/q7m-uart/bridge.conf"), std::string::npos) << conffiles;
   EXPECT_TRUE(fs::exists("/usr/lib/udev/rules.d/60-q7m-uart.rules"));
+  // The limits of the group, a conffile too: rtprio 1 and a memlock that does
+  // not lower the kernel's default of 8 MiB.
+  EXPECT_NE(RunCommand("dpkg-query -W -f='${Conffiles}' q7m-uart")
+                .output.find("/etc/security/limits.d/q7m-uart.conf"),
+            std::string::npos);
+  EXPECT_EQ(LimitLines("/etc/security/limits.d/q7m-uart.conf"),
+            (std::vector<std::string>{"@q7m - rtprio 1", "@q7m - memlock 8192"}));
 
   // The bridge's service: a system user in the group, with no home and no
   // login; the unit, disabled, clean to systemd's own check (which also finds
@@ -192,7 +214,42 @@ TEST_F(DebianPackage, InstalledUsedByRootAndAUserThenPurgedWithoutATrace) {
                                 "' --shell /bin/sh " + user);
   ASSERT_EQ(added.status, 0) << added.output;
   cleanup.user = user;
+
+  // A login through PAM before and after joining the group, as the README
+  // says: pam_limits applies the group's limits only after. The login starts
+  // with a soft memlock of 64 KiB, which pam_limits may raise up to the hard
+  // limit, so the memlock line shows whether the file applied.
+  const bool observable =
+      RunCommand("grep -qs '^[^#]*pam_limits' /etc/pam.d/runuser /etc/pam.d/runuser-l").status ==
+          0 &&
+      RunCommand("prlimit --memlock=65536:8388608 true").status == 0;
+  const bool rtprioRaisable = RunCommand("prlimit --rtprio=1 true").status == 0;
+  const auto login = [&] {
+    return RunCommand("cd / && prlimit --memlock=65536:8388608 runuser -l " + user +
+                      " -c 'echo $(ulimit -Sl) $(ulimit -r)' 2>/dev/null")
+        .output;
+  };
+  if (observable) {
+    EXPECT_EQ(login(), "64 0\n") << "not a member yet";
+  }
   ASSERT_EQ(RunCommand("adduser --quiet " + user + " q7m").status, 0);
+  if (observable) {
+    // Root may lack CAP_SYS_RESOURCE (a container), and then pam_limits
+    // cannot raise the hard rtprio limit from 0 for anyone.
+    EXPECT_EQ(login(), rtprioRaisable ? "8192 1\n" : "8192 0\n") << "a member of q7m";
+    const auto help = RunCommand("cd / && runuser -l " + user + " -c 'q7m-uart --help'");
+    EXPECT_NE(help.output.find(rtprioRaisable ? "Real-time wake-ups: permitted"
+                                              : "Real-time wake-ups: not permitted"),
+              std::string::npos)
+        << help.output;
+    if (!rtprioRaisable) {
+      std::cout << "[ NOTE     ] root cannot raise RLIMIT_RTPRIO here: a member's rtprio 1 "
+                   "is not seen, only that the file applies (memlock)\n";
+    }
+  } else {
+    std::cout << "[ NOTE     ] no pam_limits for runuser here, or a hard memlock limit below "
+                 "8 MiB: the limits file is checked by its content only\n";
+  }
   const passwd* entry = ::getpwnam(user.c_str());
   ASSERT_NE(entry, nullptr);
   const uid_t uid = entry->pw_uid;

@@ -76,6 +76,9 @@ const std::set<std::string> kInstalledFiles = {
     "etc/q7m-uart/",
     "etc/q7m-uart/Q7m_Uart.cfg",
     "etc/q7m-uart/bridge.conf",
+    "etc/security/",
+    "etc/security/limits.d/",
+    "etc/security/limits.d/q7m-uart.conf",
     "lib/",
     "lib/q7m-uart/",
     "lib/q7m-uart/libPCIAccessDll.so",
@@ -283,6 +286,8 @@ TEST_F(Installed, TreeHoldsProgramsLibrariesLayoutConfigurationRuleManPagesAndDo
       << ReadWholeFile(Private() / "q7m-uart.layout");
   EXPECT_EQ(ReadWholeFile(prefix / "lib/udev/rules.d/60-q7m-uart.rules"),
             ReadWholeFile(kSource + "/packaging/60-q7m-uart.rules"));
+  EXPECT_EQ(ReadWholeFile(prefix / "etc/security/limits.d/q7m-uart.conf"),
+            ReadWholeFile(kSource + "/packaging/q7m-uart.conf"));
 
   // The bridge's service names this install's program and settings, and
   // systemd's own check finds nothing to say (the man page it names is
@@ -594,6 +599,7 @@ TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
                            "~/.local/state/q7m-uart/",
                            "~/.q7m-uart",
                            "60-q7m-uart.rules",
+                           "/etc/security/limits.d/q7m-uart.conf",
                            "ENVIRONMENT",
                            "EXIT STATUS",
                            "SEE ALSO",
@@ -615,29 +621,12 @@ TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
       RunCommand("MANWIDTH=80 man -l '" +
                  (prefix / "share/man/man1/q7m-uart-bridge.1.gz").string() + "' 2>/dev/null");
   ASSERT_EQ(bridge.status, 0) << bridge.output;
-  for (const char* text : {"--route",
-                           "--baud",
-                           "--board",
-                           "--link",
-                           "--keep",
-                           "--log",
-                           "--timestamps",
-                           "--group",
-                           "EXAMPLES",
-                           "ser2net",
-                           "rfc2217",
-                           "ign_set_control",
-                           "picocom",
-                           "conserver",
-                           "labgrid",
-                           "q7m-uart-bridge@.service",
-                           "/etc/q7m-uart/bridge.conf",
-                           "/run/q7m-uart/ttyQ7M",
-                           "journalctl",
-                           "EXIT STATUS",
-                           "SIGTERM",
-                           "#COMMODE",
-                           "Q7M_PCI_DEVICE"}) {
+  for (const char* text :
+       {"--route", "--baud", "--board", "--link", "--keep", "--log", "--timestamps", "--group",
+        "EXAMPLES", "ser2net", "rfc2217", "ign_set_control", "picocom", "conserver", "labgrid",
+        "q7m-uart-bridge@.service", "/etc/q7m-uart/bridge.conf", "/run/q7m-uart/ttyQ7M",
+        "journalctl", "EXIT STATUS", "SIGTERM", "#COMMODE", "Q7M_PCI_DEVICE",
+        "/etc/security/limits.d/q7m-uart.conf", "LimitRTPRIO=1"}) {
     EXPECT_NE(bridge.output.find(text), std::string::npos) << "bridge page misses: " << text;
   }
   // The launchers' pages are their programs'.
@@ -697,7 +686,8 @@ TEST_F(Installed, DebianPackageHoldsTheTreeUnderUsrAndEtcWithItsScriptsAndDepend
   }
 
   EXPECT_EQ(RunCommand("dpkg-deb -I '" + deb.string() + "' conffiles").output,
-            "/etc/q7m-uart/Q7m_Uart.cfg\n/etc/q7m-uart/bridge.conf\n");
+            "/etc/q7m-uart/Q7m_Uart.cfg\n/etc/q7m-uart/bridge.conf\n"
+            "/etc/security/limits.d/q7m-uart.conf\n");
   const std::string postinst = RunCommand("dpkg-deb -I '" + deb.string() + "' postinst").output;
   const std::string prerm = RunCommand("dpkg-deb -I '" + deb.string() + "' prerm").output;
   const std::string postrm = RunCommand("dpkg-deb -I '" + deb.string() + "' postrm").output;

@@ -130,6 +130,53 @@ TEST_F(ReceptionTest, ATerminalThatTakes200MsPerFrameLosesNothing) {
   }
 }
 
+TEST_F(ReceptionTest, At921600BaudWithEveryWakeUpHalfAMillisecondLateNothingIsLost) {
+  // The receive buffer lasts 1.4 ms at this rate.
+  console->SetTaskLatenessNs(500'000);
+  const std::string flood = FloodText(0, 400 * kFloodLineSize);  // 0.35 s of line
+  LineSendsAt(100, flood, 921600);
+  console->PushKey(KeyShiftF2, 1000);
+  RunTerminal("T", 921600);
+  EXPECT_EQ(sim->SimRxLostCount(), 0u);
+  EXPECT_EQ(sim->SimRxOverflowEvents(), 0u);
+  EXPECT_EQ(Capture(), flood);
+}
+
+TEST_F(ReceptionTest, AScreenThreadBlockedFiveSecondsLosesNothing) {
+  // Every frame takes five seconds to reach the terminal, and the screen's
+  // thread waits for it meanwhile.
+  console->SetFrameTimeMs(5000);
+  constexpr std::uint64_t kLines = 800;  // about 5 s of line
+  const std::string flood = FloodText(0, kLines * kFloodLineSize);
+  LineSendsAt(100, flood);
+  console->PushKey(KeyShiftF2, 16000);
+  std::vector<std::string> atTheEnd;
+  LookAt(15900, [&] { atTheEnd = Rows(1, 24); });
+  RunTerminal("T", 115200);
+
+  EXPECT_EQ(sim->SimRxLostCount(), 0u);
+  EXPECT_EQ(Capture(), flood);
+  ASSERT_EQ(atTheEnd.size(), 24u);
+  for (int row = 0; row < 24; ++row) {
+    EXPECT_EQ(atTheEnd[static_cast<std::size_t>(row)], FloodLine(kLines - 24 + row)) << row + 1;
+  }
+}
+
+TEST_F(ReceptionTest, FortyBellsAreOneToneAndTheTextAfterThemShowsAtOnce) {
+  // A binary dump holds a BEL in every 256 bytes or so.
+  LineSendsAt(100, std::string(40, '\a') + "after the bells\r\n");
+  LineSendsAt(800, "\a");  // a BEL on its own, later, beeps again
+  console->PushKey(KeyShiftF2, 900);
+  std::vector<std::string> withinOneTone;
+  LookAt(350, [&] { withinOneTone = Rows(4, 4); });
+  RunTerminal("T", 115200);
+  ASSERT_EQ(withinOneTone.size(), 1u);
+  EXPECT_EQ(withinOneTone[0], "after the bells");
+  EXPECT_EQ(console->ToneCount(), 2u);
+  EXPECT_LT(console->NowMsValue(), 1000u) << "Shift-F2 was read at once";
+  EXPECT_EQ(Capture(), "after the bells\r\n");
+}
+
 TEST_F(ReceptionTest, FramingErrorsOnEveryPollGiveOneMessageAndShiftF2StillLeaves) {
   // Ten seconds of a remote at 57600 while the UART runs at 115200.
   LineSendsAt(100, std::string(57600, 'U'), 57600);
@@ -157,12 +204,28 @@ TEST_F(ReceptionTest, TheSameErrorIsShownAgainOnlyAfterItsQuietTime) {
   EXPECT_EQ(shown, 2);
 }
 
-TEST_F(ReceptionTest, OnAVirtualClockThePollingThreadIsNeverRealTime) {
-  // As root a terminal's receiver runs real-time; this loop never sleeps and
-  // would take a core from everything else.
-  EXPECT_FALSE(ConsoleSleepsInRealTime());
-  const Receiver receiver(115200, nullptr, nullptr);
+// Threads of this process, as the kernel lists them.
+std::size_t ThreadCount() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry :
+       std::filesystem::directory_iterator("/proc/self/task")) {
+    ++n;
+  }
+  return n;
+}
+
+TEST_F(ReceptionTest, OnAVirtualClockTheEngineAndTheCaptureRunOnTheClockWithoutThreads) {
+  // As root the engine's thread runs real-time; stepped on a virtual clock
+  // by this thread it would take a core from everything else.
+  const std::size_t before = ThreadCount();
+  UartInit(UartClockHz, 115200, 0x352, 0);
+  std::string captured;
+  Receiver receiver(115200, nullptr, [&](std::string_view bytes) { captured.append(bytes); });
+  EXPECT_EQ(ThreadCount(), before);
   EXPECT_EQ(sched_getscheduler(0) & ~SCHED_RESET_ON_FORK, SCHED_OTHER);
+  sim->SimRxInject(reinterpret_cast<const std::uint8_t*>("abc"), 3);
+  WaitMs(20);
+  EXPECT_EQ(captured, "abc") << "the clock ran the engine and the capture within the wait";
 }
 
 TEST_F(ReceptionTest, HeldBytesBeyondTheLimitAreDroppedOldestFirstAndThatIsSaidOnce) {
@@ -184,10 +247,10 @@ TEST_F(ReceptionTest, HeldBytesBeyondTheLimitAreDroppedOldestFirstAndThatIsSaidO
   EXPECT_EQ(receiver.Dropped(), 4000u);
 
   console->PushKey(" ", 700);
-  receiver.Deliver();
+  receiver.Show();
   EXPECT_EQ(shownBytes, text.substr(4000)) << "the newest bytes, in order";
   console->PushKey(" ", 800);
-  receiver.Deliver();
+  receiver.Show();
   ASSERT_EQ(row24.size(), 2u);
   EXPECT_EQ(row24[0], "  waiting");
   EXPECT_EQ(row24[1], "  Receive buffer full: 4000 bytes were not shown (Term.txt has them)");

@@ -1,5 +1,5 @@
-// The receive side's rules that the terminal and the bridge share: the poll
-// step, the capped backlog and the once-then-quiet error reports.
+// The receive side's rules that the terminal and the bridge share: the
+// capped backlog and the once-then-quiet error reports.
 
 #include <gtest/gtest.h>
 
@@ -11,17 +11,6 @@
 namespace {
 
 constexpr std::uint64_t kMs = 1'000'000;
-
-// The receive buffer holds 127 characters; polls come every quarter of it so
-// that a late poll still finds room.
-TEST(ReceivePoll, StepIsAQuarterBufferAtMostTenMilliseconds) {
-  const struct {
-    std::int32_t baud;
-    int ms;
-  } steps[] = {{115200, 2}, {230400, 1}, {921600, 1}, {57600, 5}, {38400, 8},
-               {9600, 10},  {1908, 10},  {0, 10},     {-5, 10}};
-  for (const auto& step : steps) EXPECT_EQ(ReceivePollMs(step.baud), step.ms) << step.baud;
-}
 
 std::string TakeAll(ReceiveBacklog& backlog, std::size_t slice) {
   std::string out;
@@ -87,39 +76,29 @@ TEST(ReceiveErrorReports, EachErrorOnceOverflowFirstThenQuietAfterItsReport) {
   };
   const auto now = [&] { return clock; };
 
-  reports.Note(0x81, clock);
-  reports.Note(0x81, clock);  // the next poll sees the same errors
-  ASSERT_TRUE(reports.AnyDue());
-  reports.Report(say, now);
+  reports.Report(0x81, say, now);
   EXPECT_EQ(said, (std::vector<std::string>{"UartRcvStr Overflow", "UartRcvStr Framing Error"}));
-  EXPECT_FALSE(reports.AnyDue());
+  reports.Report(0x81, say, now);  // the next poll sees the same errors
+  EXPECT_EQ(said.size(), 2u);
 
   // The framing report ended at 2000 ms: quiet until 4000 ms.
-  reports.Note(0x01, clock + 1999 * kMs);
-  EXPECT_FALSE(reports.AnyDue());
+  clock = 3999 * kMs;
+  reports.Report(0x01, say, now);
+  EXPECT_EQ(said.size(), 2u);
   // The overflow report ended at 1500 ms: quiet until 3500 ms.
-  reports.Note(0x80, 3500 * kMs);
-  reports.Note(0x01, 4000 * kMs);
   said.clear();
-  reports.Report(say, now);
+  reports.Report(0x80, say, now);
+  clock = 4000 * kMs;
+  reports.Report(0x01, say, now);
   EXPECT_EQ(said, (std::vector<std::string>{"UartRcvStr Overflow", "UartRcvStr Framing Error"}));
 }
 
-TEST(ReceiveErrorReports, APollDuringAReportDoesNotMakeTheSameErrorDueAgain) {
+TEST(ReceiveErrorReports, BitsOtherThanOverflowAndFramingSayNothing) {
   ReceiveErrorReports reports;
   int shown = 0;
-  std::uint64_t clock = 0;
-  reports.Note(0x01, clock);
   reports.Report(
-      [&](const char*) {
-        ++shown;
-        // The receive side is drained while the message waits.
-        reports.Note(0x01, clock + kMs);
-        clock += 10 * kMs;
-      },
-      [&] { return clock; });
-  EXPECT_EQ(shown, 1);
-  EXPECT_FALSE(reports.AnyDue());
+      0x7E, [&](const char*) { ++shown; }, [] { return std::uint64_t{0}; });
+  EXPECT_EQ(shown, 0);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "terminal/timely_wakeups.h"
+#include "uart/timely_wakeups.h"
 
 namespace {
 

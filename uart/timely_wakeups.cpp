@@ -1,4 +1,4 @@
-#include "terminal/timely_wakeups.h"
+#include "uart/timely_wakeups.h"
 
 #include <sched.h>
 #include <sys/syscall.h>
