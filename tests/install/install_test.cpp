@@ -621,12 +621,31 @@ TEST_F(Installed, ManPagesRenderWithoutWarningsAndCoverKeysFilesAndExitStatus) {
       RunCommand("MANWIDTH=80 man -l '" +
                  (prefix / "share/man/man1/q7m-uart-bridge.1.gz").string() + "' 2>/dev/null");
   ASSERT_EQ(bridge.status, 0) << bridge.output;
-  for (const char* text :
-       {"--route", "--baud", "--board", "--link", "--keep", "--log", "--timestamps", "--group",
-        "EXAMPLES", "ser2net", "rfc2217", "ign_set_control", "picocom", "conserver", "labgrid",
-        "q7m-uart-bridge@.service", "/etc/q7m-uart/bridge.conf", "/run/q7m-uart/ttyQ7M",
-        "journalctl", "EXIT STATUS", "SIGTERM", "#COMMODE", "Q7M_PCI_DEVICE",
-        "/etc/security/limits.d/q7m-uart.conf", "LimitRTPRIO=1"}) {
+  for (const char* text : {"--route",
+                           "--baud",
+                           "--board",
+                           "--link",
+                           "--keep",
+                           "--log",
+                           "--timestamps",
+                           "--group",
+                           "EXAMPLES",
+                           "ser2net",
+                           "rfc2217",
+                           "ign_set_control",
+                           "picocom",
+                           "conserver",
+                           "labgrid",
+                           "q7m-uart-bridge@.service",
+                           "/etc/q7m-uart/bridge.conf",
+                           "/run/q7m-uart/ttyQ7M",
+                           "journalctl",
+                           "EXIT STATUS",
+                           "SIGTERM",
+                           "#COMMODE",
+                           "Q7M_PCI_DEVICE",
+                           "/etc/security/limits.d/q7m-uart.conf",
+                           "LimitRTPRIO=1"}) {
     EXPECT_NE(bridge.output.find(text), std::string::npos) << "bridge page misses: " << text;
   }
   // The launchers' pages are their programs'.
