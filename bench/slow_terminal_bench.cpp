@@ -108,11 +108,12 @@ struct Result {
   std::uint64_t rxBytes = 0;
   std::uint64_t pollCpuUs = 0;
   std::uint64_t pollWallUs = 0;
-  std::int64_t pollTid = 0;  // the thread that read the UART's status most
-  pid_t pid = -1;            // the program's, which is its main thread's id
-  int realTimeThreads = -1;  // of the program's, at the end of the flood
-  double cpuSeconds = -1;    // the program's, user and system
-  double lifeSeconds = -1;   // the program's, start to exit or to the CPU reading
+  std::int64_t pollTid = 0;   // the thread that read the UART's status most
+  pid_t pid = -1;             // the program's, which is its main thread's id
+  int realTimeThreads = -1;   // of the program's, at the end of the flood
+  double cpuSeconds = -1;     // the program's, user and system
+  double lifeSeconds = -1;    // the program's, start to exit or to the CPU reading
+  std::uint64_t stealMs = 0;  // time the host gave this machine's processors to others
   bool Clean() const { return failure.empty() && note.empty() && lost == 0 && gaps == 0; }
 };
 
@@ -706,9 +707,23 @@ std::string Ratio(double num, double den, const char* format) {
 }
 
 void PrintHeader() {
-  std::printf("%-38s %3s %8s %8s %6s %4s %6s %10s %6s %5s %6s %5s %6s %3s %5s %5s\n", "row", "run",
-              "on line", "Term.txt", "lost", "gaps", "frames", "term bytes", "gap ms", ">4ms",
-              "acc/B", "poll", "poller", "rt", "cpu s", "cpu");
+  std::printf("%-38s %3s %8s %8s %6s %4s %6s %10s %6s %5s %6s %5s %6s %3s %5s %5s %6s\n", "row",
+              "run", "on line", "Term.txt", "lost", "gaps", "frames", "term bytes", "gap ms",
+              ">4ms", "acc/B", "poll", "poller", "rt", "cpu s", "cpu", "steal");
+}
+
+// The processors' steal time so far (a virtual machine's processors held by
+// its host), in milliseconds: a late wake-up then is nobody's in this machine.
+std::uint64_t StealMs() {
+  std::ifstream stat("/proc/stat");
+  std::string cpu;
+  std::uint64_t field = 0;
+  std::uint64_t steal = 0;
+  stat >> cpu;
+  for (int i = 1; i <= 8 && stat >> field; ++i) {
+    if (i == 8) steal = field;
+  }
+  return steal * 1000 / static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK));
 }
 
 void Print(const Row& row, int run, const Result& r) {
@@ -718,7 +733,7 @@ void Print(const Row& row, int run, const Result& r) {
     return;
   }
   const std::string accessesPerByte =
-      Ratio(static_cast<double>(r.accesses), static_cast<double>(r.rxBytes), "%.1f");
+      Ratio(static_cast<double>(r.accesses), static_cast<double>(r.rxBytes), "%.3f");
   const std::string pollShare =
       Ratio(static_cast<double>(r.pollCpuUs), static_cast<double>(r.pollWallUs), "%.2f");
   const char* poller = r.pollTid == 0 || r.pid <= 0 ? "-" : r.pollTid == r.pid ? "main" : "own";
@@ -726,14 +741,15 @@ void Print(const Row& row, int run, const Result& r) {
   const std::string cpuShare = Ratio(r.cpuSeconds, r.lifeSeconds, "%.2f");
   const std::string realTime =
       r.realTimeThreads < 0 ? std::string("-") : std::to_string(r.realTimeThreads);
-  std::printf("%-38s %3d %8llu %8llu %6llu %4llu %6llu %10llu %6.1f %5llu %6s %5s %6s %3s %5s %5s",
-              row.label.c_str(), run, static_cast<unsigned long long>(r.onLine),
-              static_cast<unsigned long long>(r.captured), static_cast<unsigned long long>(r.lost),
-              static_cast<unsigned long long>(r.gaps), static_cast<unsigned long long>(r.frames),
-              static_cast<unsigned long long>(r.terminalBytes),
-              static_cast<double>(r.maxGapUs) / 1000.0,
-              static_cast<unsigned long long>(r.gapsOver4Ms), accessesPerByte.c_str(),
-              pollShare.c_str(), poller, realTime.c_str(), cpuSeconds.c_str(), cpuShare.c_str());
+  std::printf(
+      "%-38s %3d %8llu %8llu %6llu %4llu %6llu %10llu %6.1f %5llu %6s %5s %6s %3s %5s %5s %6llu",
+      row.label.c_str(), run, static_cast<unsigned long long>(r.onLine),
+      static_cast<unsigned long long>(r.captured), static_cast<unsigned long long>(r.lost),
+      static_cast<unsigned long long>(r.gaps), static_cast<unsigned long long>(r.frames),
+      static_cast<unsigned long long>(r.terminalBytes), static_cast<double>(r.maxGapUs) / 1000.0,
+      static_cast<unsigned long long>(r.gapsOver4Ms), accessesPerByte.c_str(), pollShare.c_str(),
+      poller, realTime.c_str(), cpuSeconds.c_str(), cpuShare.c_str(),
+      static_cast<unsigned long long>(r.stealMs));
   if (!r.note.empty()) std::printf("  NOTE: %s", r.note.c_str());
   std::printf("\n");
   std::fflush(stdout);
@@ -814,7 +830,7 @@ int main(int argc, char** argv) {
       "core between its first and last status read; poller: that thread is the program's "
       "main thread or one of its own; rt: the program's threads at a real-time policy when the "
       "flood ends; cpu s, cpu: the program's CPU time and its share of a "
-      "core over its life\n",
+      "core over its life; steal: ms the host held this virtual machine's processors\n",
       seconds);
   PrintHeader();
   bool clean = true;
@@ -830,7 +846,9 @@ int main(int argc, char** argv) {
         continue;
       }
       const std::uint64_t bytes = FloodBytes(row, seconds);
-      const Result r = row.tmux ? RunInTmux(row, bytes) : RunInPty(row, bytes);
+      const std::uint64_t stealBefore = StealMs();
+      Result r = row.tmux ? RunInTmux(row, bytes) : RunInPty(row, bytes);
+      r.stealMs = StealMs() - stealBefore;
       Print(row, run, r);
       clean = clean && r.Clean();
     }
