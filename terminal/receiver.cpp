@@ -1,6 +1,7 @@
 #include "terminal/receiver.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include "app/settings.h"
 #include "config/messages.h"
@@ -85,8 +86,10 @@ void Receiver::TakeFromEngine() {
       const timespec pause{0, 1'000'000};
       nanosleep(&pause, nullptr);
     }
+    taker_.store(static_cast<pid_t>(gettid()));
     n = engine_.Take(chunk.data(), chunk.size(), event);
     if (n != 0 && capture_) capture_(std::string_view(chunk.data(), n));
+    taker_.store(0);
     taking_.clear(std::memory_order_release);
     if (n == 0 && !event) return;
     const std::lock_guard<std::mutex> lock(mutex_);
@@ -100,9 +103,11 @@ void Receiver::CaptureOnCrash() {
   if (receiver == nullptr) return;
   // Nothing is received after this, so the capture ends where the engine did.
   receiver->engine_.Halt();
-  // The capture thread holds the engine's ring for a chunk at most; unless
-  // it is the thread that crashed, it lets go within a moment.
-  for (int tries = 0; tries < 100; ++tries) {
+  // The capture thread holds the engine's ring for a chunk at most, unless it
+  // is the thread that crashed; on a busy machine it may wait for a
+  // processor meanwhile, so it is given a while.
+  for (int tries = 0; tries < 2000; ++tries) {
+    if (receiver->taker_.load() == static_cast<pid_t>(gettid())) return;
     if (!receiver->taking_.test_and_set(std::memory_order_acquire)) {
       std::array<char, kTakeChunk> chunk{};
       std::optional<UartEvent> event;

@@ -16,6 +16,8 @@
 // usable. While a Receiver is alive the keys the screen sends go out through
 // its engine (SendKeys).
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -80,8 +82,10 @@ class Receiver {
   UartEngine engine_;
   std::optional<UartEngine::Ownership> ownership_;
 
-  // Held by whoever takes from the engine: the capture thread, or a crash.
+  // Held by whoever takes from the engine: the capture thread, or a crash;
+  // the thread holding it, 0 when none.
   std::atomic_flag taking_;
+  std::atomic<pid_t> taker_{0};
   mutable std::mutex mutex_;
   ReceiveBacklog held_;
   // Events with their place in the stream of held bytes.

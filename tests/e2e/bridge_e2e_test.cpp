@@ -181,19 +181,9 @@ class BridgeE2E : public ::testing::Test {
                             std::vector<std::string> environment = {},
                             const std::string& name = "bridge") {
     arguments.insert(arguments.begin(), programDir + "/q7m-uart-bridge");
-    ChildProcess::Options options;
-    options.environment = SimEnvironment(root + "/" + name + ".trace");
-    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
-    options.out = root + "/" + name + ".out";
-    options.err = root + "/" + name + ".err";
-    options.directory = root;
-    bridges.push_back(std::make_unique<ChildProcess>(arguments, options));
-    ChildProcess& bridge = *bridges.back();
-    WaitUntil([&] {
-      return ReadWholeFile(options.out).find('\n') != std::string::npos ||
-             bridge.Wait(milliseconds(0)).has_value();
-    });
-    return bridge;
+    std::vector<std::string> all = SimEnvironment(root + "/" + name + ".trace");
+    all.insert(all.end(), environment.begin(), environment.end());
+    return StartUntilItSaysReady(arguments, all, root, name, bridges);
   }
   std::string Err(const std::string& name = "bridge") const {
     return ReadWholeFile(root + "/" + name + ".err");

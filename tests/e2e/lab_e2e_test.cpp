@@ -195,19 +195,10 @@ class LabE2E : public ::testing::Test {
                             const std::vector<std::string>& environment = {},
                             const std::string& name = "bridge") {
     arguments.insert(arguments.begin(), programDir + "/q7m-uart-bridge");
-    ChildProcess::Options options;
-    options.environment = {"LD_LIBRARY_PATH=" + kBuild + "/sim", "Q7M_SIM_PTY=" + remotePath};
-    options.environment.insert(options.environment.end(), environment.begin(), environment.end());
-    options.out = root + "/" + name + ".out";
-    options.err = root + "/" + name + ".err";
-    options.directory = root;
-    bridges.push_back(std::make_unique<ChildProcess>(arguments, options));
-    ChildProcess& bridge = *bridges.back();
-    WaitUntil([&] {
-      return ReadWholeFile(options.out).find('\n') != std::string::npos ||
-             bridge.Wait(milliseconds(0)).has_value();
-    });
-    return bridge;
+    std::vector<std::string> all = {"LD_LIBRARY_PATH=" + kBuild + "/sim",
+                                    "Q7M_SIM_PTY=" + remotePath};
+    all.insert(all.end(), environment.begin(), environment.end());
+    return StartUntilItSaysReady(arguments, all, root, name, bridges);
   }
   std::string Err(const std::string& name = "bridge") const {
     return ReadWholeFile(root + "/" + name + ".err");

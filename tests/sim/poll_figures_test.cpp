@@ -16,6 +16,7 @@
 #include "include/PCIAccessDll.h"
 #include "sim/poll_figures.h"
 #include "sim/sim_control.h"
+#include "tests/support/sim_mapping_fixture.h"
 #include "uart/uart.h"
 
 namespace {
@@ -80,17 +81,6 @@ TEST(PollFiguresTest, FieldsNameEveryFigureAndClearStartsAfresh) {
 
 // ---- The built library, driven by the program's board accessors ----
 
-std::atomic<std::uint64_t> g_clockNs{0};
-std::uint64_t VirtualClock(void*) {
-  return g_clockNs.load();
-}
-
-template <typename F>
-F* Symbol(void* handle, const char* name) {
-  return reinterpret_cast<F*>(dlsym(handle, name));
-}
-#define Q7M_SYM(handle, name) Symbol<decltype(name)>(handle, #name)
-
 std::uint64_t ThreadCpuNs() {
   timespec ts{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
@@ -107,26 +97,8 @@ void SpinCpu(std::uint64_t ns) {
 
 constexpr std::uint32_t kPort = 0x352;
 
-class PollFiguresLibraryTest : public ::testing::Test {
+class PollFiguresLibraryTest : public SimMappingTest {
  protected:
-  void SetUp() override {
-    const std::string path = std::string(Q7M_BUILD_DIR) + "/sim/libPCIAccessDll.so";
-    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
-    g_clockNs = 1'000'000'000;
-    Q7M_SYM(handle, SimSetClock)(VirtualClock, nullptr);
-    Q7M_SYM(handle, SimReset)();
-    ASSERT_EQ(Q7M_SYM(handle, Mmap)(&base, 0, 0), 0);
-    BoardMemBase = static_cast<std::uint8_t*>(base);
-  }
-  void TearDown() override {
-    BoardMemBase = nullptr;
-    if (handle == nullptr) return;
-    if (base != nullptr) Q7M_SYM(handle, MUnmap)(base);
-    Q7M_SYM(handle, SimSetClock)(nullptr, nullptr);
-    dlclose(handle);
-  }
-
   SimPollFigures Figures() {
     SimPollFigures f{};
     Q7M_SYM(handle, SimGetPollFigures)(&f);
@@ -137,9 +109,6 @@ class PollFiguresLibraryTest : public ::testing::Test {
     EXPECT_EQ(Q7M_SYM(handle, SimPollThreadGet)(index, &t), 0) << "no thread " << index;
     return t;
   }
-
-  void* handle = nullptr;
-  void* base = nullptr;
 };
 
 TEST_F(PollFiguresLibraryTest, KnownAccessesGiveExactCounts) {

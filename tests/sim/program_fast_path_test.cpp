@@ -12,47 +12,16 @@
 #include "board/pcie_library.h"
 #include "include/PCIAccessDll.h"
 #include "sim/sim_control.h"
+#include "tests/support/sim_mapping_fixture.h"
 #include "uart/uart.h"
 
 namespace {
 
-std::atomic<std::uint64_t> g_clockNs{0};
-std::uint64_t VirtualClock(void*) {
-  return g_clockNs.load();
-}
-
-template <typename F>
-F* Symbol(void* handle, const char* name) {
-  return reinterpret_cast<F*>(dlsym(handle, name));
-}
-#define Q7M_SYM(handle, name) Symbol<decltype(name)>(handle, #name)
-
-class ProgramFastPathTest : public ::testing::Test {
+class ProgramFastPathTest : public SimMappingTest {
  protected:
-  void SetUp() override {
-    const std::string path = std::string(Q7M_BUILD_DIR) + "/sim/libPCIAccessDll.so";
-    handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << dlerror();
-    g_clockNs = 1'000'000'000;
-    Q7M_SYM(handle, SimSetClock)(VirtualClock, nullptr);
-    Q7M_SYM(handle, SimReset)();
-    ASSERT_EQ(Q7M_SYM(handle, Mmap)(&base, 0, 0), 0);
-    BoardMemBase = static_cast<std::uint8_t*>(base);
-  }
-  void TearDown() override {
-    BoardMemBase = nullptr;
-    if (handle == nullptr) return;
-    if (base != nullptr) Q7M_SYM(handle, MUnmap)(base);
-    Q7M_SYM(handle, SimSetClock)(nullptr, nullptr);
-    dlclose(handle);
-  }
-
   std::uint64_t SlowPath() { return Q7M_SYM(handle, SimWindowSlowPathCount)(); }
   std::string Warning() { return Q7M_SYM(handle, SimLastWindowWarning)(); }
   std::size_t Accesses() { return Q7M_SYM(handle, SimAccessCount)(); }
-
-  void* handle = nullptr;
-  void* base = nullptr;
 };
 
 constexpr std::int32_t kPort = 0x352;

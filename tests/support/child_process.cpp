@@ -131,3 +131,21 @@ CommandResult RunCommand(const std::string& command) {
   result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
 }
+
+ChildProcess& StartUntilItSaysReady(std::vector<std::string> argv,
+                                    std::vector<std::string> environment, const std::string& folder,
+                                    const std::string& name,
+                                    std::vector<std::unique_ptr<ChildProcess>>& owned) {
+  ChildProcess::Options options;
+  options.environment = std::move(environment);
+  options.out = folder + "/" + name + ".out";
+  options.err = folder + "/" + name + ".err";
+  options.directory = folder;
+  owned.push_back(std::make_unique<ChildProcess>(argv, options));
+  ChildProcess& program = *owned.back();
+  WaitUntil([&] {
+    return ReadWholeFile(options.out).find('\n') != std::string::npos ||
+           program.Wait(std::chrono::milliseconds(0)).has_value();
+  });
+  return program;
+}

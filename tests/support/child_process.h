@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,6 +56,14 @@ CommandResult RunCommand(const std::string& command);
 // Polls until the condition holds; false after the timeout.
 bool WaitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+// Starts a program that prints a line once it is ready (q7m-uart-bridge
+// prints its link), with its standard output and error in
+// <folder>/<name>.out and .err and its working folder there, kept in
+// `owned`; returns once the line came or the program ended.
+ChildProcess& StartUntilItSaysReady(std::vector<std::string> argv,
+                                    std::vector<std::string> environment, const std::string& folder,
+                                    const std::string& name,
+                                    std::vector<std::unique_ptr<ChildProcess>>& owned);
 // Polls the file until it contains the text.
 bool WaitForFileText(const std::string& path, const std::string& text,
                      std::chrono::milliseconds timeout = std::chrono::seconds(10));
