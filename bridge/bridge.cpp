@@ -420,7 +420,7 @@ int RunBridge(const BridgeSetup& setup) {
     UartEngine engine(options, TaskClockNs, nullptr);
     Bridge bridge(setup, *pty, capture, engine);
     {
-      TaskRunner engineThread(engine, {true, [&engine] { engine.LockMemory(); }});
+      TaskRunner engineThread(engine, {true, [&engine] { engine.PrepareThread(); }});
       // This thread reads the clients' bytes at once too: a client that
       // writes and then flushes (lrzsz) loses what the bridge has not read.
       const TimelyWakeups wakeups(TimelyWakeups::Ask::kRealTimeWhenPermitted);

@@ -200,7 +200,6 @@ void DeviceModel::Connect(std::uint8_t route, std::uint64_t nowNs) {
 }
 
 void DeviceModel::Log(std::uint64_t nowNs, std::uint32_t offset, std::uint8_t value, bool isWrite) {
-  if (accessLog_.size() >= kAccessLogLimit) accessLog_.pop_front();
   accessLog_.push_back({nowNs, offset, value, isWrite, false});
 }
 

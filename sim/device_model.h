@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "sim/bounded_log.h"
+
 namespace q7m::sim {
 
 inline constexpr std::uint16_t kVendorId = 0x1172;
@@ -148,7 +150,7 @@ class DeviceModel final : public Wire {
   void AttachRemote(std::uint8_t route, std::shared_ptr<RemoteEnd> remote);
 
   // Inspection.
-  const std::deque<AccessRecord>& AccessLog() const { return accessLog_; }
+  const BoundedLog<AccessRecord>& AccessLog() const { return accessLog_; }
   void ClearAccessLog() { accessLog_.clear(); }
   const std::deque<TxRecord>& TxLog() const { return txLog_; }
   void ClearTxLog() { txLog_.clear(); }
@@ -220,7 +222,7 @@ class DeviceModel final : public Wire {
   std::array<std::shared_ptr<RemoteEnd>, kRouteCount> remotes_;
   RemoteEnd* connected_ = nullptr;
 
-  std::deque<AccessRecord> accessLog_;
+  BoundedLog<AccessRecord> accessLog_{kAccessLogLimit};
 };
 
 // What a UART programmed for `rxBaud` makes of `byte` sent at `wireBaud`:

@@ -48,7 +48,7 @@ Receiver::Receiver(std::int32_t baud, Handler show, Handler capture, std::size_t
       capture_(std::move(capture)),
       engine_(EngineOptions(baud), TaskClockNs, nullptr),
       held_(holdLimit),
-      engineRunner_(engine_, {true, [this] { engine_.LockMemory(); }}),
+      engineRunner_(engine_, {true, [this] { engine_.PrepareThread(); }}),
       captureRunner_(captureTask_, {}) {
   ownership_.emplace(engine_);
   // Home at a message, SIGTERM and SIGHUP end the program from deep inside a

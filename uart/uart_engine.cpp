@@ -2,6 +2,7 @@
 
 #include <sys/mman.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -60,7 +61,8 @@ std::array<std::pair<const void*, std::size_t>, 5> UartEngine::Memory() const {
            {txChanges_.Storage(), txChanges_.StorageBytes()}}};
 }
 
-bool UartEngine::LockMemory() {
+bool UartEngine::PrepareThread() {
+  thread_.store(static_cast<pid_t>(gettid()));
   bool ok = true;
   for (const auto& [start, bytes] : Memory()) ok = mlock(start, bytes) == 0 && ok;
   locked_ = true;
@@ -75,7 +77,8 @@ void UartEngine::SetBaud(std::int32_t baud) {
 
 void UartEngine::Halt() {
   halted_.store(true);
-  for (int waits = 0; waits < 50 && stepping_.load(); ++waits) {
+  if (thread_.load() == static_cast<pid_t>(gettid())) return;
+  for (int waits = 0; waits < 2000 && stepping_.load(); ++waits) {
     const timespec pause{0, 1'000'000};
     nanosleep(&pause, nullptr);
   }

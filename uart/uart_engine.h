@@ -13,6 +13,8 @@
 // What the receive ring cannot take is counted and said at its place in the
 // stream, never silently dropped.
 
+#include <sys/types.h>
+
 #include <array>
 #include <atomic>
 #include <cstddef>
@@ -72,11 +74,12 @@ class UartEngine final : public ClockedTask {
   std::uint64_t Step(std::uint64_t nowNs);
   std::uint64_t RunAt(std::uint64_t nowNs) override { return Step(nowNs); }
   std::uint64_t PeriodNs() const { return periodNs_; }
-  // Locks the engine's state and rings in memory; false when not permitted.
-  bool LockMemory();
+  // On the engine's own thread, before its first step: notes the thread and
+  // locks the engine's state and rings in memory; false when not permitted.
+  bool PrepareThread();
   // Any thread, a signal handler too: no step starts from now on, and the
-  // one in progress ends first (waiting 50 ms at most, since the caller may
-  // be the engine's own thread).
+  // one in progress ends first (unless the caller is that step's thread; a
+  // thread that waits for a processor is given two seconds).
   void Halt();
 
   // The consumer's thread. Takes received bytes in order, up to `max`,
@@ -127,7 +130,7 @@ class UartEngine final : public ClockedTask {
   };
 
   std::uint64_t Now() const { return clock_(clockContext_); }
-  // What LockMemory locks: the engine and its rings.
+  // What PrepareThread locks: the engine and its rings.
   std::array<std::pair<const void*, std::size_t>, 5> Memory() const;
   std::uint64_t StepNow(std::uint64_t now);
   void Transmit(std::uint64_t now);
@@ -169,6 +172,7 @@ class UartEngine final : public ClockedTask {
   bool sentAny_ = false;
   bool locked_ = false;
 
+  std::atomic<pid_t> thread_{0};
   std::atomic<bool> halted_{false};
   std::atomic<bool> stepping_{false};
   std::atomic<std::uint64_t> sent_{0};
