@@ -6,7 +6,10 @@
 // from a macro. Prints, per run: the bytes on the line, in "Term.txt" and lost
 // in the UART, the frames drawn and the bytes written to the terminal, the
 // longest gap between two polls of the UART's status and how many gaps were
-// over 4 ms (the 127-byte buffer fills in 11 ms at 115200 baud), the window
+// over 4 ms (the 127-byte buffer fills in 11 ms at 115200 baud), the CPU the
+// polling thread used within its longest gap and how much of that gap a
+// real-time sleeper of the benchmark's own was held too (a virtual machine's
+// host stops its processors without always counting steal time), the window
 // accesses per received byte, the polling thread's CPU as a share of a core
 // between its first and last poll, and the program's CPU over its life, in
 // seconds and as a share of a core; whether the polling thread is the
@@ -31,6 +34,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -38,6 +42,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -108,12 +113,16 @@ struct Result {
   std::uint64_t rxBytes = 0;
   std::uint64_t pollCpuUs = 0;
   std::uint64_t pollWallUs = 0;
-  std::int64_t pollTid = 0;   // the thread that read the UART's status most
-  pid_t pid = -1;             // the program's, which is its main thread's id
-  int realTimeThreads = -1;   // of the program's, at the end of the flood
-  double cpuSeconds = -1;     // the program's, user and system
-  double lifeSeconds = -1;    // the program's, start to exit or to the CPU reading
-  std::uint64_t stealMs = 0;  // time the host gave this machine's processors to others
+  std::int64_t pollTid = 0;         // the thread that read the UART's status most
+  pid_t pid = -1;                   // the program's, which is its main thread's id
+  int realTimeThreads = -1;         // of the program's, at the end of the flood
+  double cpuSeconds = -1;           // the program's, user and system
+  double lifeSeconds = -1;          // the program's, start to exit or to the CPU reading
+  std::uint64_t stealMs = 0;        // time the host gave this machine's processors to others
+  std::uint64_t gapUs = 0;          // the poller's longest gap
+  std::uint64_t gapCpuUs = 0;       // the CPU it used within it
+  std::uint64_t gapEndUs = 0;       // the monotonic clock when that gap ended
+  std::uint64_t witnessHeldUs = 0;  // of that gap, the longest a witness was held too
   bool Clean() const { return failure.empty() && note.empty() && lost == 0 && gaps == 0; }
 };
 
@@ -157,6 +166,12 @@ std::optional<unsigned> LastRegWrite(const std::string& trace, int index) {
 
 unsigned Divisor(long baud) {
   return static_cast<unsigned>(std::floor(kUartClockHz / static_cast<double>(baud) + 0.5));
+}
+
+// How long the UART's 127-byte receive buffer lasts at `baud`, 10 bits a
+// character, in microseconds.
+std::uint64_t BufferUs(long baud) {
+  return static_cast<std::uint64_t>(127 * 10 * 1e6 / static_cast<double>(baud));
 }
 
 // The flood, in whole lines, is as long as the line carries in the time
@@ -419,6 +434,9 @@ Result Collect(const Row& row, const Scratch& scratch, std::uint64_t bytes) {
   r.pollCpuUs = stat("poll-cpu-us");
   r.pollWallUs = stat("poll-wall-us");
   r.pollTid = static_cast<std::int64_t>(stat("poll-tid"));
+  r.gapUs = stat("gap-us");
+  r.gapCpuUs = stat("gap-cpu-us");
+  r.gapEndUs = stat("gap-end-us");
   r.frames = Field("c " + counts, "c", "frames").value_or(0);
   r.terminalBytes = Field("c " + counts, "c", "output-bytes").value_or(0);
   r.captured = check.validLines * q7m::sim::kFloodLineSize;
@@ -707,10 +725,83 @@ std::string Ratio(double num, double den, const char* format) {
 }
 
 void PrintHeader() {
-  std::printf("%-38s %3s %8s %8s %6s %4s %6s %10s %6s %5s %6s %5s %6s %3s %5s %5s %6s\n", "row",
-              "run", "on line", "Term.txt", "lost", "gaps", "frames", "term bytes", "gap ms",
-              ">4ms", "acc/B", "poll", "poller", "rt", "cpu s", "cpu", "steal");
+  std::printf("%-38s %3s %8s %8s %6s %4s %6s %10s %6s %6s %6s %5s %6s %5s %6s %3s %5s %5s %6s\n",
+              "row", "run", "on line", "Term.txt", "lost", "gaps", "frames", "term bytes", "gap ms",
+              "in cpu", "wit ms", ">4ms", "acc/B", "poll", "poller", "rt", "cpu s", "cpu", "steal");
 }
+
+// Threads of the benchmark's own, one bound to each processor, that sleep
+// to 1 ms absolute deadlines at the engine's real-time priority and note
+// every wake-up more than 1 ms late. When one of them, in another process,
+// doing nothing, is held through the program's longest poll gap, the machine
+// held the processor: a virtual machine's host may do so without counting
+// steal time.
+class Witnesses {
+ public:
+  Witnesses() {
+    const long processors = sysconf(_SC_NPROCESSORS_ONLN);
+    for (long cpu = 0; cpu < processors; ++cpu) {
+      threads_.emplace_back([this, cpu](const std::stop_token& stop) { Run(stop, cpu); });
+    }
+  }
+  bool RealTime() const { return realTime_.load(); }
+  // The longest stall of one witness that overlaps [fromUs, toUs] of the
+  // monotonic clock, in microseconds of the overlap.
+  std::uint64_t HeldWithinUs(std::uint64_t fromUs, std::uint64_t toUs) const {
+    const std::lock_guard lock(mutex_);
+    std::uint64_t held = 0;
+    for (const Stall& s : stalls_) {
+      const std::uint64_t start = std::max(s.fromUs, fromUs);
+      const std::uint64_t end = std::min(s.toUs, toUs);
+      if (end > start) held = std::max(held, end - start);
+    }
+    return held;
+  }
+  void Forget() {
+    const std::lock_guard lock(mutex_);
+    stalls_.clear();
+  }
+
+ private:
+  struct Stall {
+    std::uint64_t fromUs;  // the deadline
+    std::uint64_t toUs;    // the wake-up
+  };
+  static std::uint64_t Us(const timespec& t) {
+    return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000 +
+           static_cast<std::uint64_t>(t.tv_nsec) / 1000;
+  }
+  void Run(const std::stop_token& stop, long cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(static_cast<int>(cpu), &set);
+    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+    sched_param param{};
+    param.sched_priority = 1;
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) realTime_ = true;
+    timespec next{};
+    clock_gettime(CLOCK_MONOTONIC, &next);
+    while (!stop.stop_requested()) {
+      next.tv_nsec += 1'000'000;
+      if (next.tv_nsec >= 1'000'000'000) {
+        next.tv_nsec -= 1'000'000'000;
+        ++next.tv_sec;
+      }
+      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+      timespec now{};
+      clock_gettime(CLOCK_MONOTONIC, &now);
+      if (Us(now) > Us(next) + 1000) {
+        const std::lock_guard lock(mutex_);
+        stalls_.push_back({Us(next), Us(now)});
+        next = now;  // after a stall, no burst of catching up
+      }
+    }
+  }
+  mutable std::mutex mutex_;
+  std::vector<Stall> stalls_;
+  std::atomic<bool> realTime_{false};
+  std::vector<std::jthread> threads_;
+};
 
 // The processors' steal time so far (a virtual machine's processors held by
 // its host), in milliseconds: a late wake-up then is nobody's in this machine.
@@ -742,11 +833,13 @@ void Print(const Row& row, int run, const Result& r) {
   const std::string realTime =
       r.realTimeThreads < 0 ? std::string("-") : std::to_string(r.realTimeThreads);
   std::printf(
-      "%-38s %3d %8llu %8llu %6llu %4llu %6llu %10llu %6.1f %5llu %6s %5s %6s %3s %5s %5s %6llu",
+      "%-38s %3d %8llu %8llu %6llu %4llu %6llu %10llu %6.1f %6.1f %6.1f %5llu %6s %5s %6s %3s %5s "
+      "%5s %6llu",
       row.label.c_str(), run, static_cast<unsigned long long>(r.onLine),
       static_cast<unsigned long long>(r.captured), static_cast<unsigned long long>(r.lost),
       static_cast<unsigned long long>(r.gaps), static_cast<unsigned long long>(r.frames),
       static_cast<unsigned long long>(r.terminalBytes), static_cast<double>(r.maxGapUs) / 1000.0,
+      static_cast<double>(r.gapCpuUs) / 1000.0, static_cast<double>(r.witnessHeldUs) / 1000.0,
       static_cast<unsigned long long>(r.gapsOver4Ms), accessesPerByte.c_str(), pollShare.c_str(),
       poller, realTime.c_str(), cpuSeconds.c_str(), cpuShare.c_str(),
       static_cast<unsigned long long>(r.stealMs));
@@ -830,10 +923,18 @@ int main(int argc, char** argv) {
       "core between its first and last status read; poller: that thread is the program's "
       "main thread or one of its own; rt: the program's threads at a real-time policy when the "
       "flood ends; cpu s, cpu: the program's CPU time and its share of a "
-      "core over its life; steal: ms the host held this virtual machine's processors\n",
+      "core over its life; steal: ms the host held this virtual machine's processors, as the "
+      "host counts it; gap ms: the longest time between two status reads of the polling "
+      "thread, in cpu: the CPU it used within it, wit ms: how much of it one of the "
+      "benchmark's own 1 ms real-time sleepers, one on each processor, was held too\n",
       seconds);
+  Witnesses witnesses;
   PrintHeader();
   bool clean = true;
+  // Losses in runs where the witness too was held past the time the
+  // UART's buffer lasts: the machine stopped, not the program.
+  int lossesWithStall = 0;
+  int lossesOtherwise = 0;
   for (const Row& row : Rows(quick)) {
     if (row.label.find(filter) == std::string::npos) continue;
     for (int run = 1; run <= row.runs; ++run) {
@@ -847,12 +948,26 @@ int main(int argc, char** argv) {
       }
       const std::uint64_t bytes = FloodBytes(row, seconds);
       const std::uint64_t stealBefore = StealMs();
+      witnesses.Forget();
       Result r = row.tmux ? RunInTmux(row, bytes) : RunInPty(row, bytes);
       r.stealMs = StealMs() - stealBefore;
+      if (r.gapEndUs != 0) {
+        r.witnessHeldUs = witnesses.HeldWithinUs(r.gapEndUs - r.gapUs, r.gapEndUs);
+      }
       Print(row, run, r);
       clean = clean && r.Clean();
+      if (r.failure.empty() && r.lost > 0) {
+        ++(r.witnessHeldUs + BufferUs(row.baud) >= r.gapUs ? lossesWithStall : lossesOtherwise);
+      }
     }
   }
   std::printf("%s\n", clean ? "every run: 0 lost, no gaps" : "SOME RUNS LOST BYTES OR FAILED");
+  if (!witnesses.RealTime()) std::printf("the witnesses had no real-time priority\n");
+  if (lossesWithStall + lossesOtherwise > 0) {
+    std::printf(
+        "runs that lost bytes: %d where, but for the time a witness was held too, the "
+        "longest gap was within what the UART's buffer lasts; %d otherwise\n",
+        lossesWithStall, lossesOtherwise);
+  }
   return clean ? 0 : 1;
 }

@@ -13,6 +13,11 @@ void PollFigures::StatusRead(std::int64_t tid, std::uint64_t cpuNs, std::uint64_
     threads_[used_++] = PollThread{tid, 0, cpuNs, cpuNs, wallNs, wallNs};
   }
   PollThread& t = threads_[i];
+  if (wallNs - t.lastWallNs > t.maxGapNs) {
+    t.maxGapNs = wallNs - t.lastWallNs;
+    t.maxGapCpuNs = cpuNs - t.lastCpuNs;
+    t.maxGapEndNs = wallNs;
+  }
   ++t.statusReads;
   t.lastCpuNs = cpuNs;
   t.lastWallNs = wallNs;
@@ -28,15 +33,18 @@ PollThread PollFigures::Poller() const {
 
 std::string PollFigures::Fields() const {
   const PollThread poller = Poller();
-  char text[200];
+  char text[300];
   std::snprintf(
       text, sizeof text,
       "accesses %llu status-reads %llu rx-bytes %llu poll-cpu-us %llu "
-      "poll-wall-us %llu poll-tid %lld",
+      "poll-wall-us %llu poll-tid %lld gap-us %llu gap-cpu-us %llu gap-end-us %llu",
       static_cast<unsigned long long>(accesses_), static_cast<unsigned long long>(statusReads_),
       static_cast<unsigned long long>(rxBytes_),
       static_cast<unsigned long long>(poller.CpuNs() / 1000),
-      static_cast<unsigned long long>(poller.WallNs() / 1000), static_cast<long long>(poller.tid));
+      static_cast<unsigned long long>(poller.WallNs() / 1000), static_cast<long long>(poller.tid),
+      static_cast<unsigned long long>(poller.maxGapNs / 1000),
+      static_cast<unsigned long long>(poller.maxGapCpuNs / 1000),
+      static_cast<unsigned long long>(poller.maxGapEndNs / 1000));
   return text;
 }
 

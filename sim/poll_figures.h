@@ -24,6 +24,12 @@ struct PollThread {
   std::uint64_t lastCpuNs = 0;
   std::uint64_t firstWallNs = 0;
   std::uint64_t lastWallNs = 0;
+  // The longest wall time between two of its status reads, the CPU time the
+  // thread used within it (near none: it was not running; near all: it was
+  // busy), and the wall clock at its end.
+  std::uint64_t maxGapNs = 0;
+  std::uint64_t maxGapCpuNs = 0;
+  std::uint64_t maxGapEndNs = 0;
 
   std::uint64_t CpuNs() const { return lastCpuNs - firstCpuNs; }
   std::uint64_t WallNs() const { return lastWallNs - firstWallNs; }
@@ -53,7 +59,8 @@ class PollFigures {
   PollThread Poller() const;
 
   // "accesses N status-reads N rx-bytes N poll-cpu-us N poll-wall-us N
-  // poll-tid N", the poll figures being the Poller's.
+  // poll-tid N gap-us N gap-cpu-us N gap-end-us N", the poll figures being
+  // the Poller's and the gap its longest.
   std::string Fields() const;
 
  private:

@@ -41,6 +41,12 @@ TEST(PollFiguresTest, ThePollerIsTheThreadWithTheMostStatusReads) {
   EXPECT_EQ(poller.statusReads, 3u);
   EXPECT_EQ(poller.CpuNs(), 10'000u) << "first to last read, not the thread's whole life";
   EXPECT_EQ(poller.WallNs(), 7'000u);
+  // Its longest gap is the second (5 us of wall time; the made-up CPU clock
+  // says 8 us), kept with the CPU inside it and the time it ended.
+  EXPECT_EQ(poller.maxGapNs, 5'000u);
+  EXPECT_EQ(poller.maxGapCpuNs, 8'000u);
+  EXPECT_EQ(poller.maxGapEndNs, 58'000u);
+  EXPECT_EQ(f.Thread(0).maxGapNs, 10'000u) << "each thread's gaps are its own";
 
   // A thread that reads the status once has no span yet.
   PollFigures once;
@@ -72,10 +78,12 @@ TEST(PollFiguresTest, FieldsNameEveryFigureAndClearStartsAfresh) {
   f.StatusRead(42, 3'500'000, 9'000'000);
   f.StatusRead(43, 0, 0);
   EXPECT_EQ(f.Fields(),
-            "accesses 7 status-reads 3 rx-bytes 2 poll-cpu-us 2500 poll-wall-us 4000 poll-tid 42");
+            "accesses 7 status-reads 3 rx-bytes 2 poll-cpu-us 2500 poll-wall-us 4000 poll-tid 42 "
+            "gap-us 4000 gap-cpu-us 2500 gap-end-us 9000");
   f.Clear();
   EXPECT_EQ(f.Fields(),
-            "accesses 0 status-reads 0 rx-bytes 0 poll-cpu-us 0 poll-wall-us 0 poll-tid 0");
+            "accesses 0 status-reads 0 rx-bytes 0 poll-cpu-us 0 poll-wall-us 0 poll-tid 0 "
+            "gap-us 0 gap-cpu-us 0 gap-end-us 0");
   EXPECT_EQ(f.ThreadCount(), 0u);
 }
 
