@@ -838,7 +838,7 @@ void Print(const Row& row, int run, const Result& r) {
       row.label.c_str(), run, static_cast<unsigned long long>(r.onLine),
       static_cast<unsigned long long>(r.captured), static_cast<unsigned long long>(r.lost),
       static_cast<unsigned long long>(r.gaps), static_cast<unsigned long long>(r.frames),
-      static_cast<unsigned long long>(r.terminalBytes), static_cast<double>(r.maxGapUs) / 1000.0,
+      static_cast<unsigned long long>(r.terminalBytes), static_cast<double>(r.gapUs) / 1000.0,
       static_cast<double>(r.gapCpuUs) / 1000.0, static_cast<double>(r.witnessHeldUs) / 1000.0,
       static_cast<unsigned long long>(r.gapsOver4Ms), accessesPerByte.c_str(), pollShare.c_str(),
       poller, realTime.c_str(), cpuSeconds.c_str(), cpuShare.c_str(),
