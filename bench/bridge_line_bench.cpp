@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -177,7 +178,24 @@ void Stream() {
   bench.StopAndPrintPollFigures();
 }
 
+// Whether `program` is in one of PATH's folders, executable.
+bool OnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+  for (std::size_t start = 0; start <= folders.size();) {
+    const std::size_t end = std::min(folders.find(':', start), folders.size());
+    const std::string candidate = folders.substr(start, end - start) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
 void Zmodem() {
+  if (!OnPath("sz") || !OnPath("rz")) {
+    std::printf("256 KiB sz -> rz: SKIPPED, sz or rz not found (scripts/deps.sh installs lrzsz)\n");
+    return;
+  }
   Bench bench("zmodem");
   bench.StartBridge(true);
   const std::string path = (bench.Dir() / "image.bin").string();
