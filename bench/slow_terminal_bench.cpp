@@ -34,7 +34,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -42,7 +41,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -50,6 +48,7 @@
 #include <vector>
 
 #include "sim/flood_text.h"
+#include "tests/support/stall_witnesses.h"
 
 namespace {
 
@@ -166,12 +165,6 @@ std::optional<unsigned> LastRegWrite(const std::string& trace, int index) {
 
 unsigned Divisor(long baud) {
   return static_cast<unsigned>(std::floor(kUartClockHz / static_cast<double>(baud) + 0.5));
-}
-
-// How long the UART's 127-byte receive buffer lasts at `baud`, 10 bits a
-// character, in microseconds.
-std::uint64_t BufferUs(long baud) {
-  return static_cast<std::uint64_t>(127 * 10 * 1e6 / static_cast<double>(baud));
 }
 
 // The flood, in whole lines, is as long as the line carries in the time
@@ -730,79 +723,6 @@ void PrintHeader() {
               "in cpu", "wit ms", ">4ms", "acc/B", "poll", "poller", "rt", "cpu s", "cpu", "steal");
 }
 
-// Threads of the benchmark's own, one bound to each processor, that sleep
-// to 1 ms absolute deadlines at the engine's real-time priority and note
-// every wake-up more than 1 ms late. When one of them, in another process,
-// doing nothing, is held through the program's longest poll gap, the machine
-// held the processor: a virtual machine's host may do so without counting
-// steal time.
-class Witnesses {
- public:
-  Witnesses() {
-    const long processors = sysconf(_SC_NPROCESSORS_ONLN);
-    for (long cpu = 0; cpu < processors; ++cpu) {
-      threads_.emplace_back([this, cpu](const std::stop_token& stop) { Run(stop, cpu); });
-    }
-  }
-  bool RealTime() const { return realTime_.load(); }
-  // The longest stall of one witness that overlaps [fromUs, toUs] of the
-  // monotonic clock, in microseconds of the overlap.
-  std::uint64_t HeldWithinUs(std::uint64_t fromUs, std::uint64_t toUs) const {
-    const std::lock_guard lock(mutex_);
-    std::uint64_t held = 0;
-    for (const Stall& s : stalls_) {
-      const std::uint64_t start = std::max(s.fromUs, fromUs);
-      const std::uint64_t end = std::min(s.toUs, toUs);
-      if (end > start) held = std::max(held, end - start);
-    }
-    return held;
-  }
-  void Forget() {
-    const std::lock_guard lock(mutex_);
-    stalls_.clear();
-  }
-
- private:
-  struct Stall {
-    std::uint64_t fromUs;  // the deadline
-    std::uint64_t toUs;    // the wake-up
-  };
-  static std::uint64_t Us(const timespec& t) {
-    return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000 +
-           static_cast<std::uint64_t>(t.tv_nsec) / 1000;
-  }
-  void Run(const std::stop_token& stop, long cpu) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    CPU_SET(static_cast<int>(cpu), &set);
-    pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-    sched_param param{};
-    param.sched_priority = 1;
-    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) realTime_ = true;
-    timespec next{};
-    clock_gettime(CLOCK_MONOTONIC, &next);
-    while (!stop.stop_requested()) {
-      next.tv_nsec += 1'000'000;
-      if (next.tv_nsec >= 1'000'000'000) {
-        next.tv_nsec -= 1'000'000'000;
-        ++next.tv_sec;
-      }
-      clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
-      timespec now{};
-      clock_gettime(CLOCK_MONOTONIC, &now);
-      if (Us(now) > Us(next) + 1000) {
-        const std::lock_guard lock(mutex_);
-        stalls_.push_back({Us(next), Us(now)});
-        next = now;  // after a stall, no burst of catching up
-      }
-    }
-  }
-  mutable std::mutex mutex_;
-  std::vector<Stall> stalls_;
-  std::atomic<bool> realTime_{false};
-  std::vector<std::jthread> threads_;
-};
-
 // The processors' steal time so far (a virtual machine's processors held by
 // its host), in milliseconds: a late wake-up then is nobody's in this machine.
 std::uint64_t StealMs() {
@@ -928,7 +848,7 @@ int main(int argc, char** argv) {
       "thread, in cpu: the CPU it used within it, wit ms: how much of it one of the "
       "benchmark's own 1 ms real-time sleepers, one on each processor, was held too\n",
       seconds);
-  Witnesses witnesses;
+  StallWitnesses witnesses;
   PrintHeader();
   bool clean = true;
   // Losses in runs where the witness too was held past the time the
@@ -957,7 +877,7 @@ int main(int argc, char** argv) {
       Print(row, run, r);
       clean = clean && r.Clean();
       if (r.failure.empty() && r.lost > 0) {
-        ++(r.witnessHeldUs + BufferUs(row.baud) >= r.gapUs ? lossesWithStall : lossesOtherwise);
+        ++(r.witnessHeldUs + UartBufferUs(row.baud) >= r.gapUs ? lossesWithStall : lossesOtherwise);
       }
     }
   }
