@@ -451,6 +451,7 @@ TEST_F(BridgeE2E, WithoutAClientTheLatestBytesAreKeptUpToTheCapForTheNextOne) {
   ASSERT_TRUE(remote.ok());
   // 150 whole lines of the flood text.
   const std::string flood = q7m::sim::FloodText(0, 9900);
+  const StallWitnesses witnesses;
   remote.Write(flood);
   // The capture has every byte as soon as it is received, client or not.
   const auto unstamped = [&] {
@@ -464,6 +465,13 @@ TEST_F(BridgeE2E, WithoutAClientTheLatestBytesAreKeptUpToTheCapForTheNextOne) {
   };
   if (!WaitUntil([&] { return unstamped().size() == flood.size(); })) {
     StopBridge(bridge);
+    const std::string trace = ReadWholeFile(Trace());
+    const std::uint64_t lost = TraceStat(trace, "rx-lost");
+    if (lost != 0 && witnesses.HostHeldLongestGap(trace, UartBufferUs(kLineRate))) {
+      // The UART lost bytes while the host held the machine: the counts
+      // that follow cannot be judged.
+      GTEST_SKIP() << "the host held the machine through a poll gap: " << UartReceiveStats();
+    }
     FAIL() << "the capture holds " << unstamped().size() << " of " << flood.size()
            << " bytes; the UART: " << UartReceiveStats();
   }

@@ -244,6 +244,7 @@ TEST_F(UartInTmux, AWindowTooSmallIsSaidOnceBeforeTheMenu) {
 
 TEST_F(UartInTmux, BootLogAfterAResetArrivesWhole) {
   // At line rate, in real time, on whatever machine runs the tests.
+  const StallWitnesses witnesses;
   WriteConfig("#COMMODE 115200\n");
   Start("2");
   ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
@@ -253,12 +254,21 @@ TEST_F(UartInTmux, BootLogAfterAResetArrivesWhole) {
   session->SendKeys({"S-F2"});
   ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
   const std::string capture = ReadWholeFile(programDir / "Term.txt");
+  const std::string screen = session->Capture();
   EXPECT_GT(capture.size(), 2000u);
-  EXPECT_EQ(capture.find("Overflow"), std::string::npos);
   EXPECT_NE(capture.find("vsc7420# "), std::string::npos);
-  EXPECT_EQ(session->Capture().find("UartRcvStr"), std::string::npos);
   session->SendText("q");
   EXPECT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  // An overflow only where the host held the machine through the poll gap,
+  // as a witness saw.
+  const std::string trace = ReadWholeFile(tracePath);
+  if (TraceStat(trace, "rx-lost") == 0) {
+    EXPECT_EQ(capture.find("Overflow"), std::string::npos);
+    EXPECT_EQ(screen.find("UartRcvStr"), std::string::npos) << screen;
+  } else {
+    EXPECT_TRUE(witnesses.HostHeldLongestGap(trace, UartBufferUs(115200)))
+        << "the UART lost bytes while no witness was held as long: " << trace;
+  }
 }
 
 TEST_F(UartInTmux, MissingConfigurationIsReportedAndHomeEndsTheProgram) {
