@@ -49,7 +49,16 @@ void OnTerminationSignal(int sig) {
   raise(sig);
 }
 
-void OnFatalSignal(int sig, siginfo_t*, void*) {
+void OnFatalSignal(int sig, siginfo_t* info, void*) {
+  // A crash signal sent by another process (kill -SEGV) may land on any
+  // thread, in the middle of that thread's work; the crash work would then
+  // find it half done. The main thread takes it instead. A fault or an
+  // abort of this process's own is handled where it happened.
+  const pid_t process = getpid();
+  if (info != nullptr && info->si_code <= 0 && info->si_pid != process && gettid() != process) {
+    tgkill(process, process, sig);
+    return;
+  }
   if (g_tty.crashWork != nullptr) g_tty.crashWork();
   if (g_tty.active) {
     g_tty.active = 0;

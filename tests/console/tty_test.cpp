@@ -4,11 +4,13 @@
 #include "console/tty.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <string>
+#include <thread>
 
 #include "console/console.h"
 #include "console/program_end.h"
@@ -94,6 +96,55 @@ TEST(TtySignals, WithoutTheScreenATerminationSignalKillsAtOnce) {
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
   EXPECT_FALSE(TtySignalPending());
+}
+
+// Where the crash work runs: the pipe it tells, and the process's main thread.
+int g_crashPipe = -1;
+void TellWhichThread() {
+  const char where = ::gettid() == ::getpid() ? 'M' : 'O';
+  [[maybe_unused]] const ssize_t n = ::write(g_crashPipe, &where, 1);
+}
+
+TEST(TtySignals, ACrashSignalFromAnotherProcessIsHandledOnTheMainThread) {
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(fds[0]);
+    g_crashPipe = fds[1];
+    TtyTakeOver();
+    TtySetCrashWork(TellWhichThread);
+    // The main thread blocks the signal for a while, so the kernel gives it
+    // to the other thread, as it may give it to any thread that is working.
+    sigset_t segv;
+    sigemptyset(&segv);
+    sigaddset(&segv, SIGSEGV);
+    pthread_sigmask(SIG_BLOCK, &segv, nullptr);
+    std::thread other([segv] {
+      pthread_sigmask(SIG_UNBLOCK, &segv, nullptr);  // it inherited the block
+      for (;;) ::pause();
+    });
+    other.detach();
+    const char ready = 'R';
+    [[maybe_unused]] const ssize_t n = ::write(fds[1], &ready, 1);
+    ::sleep(1);
+    pthread_sigmask(SIG_UNBLOCK, &segv, nullptr);
+    ::sleep(30);
+    _exit(0);
+  }
+  ::close(fds[1]);
+  char got = 0;
+  ASSERT_EQ(::read(fds[0], &got, 1), 1);
+  ASSERT_EQ(got, 'R');
+  ::kill(child, SIGSEGV);
+  std::string where;
+  while (::read(fds[0], &got, 1) == 1) where += got;
+  ::close(fds[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_EQ(where, "M") << "the crash work ran once, on the main thread";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
 }
 
 }  // namespace
