@@ -250,7 +250,24 @@ TEST_F(UartInTmux, BootLogAfterAResetArrivesWhole) {
   ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
   session->SendText("r");
   session->SendText("0");
-  ASSERT_TRUE(session->WaitForText("vsc7420#", std::chrono::seconds(15))) << session->Capture();
+  const bool prompted = session->WaitFor(
+      [&] {
+        const std::string screen = session->Capture();
+        return screen.find("vsc7420#") != std::string::npos ||
+               screen.find("UartRcvStr") != std::string::npos;
+      },
+      std::chrono::seconds(15));
+  ASSERT_TRUE(prompted) << session->Capture();
+  if (session->Capture().find("UartRcvStr") != std::string::npos) {
+    // The UART overflowed and its message waits: Home there ends the
+    // program, and the board's figures say whether the host explains it.
+    session->SendKeys({"Home"});
+    ASSERT_TRUE(session->WaitForText("EXIT=")) << session->Capture();
+    const std::string trace = ReadWholeFile(tracePath);
+    ASSERT_TRUE(witnesses.ExcuseUartLoss(trace, UartBufferUs(115200)))
+        << "the UART lost bytes too often for the host alone: " << trace;
+    GTEST_SKIP() << "the UART overflowed while the host held the machine: " << trace;
+  }
   session->SendKeys({"S-F2"});
   ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
   const std::string capture = ReadWholeFile(programDir / "Term.txt");
@@ -266,8 +283,8 @@ TEST_F(UartInTmux, BootLogAfterAResetArrivesWhole) {
     EXPECT_EQ(capture.find("Overflow"), std::string::npos);
     EXPECT_EQ(screen.find("UartRcvStr"), std::string::npos) << screen;
   } else {
-    EXPECT_TRUE(witnesses.HostHeldLongestGap(trace, UartBufferUs(115200)))
-        << "the UART lost bytes while no witness was held as long: " << trace;
+    EXPECT_TRUE(witnesses.ExcuseUartLoss(trace, UartBufferUs(115200)))
+        << "the UART lost bytes too often for the host alone: " << trace;
   }
 }
 
@@ -351,7 +368,7 @@ TEST_P(UartEndedDuringAFlood, TheCaptureHoldsEveryByteReceivedBeforeIt) {
     // witness's stall as long as the buffer lasts counts.
     const std::string trace = ReadWholeFile(tracePath);
     const bool held = TraceStat(trace, "gap-us") != 0
-                          ? witnesses.HostHeldLongestGap(trace, UartBufferUs(115200))
+                          ? witnesses.ExcuseUartLoss(trace, UartBufferUs(115200))
                           : witnesses.HeldWithinUs(startUs, MonotonicUs()) >= UartBufferUs(115200);
     EXPECT_TRUE(held) << "the UART lost bytes while no witness was held as long";
   }

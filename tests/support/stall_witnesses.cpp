@@ -73,6 +73,11 @@ bool StallWitnesses::HostHeldLongestGap(const std::string& trace, std::uint64_t 
   return HeldThroughLongestGapUs(trace) + bufferUs >= TraceStat(trace, "gap-us");
 }
 
+bool StallWitnesses::ExcuseUartLoss(const std::string& trace, std::uint64_t bufferUs) const {
+  return HostHeldLongestGap(trace, bufferUs) ||
+         TraceStat(trace, "rx-overflows") <= kChanceOverflows;
+}
+
 void StallWitnesses::Forget() {
   const std::lock_guard lock(mutex_);
   stalls_.clear();
