@@ -877,7 +877,8 @@ int main(int argc, char** argv) {
       Print(row, run, r);
       clean = clean && r.Clean();
       if (r.failure.empty() && r.lost > 0) {
-        ++(r.witnessHeldUs + UartBufferUs(row.baud) >= r.gapUs ? lossesWithStall : lossesOtherwise);
+        ++(witnesses.HostHeldGap(r.gapUs, r.gapEndUs, UartBufferUs(row.baud)) ? lossesWithStall
+                                                                              : lossesOtherwise);
       }
     }
   }

@@ -62,15 +62,14 @@ std::uint64_t StallWitnesses::HeldWithinUs(std::uint64_t fromUs, std::uint64_t t
   return held;
 }
 
-std::uint64_t StallWitnesses::HeldThroughLongestGapUs(const std::string& trace) const {
-  const std::uint64_t gap = TraceStat(trace, "gap-us");
-  const std::uint64_t end = TraceStat(trace, "gap-end-us");
-  if (gap == 0 || end < gap) return 0;
-  return HeldWithinUs(end - gap, end);
+bool StallWitnesses::HostHeldLongestGap(const std::string& trace, std::uint64_t bufferUs) const {
+  return HostHeldGap(TraceStat(trace, "gap-us"), TraceStat(trace, "gap-end-us"), bufferUs);
 }
 
-bool StallWitnesses::HostHeldLongestGap(const std::string& trace, std::uint64_t bufferUs) const {
-  return HeldThroughLongestGapUs(trace) + bufferUs >= TraceStat(trace, "gap-us");
+bool StallWitnesses::HostHeldGap(std::uint64_t gapUs, std::uint64_t endUs,
+                                 std::uint64_t bufferUs) const {
+  const std::uint64_t held = endUs >= gapUs ? HeldWithinUs(endUs - gapUs, endUs) : 0;
+  return held + bufferUs >= gapUs;
 }
 
 bool StallWitnesses::ExcuseUartLoss(const std::string& trace, std::uint64_t bufferUs) const {

@@ -27,13 +27,12 @@ class StallWitnesses {
   // The longest stall of one witness within [fromUs, toUs] of the monotonic
   // clock, in microseconds of the overlap.
   std::uint64_t HeldWithinUs(std::uint64_t fromUs, std::uint64_t toUs) const;
-  // Of the polling thread's longest gap that the simulated board's stats
-  // line in `trace` gives (gap-us, gap-end-us), how long a witness was held
-  // too; 0 without those fields.
-  std::uint64_t HeldThroughLongestGapUs(const std::string& trace) const;
-  // Whether the host explains that gap: but for the time a witness was held
+  // Whether the host explains the polling thread's longest gap in `trace`
+  // (its stats line's gap-us and gap-end-us): but for the time a witness was held
   // too, the gap was within `bufferUs`, the time the UART's buffer lasts.
   bool HostHeldLongestGap(const std::string& trace, std::uint64_t bufferUs) const;
+  // The same for a gap of `gapUs` that ended at `endUs`.
+  bool HostHeldGap(std::uint64_t gapUs, std::uint64_t endUs, std::uint64_t bufferUs) const;
   // Whether a test on a real clock takes the UART's losses in `trace` as the
   // host's: a witness held through the longest gap, or no more than
   // kChanceOverflows overflows (a processor the host stopped while the
