@@ -1,6 +1,8 @@
 #include "sim/pty_bridge.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -8,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string_view>
 
@@ -26,6 +29,10 @@ constexpr std::size_t kOutLimit = 16 * 1024 * 1024;
 // UART does not put on the host.
 constexpr std::uint64_t kHandOverNs = 1'000'000;
 constexpr std::uint32_t kMaxBaud = 125'000'000;
+// What the reader holds for a line nobody is connected to (its bytes are
+// thrown away at the next board access), and how long it waits for room.
+constexpr std::size_t kUnconnectedRead = 4096;
+constexpr auto kReaderWait = std::chrono::milliseconds(2);
 
 std::string Errno(std::string_view what) {
   std::string s(what);
@@ -161,10 +168,53 @@ std::shared_ptr<PtyBridge> PtyBridge::Open(const std::string& linkPath, std::uin
     return nullptr;
   }
   b->linkPath_ = linkPath;
+  b->StartReader();
   return b;
 }
 
+void PtyBridge::StartReader() {
+  // The program's signals are not the reader's to take: it starts with
+  // every asynchronous signal blocked.
+  sigset_t all;
+  sigset_t old;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &old);
+  reader_ = std::thread([this] { ReadLoop(); });
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void PtyBridge::ReadLoop() {
+  char buf[4096];
+  while (!stopReader_.load(std::memory_order_relaxed)) {
+    const std::size_t wanted = inWanted_.load(std::memory_order_relaxed);
+    std::size_t have = 0;
+    {
+      const std::lock_guard<std::mutex> lock(inMutex_);
+      have = in_.size();
+    }
+    if (have >= wanted) {
+      std::this_thread::sleep_for(kReaderWait);
+      continue;
+    }
+    pollfd p{master_.get(), POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(kReaderWait.count())) <= 0 || (p.revents & POLLIN) == 0) {
+      if ((p.revents & (POLLHUP | POLLERR)) != 0) std::this_thread::sleep_for(kReaderWait);
+      continue;
+    }
+    const ssize_t n = ::read(master_.get(), buf, std::min(wanted - have, sizeof buf));
+    if (n > 0) {
+      const std::lock_guard<std::mutex> lock(inMutex_);
+      in_.append(buf, static_cast<std::size_t>(n));
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      // EIO: no program has the slave open.
+      std::this_thread::sleep_for(kReaderWait);
+    }
+  }
+}
+
 PtyBridge::~PtyBridge() {
+  stopReader_ = true;
+  if (reader_.joinable()) reader_.join();
   Flush();
   if (linkPath_.empty()) return;
   // Remove the link only while it is still ours.
@@ -229,16 +279,17 @@ void PtyBridge::Advance(std::uint64_t nowNs) {
   const std::uint64_t baud = Baud();
   const std::uint64_t budget = kReadAheadNs * baud / 10'000'000'000ULL;
   const std::uint64_t pending = PendingBytes();
-  if (Connected() && pending >= budget) return;
-  char buf[4096];
-  const std::size_t want =
-      Connected() ? static_cast<std::size_t>(std::min<std::uint64_t>(budget - pending, sizeof buf))
-                  : sizeof buf;
-  const ssize_t n = ::read(master_.get(), buf, want);
-  // Nothing to read (EAGAIN), or no program has the slave open (EIO): no input.
-  if (n <= 0) return;
+  const std::size_t want = !Connected()        ? kUnconnectedRead
+                           : pending >= budget ? 0
+                                               : static_cast<std::size_t>(budget - pending);
+  inWanted_.store(want, std::memory_order_relaxed);
+  if (want == 0) return;
+  const std::unique_lock<std::mutex> lock(inMutex_, std::try_to_lock);
+  if (!lock.owns_lock() || in_.empty()) return;
+  const std::size_t n = std::min(want, in_.size());
   // A line nobody is connected to carries the bytes nowhere.
-  if (Connected()) Emit(std::string_view(buf, static_cast<std::size_t>(n)), nowNs);
+  if (Connected()) Emit(std::string_view(in_.data(), n), nowNs);
+  in_.erase(0, n);
 }
 
 }  // namespace q7m::sim

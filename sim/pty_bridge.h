@@ -14,11 +14,14 @@
 #define Q7M_SIM_PTY_BRIDGE_H
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "sim/device_model.h"
 #include "sim/paced_remote.h"
@@ -55,6 +58,13 @@ class Fd {
   int fd_ = -1;
 };
 
+// The pty is read by a thread of the bridge's own, not inside a board
+// access: a read of a pty master with nothing buffered waits for the
+// kernel's worker that moves the slave's writes across, and a program's
+// polling thread at a real-time priority would wait behind every ordinary
+// thread on that processor (tens of milliseconds on a busy machine, far
+// longer than the UART's buffer lasts). A real board's line never makes its
+// poller wait.
 class PtyBridge final : public PacedRemote {
   struct Private {};
 
@@ -85,6 +95,9 @@ class PtyBridge final : public PacedRemote {
 
  private:
   void Flush();
+  // The reader thread: keeps `in_` filled up to what the line may take ahead.
+  void ReadLoop();
+  void StartReader();
 
   Fd master_;
   Fd slave_;  // held open so the pair lives on while no program has it open
@@ -94,6 +107,15 @@ class PtyBridge final : public PacedRemote {
   std::string out_;
   std::uint64_t oldestOutNs_ = 0;  // when the first byte of out_ left the UART
   std::uint64_t outDropped_ = 0;
+
+  // Read from the pty and not yet on the line. A board access only tries the
+  // lock: when the reader holds it, the bytes wait for the next access.
+  std::mutex inMutex_;
+  std::string in_;
+  // How many bytes the line may take ahead, as the last board access saw it.
+  std::atomic<std::size_t> inWanted_{0};
+  std::atomic<bool> stopReader_{false};
+  std::thread reader_;  // last: it starts once everything above is there
 };
 
 }  // namespace q7m::sim
