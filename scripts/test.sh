@@ -24,12 +24,24 @@ stage() {
   fi
 }
 
+# The end-to-end tests whose pass needs the host to run the UART's polling
+# thread within the 11 ms its buffer lasts. A virtual machine's host now and
+# then stops its processors for longer than that, which their witnesses do
+# not always see, so each of them fails only when it fails twice running; a
+# fault of the program's own shows in every run. The first run's output stays
+# in the log.
+realtime_tests='^(SlowTerminal\.AFlood|UartInTmux\.BootLog|TerminationAndCrash/UartEndedDuringAFlood|BridgeE2E\.(AFlood|WithoutAClient))'
+
 run_suite() {
-  local dir=$1
+  local dir=$1 status=0
   shift
   cmake -S . -B "$dir" -G Ninja -DQ7M_WERROR=ON -DQ7M_TESTS=ON "$@" >/dev/null &&
-    ninja -C "$dir" -j "$jobs" &&
-    ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" --timeout 300
+    ninja -C "$dir" -j "$jobs" || return 1
+  ctest --test-dir "$dir" --output-on-failure --no-tests=error -j "$jobs" --timeout 300 \
+    -E "$realtime_tests" || status=1
+  ctest --test-dir "$dir" --output-on-failure --no-tests=error --timeout 300 \
+    -R "$realtime_tests" --repeat until-pass:2 || status=1
+  return $status
 }
 
 # ctest runs each test in a process of its own; here each test program runs
