@@ -25,6 +25,7 @@
 #include "sim/device_model.h"
 #include "sim/poll_figures.h"
 #include "sim/pty_bridge.h"
+#include "sim/receive_tally.h"
 #include "sim/remote_consoles.h"
 #include "sim/trapped_window.h"
 
@@ -285,12 +286,24 @@ class Library final : public q7m::sim::WindowClient {
       }
       lastRxPollNs = now;
       // Wall time is the real clock's even when a test sets the model's.
-      figures.StatusRead(ThisThreadId(), ThreadCpuNs(), clockFn != nullptr ? MonotonicNs() : now);
+      const std::uint64_t wall = clockFn != nullptr ? MonotonicNs() : now;
+      figures.StatusRead(ThisThreadId(), ThreadCpuNs(), wall);
+      TallyStatusRead(wall);
     } else if (offset == kRegisterFileData && model.RegIndex() == q7m::sim::kRegRxData) {
       figures.CountRxByte();
-      if (rxCount != nullptr) *rxCount = *rxCount + 1;
+      if (tally != nullptr) tally->rxBytes = tally->rxBytes + 1;
     }
-    return model.Read(offset, now);
+    const std::uint8_t value = model.Read(offset, now);
+    if (tally != nullptr) tally->overflows = model.RxOverflowEvents();
+    return value;
+  }
+  void TallyStatusRead(std::uint64_t wallNs) {
+    if (tally == nullptr) return;
+    if (lastTallyWallNs != 0 && wallNs - lastTallyWallNs > tally->maxGapUs * 1000) {
+      tally->maxGapUs = (wallNs - lastTallyWallNs) / 1000;
+      tally->maxGapEndUs = wallNs / 1000;
+    }
+    lastTallyWallNs = wallNs;
   }
   void Store(std::uint32_t offset, std::uint8_t value) override {
     if (extraAccessNs != 0) Spin(extraAccessNs);
@@ -302,7 +315,10 @@ class Library final : public q7m::sim::WindowClient {
     Trace("reg %d %d\n", model.RegIndex(), value);
     // Setting the UART up starts a screen's polling afresh: the time spent
     // in the menu before it is no gap.
-    if (model.RegIndex() == q7m::sim::kRegCtrl) lastRxPollNs = 0;
+    if (model.RegIndex() == q7m::sim::kRegCtrl) {
+      lastRxPollNs = 0;
+      lastTallyWallNs = 0;
+    }
     // Times on the board's clock, so that a test measures pacing where the
     // bytes leave, not where a descheduled reader happens to see them.
     if (model.RegIndex() == q7m::sim::kRegTxData && !model.TxLog().empty()) {
@@ -339,17 +355,18 @@ class Library final : public q7m::sim::WindowClient {
     if (traceFd >= 0 || path == nullptr || *path == '\0') return;
     traceFd = ::open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   }
-  // Q7M_SIM_RX_COUNT=<file>: the bytes the program has read from the receive
-  // FIFO, as an 8-byte number in the file's shared mapping, so that the file
-  // holds the count however the program ends (a signal, a crash).
+  // Q7M_SIM_RX_COUNT=<file>: the receive side's tally (the bytes the program
+  // has read from the receive FIFO first, as an 8-byte number) in the file's
+  // shared mapping, so that the file holds it however the program ends.
   void OpenRxCount() {
     const char* path = GetEnv("Q7M_SIM_RX_COUNT");
-    if (rxCount != nullptr || path == nullptr || *path == '\0') return;
+    if (tally != nullptr || path == nullptr || *path == '\0') return;
     const int fd = ::open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    if (::ftruncate(fd, sizeof(std::uint64_t)) == 0) {
-      void* map = ::mmap(nullptr, sizeof(std::uint64_t), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-      if (map != MAP_FAILED) rxCount = static_cast<std::uint64_t*>(map);
+    if (::ftruncate(fd, sizeof(q7m::sim::ReceiveTally)) == 0) {
+      void* map = ::mmap(nullptr, sizeof(q7m::sim::ReceiveTally), PROT_READ | PROT_WRITE,
+                         MAP_SHARED, fd, 0);
+      if (map != MAP_FAILED) tally = static_cast<volatile q7m::sim::ReceiveTally*>(map);
     }
     ::close(fd);
   }
@@ -491,7 +508,8 @@ class Library final : public q7m::sim::WindowClient {
   std::uint64_t maxRxPollGapNs = 0;
   std::uint64_t rxPollGapsOver4Ms = 0;
   q7m::sim::PollFigures figures;
-  volatile std::uint64_t* rxCount = nullptr;
+  volatile q7m::sim::ReceiveTally* tally = nullptr;
+  std::uint64_t lastTallyWallNs = 0;
   double slowdown = 1.0;
   std::uint64_t accessNs = 0;
   std::uint64_t extraAccessNs = 0;
@@ -696,6 +714,7 @@ Q7M_EXPORT void SimReset(void) {
   lib.closeOrder.clear();
   lib.lastRxPollNs = 0;
   lib.maxRxPollGapNs = 0;
+  lib.lastTallyWallNs = 0;
   lib.rxPollGapsOver4Ms = 0;
   lib.figures.Clear();
   lib.configReadLimit = q7m::sim::kConfigSize;

@@ -73,8 +73,13 @@ bool StallWitnesses::HostHeldGap(std::uint64_t gapUs, std::uint64_t endUs,
 }
 
 bool StallWitnesses::ExcuseUartLoss(const std::string& trace, std::uint64_t bufferUs) const {
-  return HostHeldLongestGap(trace, bufferUs) ||
-         TraceStat(trace, "rx-overflows") <= kChanceOverflows;
+  return ExcuseUartLoss(TraceStat(trace, "rx-overflows"), TraceStat(trace, "gap-us"),
+                        TraceStat(trace, "gap-end-us"), bufferUs);
+}
+
+bool StallWitnesses::ExcuseUartLoss(std::uint64_t overflows, std::uint64_t gapUs,
+                                    std::uint64_t gapEndUs, std::uint64_t bufferUs) const {
+  return HostHeldGap(gapUs, gapEndUs, bufferUs) || overflows <= kChanceOverflows;
 }
 
 void StallWitnesses::Forget() {

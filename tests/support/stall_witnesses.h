@@ -40,6 +40,10 @@ class StallWitnesses {
   // at late wake-ups is proved on the virtual clock.
   static constexpr std::uint64_t kChanceOverflows = 2;
   bool ExcuseUartLoss(const std::string& trace, std::uint64_t bufferUs) const;
+  // The same from the figures themselves (a program that was killed writes
+  // no stats line; the simulated board's tally keeps them).
+  bool ExcuseUartLoss(std::uint64_t overflows, std::uint64_t gapUs, std::uint64_t gapEndUs,
+                      std::uint64_t bufferUs) const;
   void Forget();
 
  private:
