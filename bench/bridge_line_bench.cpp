@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "uart/uart_engine.h"
 
 namespace {
 
@@ -145,7 +146,8 @@ void Idle() {
   const double before = bench.Bridge().CpuSeconds();
   std::this_thread::sleep_for(seconds(5));
   const double cpu = bench.Bridge().CpuSeconds() - before;
-  std::printf("idle, no client, polling every 2 ms:   CPU %.3f of a core\n", cpu / 5);
+  std::printf("idle, no client, polling every %.1f ms: CPU %.3f of a core\n",
+              static_cast<double>(UartPollPeriodNs(115200)) / 1e6, cpu / 5);
   bench.StopAndPrintPollFigures();
 }
 
