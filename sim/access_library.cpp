@@ -288,7 +288,7 @@ class Library final : public q7m::sim::WindowClient {
       // Wall time is the real clock's even when a test sets the model's.
       const std::uint64_t wall = clockFn != nullptr ? MonotonicNs() : now;
       figures.StatusRead(ThisThreadId(), ThreadCpuNs(), wall);
-      TallyStatusRead(wall);
+      TallyStatusRead(now, wall);
     } else if (offset == kRegisterFileData && model.RegIndex() == q7m::sim::kRegRxData) {
       figures.CountRxByte();
       if (tally != nullptr) tally->rxBytes = tally->rxBytes + 1;
@@ -297,13 +297,15 @@ class Library final : public q7m::sim::WindowClient {
     if (tally != nullptr) tally->overflows = model.RxOverflowEvents();
     return value;
   }
-  void TallyStatusRead(std::uint64_t wallNs) {
+  // The gap on the board's clock, its end on the real one (where a test's
+  // witnesses are).
+  void TallyStatusRead(std::uint64_t nowNs, std::uint64_t wallNs) {
     if (tally == nullptr) return;
-    if (lastTallyWallNs != 0 && wallNs - lastTallyWallNs > tally->maxGapUs * 1000) {
-      tally->maxGapUs = (wallNs - lastTallyWallNs) / 1000;
+    if (lastTallyNs != 0 && nowNs - lastTallyNs > tally->maxGapUs * 1000) {
+      tally->maxGapUs = (nowNs - lastTallyNs) / 1000;
       tally->maxGapEndUs = wallNs / 1000;
     }
-    lastTallyWallNs = wallNs;
+    lastTallyNs = nowNs;
   }
   void Store(std::uint32_t offset, std::uint8_t value) override {
     if (extraAccessNs != 0) Spin(extraAccessNs);
@@ -317,7 +319,7 @@ class Library final : public q7m::sim::WindowClient {
     // in the menu before it is no gap.
     if (model.RegIndex() == q7m::sim::kRegCtrl) {
       lastRxPollNs = 0;
-      lastTallyWallNs = 0;
+      lastTallyNs = 0;
     }
     // Times on the board's clock, so that a test measures pacing where the
     // bytes leave, not where a descheduled reader happens to see them.
@@ -509,7 +511,7 @@ class Library final : public q7m::sim::WindowClient {
   std::uint64_t rxPollGapsOver4Ms = 0;
   q7m::sim::PollFigures figures;
   volatile q7m::sim::ReceiveTally* tally = nullptr;
-  std::uint64_t lastTallyWallNs = 0;
+  std::uint64_t lastTallyNs = 0;
   double slowdown = 1.0;
   std::uint64_t accessNs = 0;
   std::uint64_t extraAccessNs = 0;
@@ -714,7 +716,7 @@ Q7M_EXPORT void SimReset(void) {
   lib.closeOrder.clear();
   lib.lastRxPollNs = 0;
   lib.maxRxPollGapNs = 0;
-  lib.lastTallyWallNs = 0;
+  lib.lastTallyNs = 0;
   lib.rxPollGapsOver4Ms = 0;
   lib.figures.Clear();
   lib.configReadLimit = q7m::sim::kConfigSize;

@@ -3,14 +3,19 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
 #include "include/PCIAccessDll.h"
+#include "sim/receive_tally.h"
 #include "sim/sim_control.h"
 #include "tests/support/loaded_library.h"
 
@@ -328,3 +333,69 @@ TEST(AccessLibraryExportsTest, OnlyEntryPointsAndSimFunctionsAreExported) {
 }
 
 }  // namespace
+
+// The receive tally a test reads after the program ended however it ended:
+// a copy of the library, so that it reads Q7M_SIM_RX_COUNT when loaded.
+TEST(AccessLibraryTallyTest, KeepsBytesOverflowsAndTheLongestPollGapInTheFile) {
+  const std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("q7m-sim-tally-" + std::to_string(::getpid()));
+  std::filesystem::remove_all(dir);
+  std::filesystem::create_directories(dir);
+  const std::filesystem::path copy = dir / "libPCIAccessDll.so";
+  std::filesystem::copy_file(std::string(Q7M_BUILD_DIR) + "/sim/libPCIAccessDll.so", copy);
+  const std::filesystem::path file = dir / "tally";
+  ::setenv("Q7M_SIM_RX_COUNT", file.c_str(), 1);
+  {
+    Loaded lib(copy.string());
+    ::unsetenv("Q7M_SIM_RX_COUNT");
+    ASSERT_TRUE(lib.ok()) << dlerror();
+    const auto tally = [&] {
+      q7m::sim::ReceiveTally t;
+      std::ifstream(file, std::ios::binary).read(reinterpret_cast<char*>(&t), sizeof t);
+      return t;
+    };
+    g_clockNs = 1'000'000'000;
+    Q7M_SYM(lib, SimSetClock)(VirtualClock, nullptr);
+    Q7M_SYM(lib, SimReset)();
+    void* base = nullptr;
+    ASSERT_EQ(Q7M_SYM(lib, Mmap)(&base, 0, 0), 0);
+    auto* b = static_cast<volatile std::uint8_t*>(base);
+    const auto read = [&](std::uint8_t index) -> std::uint8_t {
+      b[kWindow + 0x353] = index;
+      return b[kWindow + 0x352];
+    };
+    const auto setUp = [&] {
+      b[kWindow + 0x353] = 3;
+      b[kWindow + 0x352] = 1;
+    };
+    setUp();
+    for (const std::uint64_t at : {0, 5, 30, 31}) {
+      g_clockNs = 1'000'000'000 + at * 1'000'000;
+      (void)read(5);
+    }
+    EXPECT_EQ(tally().maxGapUs, 25'000u);
+    EXPECT_NE(tally().maxGapEndUs, 0u);
+    EXPECT_EQ(tally().overflows, 0u);
+
+    const std::vector<std::uint8_t> burst(200, 'x');
+    Q7M_SYM(lib, SimRxInject)(burst.data(), burst.size());
+    const std::uint8_t waiting = read(5) & 0x7F;
+    EXPECT_EQ(tally().overflows, 1u) << "seen at the status read after it";
+    for (std::uint8_t i = 0; i < waiting; ++i) (void)read(4);
+    EXPECT_EQ(tally().rxBytes, waiting);
+    EXPECT_EQ(waiting, 127);
+
+    // A screen that sets the UART up again starts afresh: the time between
+    // is no gap.
+    g_clockNs += 100'000'000;
+    setUp();
+    (void)read(5);
+    g_clockNs += 1'000'000;
+    (void)read(5);
+    EXPECT_EQ(tally().maxGapUs, 25'000u);
+
+    EXPECT_EQ(Q7M_SYM(lib, MUnmap)(base), 0);
+    Q7M_SYM(lib, SimSetClock)(nullptr, nullptr);
+  }
+  std::filesystem::remove_all(dir);
+}
