@@ -1,12 +1,21 @@
 #pragma once
 // Threads that witness the machine stopping: one bound to each processor,
-// each sleeping to 1 ms absolute deadlines at the UART engine's real-time
-// priority and noting every wake-up more than 1 ms late. A virtual
+// each sleeping to 1 ms absolute deadlines at the highest ordinary priority
+// (nice -20) and noting every wake-up more than 1 ms late. A virtual
 // machine's host may stop its processors for tens of milliseconds without
 // counting steal time; when a witness, doing nothing, was held through the
 // program's longest poll gap, the machine held the processor, not the
 // program. Used where a test or benchmark on a real clock needs to tell a
 // byte lost to the host from one lost to the program.
+//
+// Not real-time: a thread bound to one processor at the UART engine's
+// real-time priority that wakes where the engine runs makes the kernel
+// preempt the engine to push it to another processor. Where that processor
+// is halted and wakes only for its own timer (a virtual machine here took
+// 2.9 ms), the other witness does the same there, and the engine, bounced
+// between the two, went 35 ms without a poll. An ordinary thread never
+// preempts a real-time one; the engine's own steps may delay a witness by
+// their length, well under the 1 ms it notes.
 
 #include <atomic>
 #include <cstdint>
@@ -22,8 +31,8 @@ class StallWitnesses {
   StallWitnesses(const StallWitnesses&) = delete;
   StallWitnesses& operator=(const StallWitnesses&) = delete;
 
-  // Whether the witnesses got their real-time priority.
-  bool RealTime() const { return realTime_.load(); }
+  // Whether the witnesses got their raised priority.
+  bool Raised() const { return raised_.load(); }
   // The longest stall of one witness within [fromUs, toUs] of the monotonic
   // clock, in microseconds of the overlap.
   std::uint64_t HeldWithinUs(std::uint64_t fromUs, std::uint64_t toUs) const;
@@ -55,7 +64,7 @@ class StallWitnesses {
 
   mutable std::mutex mutex_;
   std::vector<Stall> stalls_;
-  std::atomic<bool> realTime_{false};
+  std::atomic<bool> raised_{false};
   std::vector<std::jthread> threads_;
 };
 
