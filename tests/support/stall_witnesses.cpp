@@ -2,7 +2,6 @@
 
 #include <pthread.h>
 #include <sched.h>
-#include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -30,7 +29,6 @@ void StallWitnesses::Run(const std::stop_token& stop, long cpu) {
   CPU_ZERO(&set);
   CPU_SET(static_cast<int>(cpu), &set);
   pthread_setaffinity_np(pthread_self(), sizeof set, &set);
-  if (setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -20) == 0) raised_ = true;
   timespec next{};
   clock_gettime(CLOCK_MONOTONIC, &next);
   while (!stop.stop_requested()) {
