@@ -279,16 +279,23 @@ class Library final : public q7m::sim::WindowClient {
     DeviceModel& model = Current().model;
     const std::uint64_t now = Now();
     if (offset == kRegisterFileData && model.RegIndex() == q7m::sim::kRegRxStatus) {
+      // Wall time is the real clock's even when a test sets the model's.
+      const std::uint64_t wall = clockFn != nullptr ? MonotonicNs() : now;
       if (lastRxPollNs != 0) {
         const std::uint64_t gap = now - lastRxPollNs;
-        maxRxPollGapNs = std::max(maxRxPollGapNs, gap);
+        if (gap > maxRxPollGapNs) {
+          maxRxPollGapNs = gap;
+          // The gap on the board's clock, its end on the real one (where a
+          // test's witnesses are).
+          if (tally != nullptr) {
+            tally->maxGapUs = gap / 1000;
+            tally->maxGapEndUs = wall / 1000;
+          }
+        }
         if (gap > 4'000'000) ++rxPollGapsOver4Ms;
       }
       lastRxPollNs = now;
-      // Wall time is the real clock's even when a test sets the model's.
-      const std::uint64_t wall = clockFn != nullptr ? MonotonicNs() : now;
       figures.StatusRead(ThisThreadId(), ThreadCpuNs(), wall);
-      TallyStatusRead(now, wall);
     } else if (offset == kRegisterFileData && model.RegIndex() == q7m::sim::kRegRxData) {
       figures.CountRxByte();
       if (tally != nullptr) tally->rxBytes = tally->rxBytes + 1;
@@ -296,16 +303,6 @@ class Library final : public q7m::sim::WindowClient {
     const std::uint8_t value = model.Read(offset, now);
     if (tally != nullptr) tally->overflows = model.RxOverflowEvents();
     return value;
-  }
-  // The gap on the board's clock, its end on the real one (where a test's
-  // witnesses are).
-  void TallyStatusRead(std::uint64_t nowNs, std::uint64_t wallNs) {
-    if (tally == nullptr) return;
-    if (lastTallyNs != 0 && nowNs - lastTallyNs > tally->maxGapUs * 1000) {
-      tally->maxGapUs = (nowNs - lastTallyNs) / 1000;
-      tally->maxGapEndUs = wallNs / 1000;
-    }
-    lastTallyNs = nowNs;
   }
   void Store(std::uint32_t offset, std::uint8_t value) override {
     if (extraAccessNs != 0) Spin(extraAccessNs);
@@ -317,10 +314,7 @@ class Library final : public q7m::sim::WindowClient {
     Trace("reg %d %d\n", model.RegIndex(), value);
     // Setting the UART up starts a screen's polling afresh: the time spent
     // in the menu before it is no gap.
-    if (model.RegIndex() == q7m::sim::kRegCtrl) {
-      lastRxPollNs = 0;
-      lastTallyNs = 0;
-    }
+    if (model.RegIndex() == q7m::sim::kRegCtrl) lastRxPollNs = 0;
     // Times on the board's clock, so that a test measures pacing where the
     // bytes leave, not where a descheduled reader happens to see them.
     if (model.RegIndex() == q7m::sim::kRegTxData && !model.TxLog().empty()) {
@@ -511,7 +505,6 @@ class Library final : public q7m::sim::WindowClient {
   std::uint64_t rxPollGapsOver4Ms = 0;
   q7m::sim::PollFigures figures;
   volatile q7m::sim::ReceiveTally* tally = nullptr;
-  std::uint64_t lastTallyNs = 0;
   double slowdown = 1.0;
   std::uint64_t accessNs = 0;
   std::uint64_t extraAccessNs = 0;
@@ -716,7 +709,6 @@ Q7M_EXPORT void SimReset(void) {
   lib.closeOrder.clear();
   lib.lastRxPollNs = 0;
   lib.maxRxPollGapNs = 0;
-  lib.lastTallyNs = 0;
   lib.rxPollGapsOver4Ms = 0;
   lib.figures.Clear();
   lib.configReadLimit = q7m::sim::kConfigSize;
