@@ -8,7 +8,7 @@
 // longest gap between two polls of the UART's status and how many gaps were
 // over 4 ms (the 127-byte buffer fills in 11 ms at 115200 baud), the CPU the
 // polling thread used within its longest gap and how much of that gap a
-// sleeper of the benchmark's own was held too (a virtual machine's
+// real-time sleeper of the benchmark's own was held too (a virtual machine's
 // host stops its processors without always counting steal time), the window
 // accesses per received byte, the polling thread's CPU as a share of a core
 // between its first and last poll, and the program's CPU over its life, in
@@ -849,7 +849,7 @@ int main(int argc, char** argv) {
       "core over its life; steal: ms the host held this virtual machine's processors, as the "
       "host counts it; gap ms: the longest time between two status reads of the polling "
       "thread, in cpu: the CPU it used within it, wit ms: how much of it one of the "
-      "benchmark's own 1 ms sleepers (ordinary threads), one on each processor, was held too\n",
+      "benchmark's own 1 ms real-time sleepers, one on each processor, was held too\n",
       seconds);
   StallWitnesses witnesses;
   PrintHeader();
@@ -886,6 +886,7 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("%s\n", clean ? "every run: 0 lost, no gaps" : "SOME RUNS LOST BYTES OR FAILED");
+  if (!witnesses.RealTime()) std::printf("the witnesses had no real-time priority\n");
   if (lossesWithStall + lossesOtherwise > 0) {
     std::printf(
         "runs that lost bytes: %d where, but for the time a witness was held too, the "

@@ -29,6 +29,9 @@ void StallWitnesses::Run(const std::stop_token& stop, long cpu) {
   CPU_ZERO(&set);
   CPU_SET(static_cast<int>(cpu), &set);
   pthread_setaffinity_np(pthread_self(), sizeof set, &set);
+  sched_param param{};
+  param.sched_priority = 1;
+  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) realTime_ = true;
   timespec next{};
   clock_gettime(CLOCK_MONOTONIC, &next);
   while (!stop.stop_requested()) {

@@ -1,27 +1,14 @@
 #pragma once
 // Threads that witness the machine stopping: one bound to each processor,
-// each sleeping to 1 ms absolute deadlines as an ordinary thread and noting
-// every wake-up more than 1 ms late. A virtual
+// each sleeping to 1 ms absolute deadlines at the UART engine's real-time
+// priority and noting every wake-up more than 1 ms late. A virtual
 // machine's host may stop its processors for tens of milliseconds without
 // counting steal time; when a witness, doing nothing, was held through the
 // program's longest poll gap, the machine held the processor, not the
 // program. Used where a test or benchmark on a real clock needs to tell a
 // byte lost to the host from one lost to the program.
-//
-// Not real-time: a thread bound to one processor at the UART engine's
-// real-time priority that wakes where the engine runs makes the kernel
-// preempt the engine to push it to another processor. Where that processor
-// is halted and wakes only for its own timer (a virtual machine here took
-// 2.9 ms), the other witness does the same there, and the engine, bounced
-// between the two, went 35 ms without a poll. An ordinary thread never
-// preempts a real-time one. Keep busy loops out of the witnesses' session
-// (the scheduler shares the processors between sessions first): on this
-// kernel, witnesses waking every millisecond in one session with busy loops
-// starved the other sessions' processes, always at nice -10 or lower and now
-// and then at nice 0. A witness may be late behind an ordinary busy thread
-// by up to a scheduler slice (a few ms) where one runs; the engine's own
-// steps delay it by their length, well under the 1 ms it notes.
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <stop_token>
@@ -35,6 +22,8 @@ class StallWitnesses {
   StallWitnesses(const StallWitnesses&) = delete;
   StallWitnesses& operator=(const StallWitnesses&) = delete;
 
+  // Whether the witnesses got their real-time priority.
+  bool RealTime() const { return realTime_.load(); }
   // The longest stall of one witness within [fromUs, toUs] of the monotonic
   // clock, in microseconds of the overlap.
   std::uint64_t HeldWithinUs(std::uint64_t fromUs, std::uint64_t toUs) const;
@@ -66,6 +55,7 @@ class StallWitnesses {
 
   mutable std::mutex mutex_;
   std::vector<Stall> stalls_;
+  std::atomic<bool> realTime_{false};
   std::vector<std::jthread> threads_;
 };
 
