@@ -77,7 +77,7 @@ void DrawInspectMenu() {
   PrintLine("");
 }
 
-void RunInspectMenu() {
+void RunInspectMenu(TaskHost& tasks) {
   for (;;) {
     DrawInspectMenu();
     const std::string key = UpperKey(WaitKey());
@@ -93,7 +93,7 @@ void RunInspectMenu() {
       if (RestoreConfigSpace()) Confirm("Configuration copy written back to the board");
     } else if (key == "A") {
       ClearScreen();
-      RunCodeViewUntil(BaudRate, kCodeViewLeaveKey, kCodeViewLeaveName);
+      RunCodeViewUntil(BaudRate, kCodeViewLeaveKey, kCodeViewLeaveName, tasks);
     } else if (key == "F") {
       BrowseAndViewFile(std::filesystem::current_path().string());
     } else if (key == "D") {

@@ -4,6 +4,8 @@
 
 #include <string_view>
 
+class TaskHost;
+
 // The file, in the program's directory, that holds the configuration-space copy.
 inline constexpr std::string_view kConfigImageFileName = "Q7m_Config.bin";
 
@@ -12,5 +14,6 @@ inline constexpr std::string_view kConfigImageFileName = "Q7m_Config.bin";
 // when the board cannot be opened.
 void InspectStartup();
 void DrawInspectMenu();
-// The menu loop; returns after "Q" has closed the board.
-void RunInspectMenu();
+// The menu loop; returns after "Q" has closed the board. The code view's
+// UART tasks run on `tasks`.
+void RunInspectMenu(TaskHost& tasks);

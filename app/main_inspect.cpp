@@ -3,13 +3,13 @@
 
 #include "app/command_line.h"
 #include "app/inspect_menu.h"
-#include "console/terminal_console.h"
+#include "app/terminal_program.h"
 
 int main(int argc, char** argv) {
   // --help and --version are answered before the terminal is touched.
   if (const auto status = AnswerCommandLine(ProgramKind::kInspect, argc, argv)) return *status;
-  return RunOnTerminal("q7m-inspect", [] {
+  return RunOnTerminal("q7m-inspect", [](TaskHost& tasks) {
     InspectStartup();
-    RunInspectMenu();
+    RunInspectMenu(tasks);
   });
 }

@@ -124,7 +124,7 @@ void DrawRoutingMenu() {
   for (const auto row : kMenuRows) PrintLine(row);
 }
 
-void RunRoutingMenu() {
+void RunRoutingMenu(TaskHost& tasks) {
   for (;;) {
     DrawRoutingMenu();
     const std::string key = UpperKey(WaitKey());
@@ -132,7 +132,7 @@ void RunRoutingMenu() {
       const int choice = key[0] - '0';
       BoardRegWrite(UartPortNumber(), kUartRouteReg, static_cast<std::uint8_t>(choice));
       ClearScreen();
-      RunTerminal(kTerminalTitles[static_cast<std::size_t>(choice)], BaudRate);
+      RunTerminal(kTerminalTitles[static_cast<std::size_t>(choice)], BaudRate, tasks);
     } else if (key == "R") {
       BoardRegWrite(UartPortNumber(), kVscResetReg, 1);
       WaitMs(10);

@@ -6,6 +6,8 @@
 
 #include "app/working_directory.h"
 
+class TaskHost;
+
 // The directory that holds the running executable ("" when it cannot be told).
 std::string ProgramDirectory();
 // Where this run reads its configuration and writes its files (see
@@ -24,4 +26,5 @@ void ProgramStartup(bool reportMissingConfig = true);
 // Draws the routing menu.
 void DrawRoutingMenu();
 // The menu loop; returns after "Q" has restored routing 0 and closed the board.
-void RunRoutingMenu();
+// The terminal's UART tasks run on `tasks`.
+void RunRoutingMenu(TaskHost& tasks);

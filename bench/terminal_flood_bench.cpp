@@ -10,6 +10,7 @@
 // trapped window all run as in q7m-uart.
 
 #include <dlfcn.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <time.h>
 #include <unistd.h>
@@ -30,8 +31,8 @@
 #include "console/console.h"
 #include "sim/flood_text.h"
 #include "sim/sim_control.h"
-#include "terminal/macro_player.h"
 #include "terminal/terminal.h"
+#include "uart/thread_tasks.h"
 #include "uart/uart.h"
 
 namespace {
@@ -43,20 +44,40 @@ class HeadlessConsole : public ConsoleBackend {
   std::function<std::string(std::uint64_t elapsedMs)> keySource;
 
   void Present(ScreenModel& screen) override { screen.MarkClean(); }
-  bool KeyWaiting() override {
-    if (pending_.empty() && keySource) pending_ = keySource(ElapsedMs());
-    return !pending_.empty();
+  std::uint64_t KeysArrived() override {
+    if (pending_.empty() && keySource) {
+      pending_ = keySource(ElapsedMs());
+      if (!pending_.empty()) ++arrived_;
+    }
+    return arrived_;
   }
   std::string TakeKey() override {
-    if (!KeyWaiting()) return {};
+    KeysArrived();
     return std::exchange(pending_, {});
   }
-  void SleepMs(int ms) override {
-    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    while (nanosleep(&ts, &ts) != 0) {
+  bool KeyQueued(std::string_view key) override {
+    KeysArrived();
+    return !pending_.empty() && pending_ == key;
+  }
+  // The key schedule is looked at every 10 ms; the sources wake it at once.
+  WaitEnd Wait(std::uint64_t deadlineNs, std::uint64_t keyMark,
+               std::span<WaitSource* const> sources) override {
+    std::vector<pollfd> fds;
+    for (;;) {
+      if (KeysArrived() > keyMark) return WaitEnd::kKey;
+      for (WaitSource* source : sources) {
+        if (source->Ready()) return WaitEnd::kSource;
+      }
+      const std::uint64_t now = Now();
+      if (now >= deadlineNs) return WaitEnd::kDeadline;
+      fds.clear();
+      for (WaitSource* source : sources) fds.push_back({source->Fd(), POLLIN, 0});
+      const std::uint64_t wait = std::min<std::uint64_t>(deadlineNs - now, 10'000'000);
+      const timespec timeout{0, static_cast<long>(wait)};
+      ppoll(fds.data(), fds.size(), &timeout, nullptr);
     }
   }
-  std::uint64_t NowNs() override { return Now(); }
+  std::uint64_t NowNs() const override { return Now(); }
   void Tone(int, int) override {}
   std::uint64_t ElapsedMs() { return (Now() - start_) / 1000000; }
 
@@ -69,6 +90,7 @@ class HeadlessConsole : public ConsoleBackend {
   }
   std::uint64_t start_;
   std::string pending_;
+  std::uint64_t arrived_ = 0;
 };
 
 template <typename Fn>
@@ -95,7 +117,7 @@ std::string ReadFile(const std::string& name) {
   return content.str();
 }
 
-void FloodRun(HeadlessConsole& console, int seconds, std::int32_t baud) {
+void FloodRun(HeadlessConsole& console, TaskHost& tasks, int seconds, std::int32_t baud) {
   const auto floodStart = Sim<int(std::uint64_t)>("SimFloodStart");
   const auto floodSent = Sim<std::uint64_t()>("SimFloodSent");
   const auto overflows = Sim<std::uint64_t()>("SimRxOverflowEvents");
@@ -122,18 +144,20 @@ void FloodRun(HeadlessConsole& console, int seconds, std::int32_t baud) {
   };
   const double cpuBefore = CpuSeconds();
   const std::uint64_t wallBefore = console.ElapsedMs();
-  RunTerminal("flood", baud);
+  RunTerminal("flood", baud, tasks);
   const double cpu = CpuSeconds() - cpuBefore;
   const double wall = static_cast<double>(console.ElapsedMs() - wallBefore) / 1000.0;
   const std::uint64_t sent = floodSent();  // counted from this run's start
   // Ctrl-C stops the console's flood; what is still on the line is read away
   // so that the next run starts on a quiet line.
-  SendKeys("\x03");
+  const auto quiet = [](std::string_view) {};
+  UartSendStr(UartPort, UartRegBase, "\x03", quiet);
   for (int i = 0; i < 50; ++i) {
     WaitMs(10);
     std::string rest;
     std::int32_t failed = 0;
-    UartRcvStr(UartPort, UartRegBase, UartRxCount(UartPort, UartRegBase), 0, rest, 1, failed);
+    UartRcvStr(UartPort, UartRegBase, UartRxCount(UartPort, UartRegBase), 0, rest, 1, failed,
+               quiet);
   }
 
   const std::string captured = ReadFile("Term.txt");
@@ -159,7 +183,7 @@ void FloodRun(HeadlessConsole& console, int seconds, std::int32_t baud) {
   }
 }
 
-void IdleRun(HeadlessConsole& console, int seconds) {
+void IdleRun(HeadlessConsole& console, TaskHost& tasks, int seconds) {
   console.keySource = [&, start = console.ElapsedMs()](std::uint64_t elapsedMs) -> std::string {
     return elapsedMs - start >= static_cast<std::uint64_t>(seconds) * 1000 ? KeyShiftF2
                                                                            : std::string();
@@ -167,7 +191,7 @@ void IdleRun(HeadlessConsole& console, int seconds) {
   BoardRegWrite(0x352, 8, 2);  // the J27 connector: nothing is sent
   const double cpuBefore = CpuSeconds();
   const std::uint64_t wallBefore = console.ElapsedMs();
-  RunTerminal("idle", 115200);
+  RunTerminal("idle", 115200, tasks);
   const double cpu = CpuSeconds() - cpuBefore;
   const double wall = static_cast<double>(console.ElapsedMs() - wallBefore) / 1000.0;
   std::printf("idle terminal, %.1f s: CPU %.2f %% of one core\n", wall, 100.0 * cpu / wall);
@@ -187,6 +211,7 @@ int main(int argc, char** argv) {
   std::filesystem::current_path(work);
 
   InitSettings();
+  ThreadTaskHost tasks;
   auto backend = std::make_unique<HeadlessConsole>();
   HeadlessConsole& console = *backend;
   ConsoleAttach(std::move(backend));
@@ -194,9 +219,9 @@ int main(int argc, char** argv) {
   InitPcieDllAccess();
   for (const std::int32_t baud : rates) {
     BoardRegWrite(0x352, 8, 3);  // the KB20T console module
-    FloodRun(console, seconds, baud);
+    FloodRun(console, tasks, seconds, baud);
   }
-  IdleRun(console, 5);
+  IdleRun(console, tasks, 5);
   BoardRegWrite(0x352, 8, 0);
   ClosePcieDllAccess();
   std::filesystem::current_path("/");

@@ -38,10 +38,9 @@ void Bind(Fn& slot, const char* name) {
 // again on the restored terminal.
 [[noreturn]] void FailStartup(const char* line, bool closeLibrary) {
   PrintLine(line);
-  RememberExitLine(line);
   WaitMs(-1);
   if (closeLibrary) ClosePcieLibrary();
-  EndProgram(0);
+  throw ProgramEnd::WithLine(line);
 }
 
 }  // namespace

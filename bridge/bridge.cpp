@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -25,20 +26,21 @@
 #include "bridge/client_watch.h"
 #include "bridge/pty_port.h"
 #include "uart/reception.h"
-#include "uart/task_runner.h"
+#include "uart/thread_tasks.h"
 #include "uart/timely_wakeups.h"
 #include "uart/uart.h"
-#include "uart/uart_engine.h"
+#include "uart/uart_session.h"
 
 namespace {
 
 // Bytes read from a client ahead of the line. The rest waits in the pty,
 // which holds the client back as a full transmit buffer would.
 constexpr std::size_t kReadAhead = 1024;
-// How often the bridge takes what the engine received and refills what it
-// sends: the engine holds seconds of either.
-constexpr std::uint64_t kConsumerPeriodNs = 2'000'000;
-constexpr std::size_t kTakeChunk = 16 * 1024;
+// How often the bridge looks for a client while it has none, and when it
+// offers the engine more of a client's bytes after the engine's queue was
+// full (it holds 4 KiB, a third of a second at 115200 baud).
+constexpr std::uint64_t kLookForClientNs = 50'000'000;
+constexpr std::uint64_t kEngineRoomNs = 2'000'000;
 // Bytes offered to the pty in one write.
 constexpr std::size_t kWriteSlice = 64 * 1024;
 constexpr const char* kAccessLogName = "PCIAccessDll.log";
@@ -47,13 +49,6 @@ volatile sig_atomic_t stopSignal = 0;
 
 void OnStopSignal(int signal) {
   stopSignal = signal;
-}
-
-std::uint64_t MonotonicNs() {
-  timespec t{};
-  ::clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<std::uint64_t>(t.tv_sec) * 1'000'000'000ULL +
-         static_cast<std::uint64_t>(t.tv_nsec);
 }
 
 std::int64_t WallClockNs() {
@@ -98,46 +93,77 @@ void SayOpenFailure(const char* line, const std::filesystem::path& log, std::uin
   BridgeSay("(the access library's log is " + log.string() + ")");
 }
 
-// The consumer of the board UART's engine, on the program's thread: the
-// pseudo-terminal, the capture and the log, which may all wait.
-class Bridge {
+// What the board sends, at once and in order, on the session's consumer: the
+// log gets every byte, and what the engine said is said.
+class BridgeTap final : public UartSession::Tap {
  public:
-  Bridge(const BridgeSetup& setup, PtyPort& pty, CaptureLog& capture, UartEngine& engine)
-      : pty_(pty),
-        capture_(capture),
-        engine_(engine),
-        received_(setup.keep),
-        askedBaud_(setup.baud) {}
-
-  void Run();
-  // What the engine still holds, once it has stopped.
-  void TakeFromEngine();
-  void Summary() const;
+  explicit BridgeTap(CaptureLog& capture) : capture_(capture) {}
+  void Received(std::string_view bytes) override {
+    received_.fetch_add(bytes.size(), std::memory_order_relaxed);
+    capture_.Write(bytes, WallClockNs());
+  }
+  void Said(const UartEvent& event) override {
+    switch (event.kind) {
+      case UartEvent::Kind::kReceiveErrors:
+        errors_.Report(
+            static_cast<std::uint8_t>(event.value), [](const char* message) { BridgeSay(message); },
+            MonotonicNs);
+        return;
+      case UartEvent::Kind::kTransmitTimeout:
+        BridgeSay(kUartTxTimeoutMessage);
+        return;
+      case UartEvent::Kind::kBytesLost:
+        BridgeSay(Count(event.value, "received byte") + " lost: the bridge fell behind the board");
+        return;
+      case UartEvent::Kind::kSpeedChanged:
+        BridgeSay("a client set the line to " + std::to_string(event.value) + " baud");
+        return;
+    }
+  }
+  std::uint64_t Received() const { return received_.load(std::memory_order_relaxed); }
 
  private:
-  void Said(const UartEvent& event);
+  CaptureLog& capture_;
+  ReceiveErrorReports errors_;
+  std::atomic<std::uint64_t> received_{0};
+};
+
+// The bridge's client of the UART session, on the program's thread: the
+// pseudo-terminal, which may wait. What the board sent waits in the
+// session's held stream, which keeps the latest bytes up to a limit while
+// no client reads; bytes a client writes go to the engine, which sends them
+// at the line's rate.
+class Bridge {
+ public:
+  Bridge(PtyPort& pty, UartSession& session, std::int32_t baud)
+      : pty_(pty), session_(session), askedBaud_(baud) {}
+
+  void Run();
+  void Summary(const BridgeTap& tap) const;
+
+ private:
   void ReadClient(std::uint64_t now);
   void FeedEngine();
   void AskedForSpeed();
   void Deliver();
   void ClientChange(ClientWatch::Change change);
-  void NoteDropped(std::size_t dropped);
+  void NoteDrops();
   void EndDropping();
+  std::size_t Waiting() const { return out_.size() + session_.HeldBytes(); }
 
   PtyPort& pty_;
-  CaptureLog& capture_;
-  UartEngine& engine_;
-  ReceiveBacklog received_;
-  ReceiveErrorReports errors_;
+  UartSession& session_;
   ClientWatch client_;
   std::int32_t askedBaud_;
   // Client bytes read but not yet taken by the engine, and all read so far.
   std::string pending_;
   std::uint64_t taken_ = 0;
+  // Bytes taken from the session that the pty did not take yet.
+  std::string out_;
 
-  std::uint64_t receivedTotal_ = 0;
   std::uint64_t deliveredTotal_ = 0;
   std::uint64_t discardedByClients_ = 0;
+  std::uint64_t droppedSeen_ = 0;
   bool dropping_ = false;
   std::uint64_t droppedInEpisode_ = 0;
 };
@@ -147,66 +173,45 @@ void Bridge::Run() {
   ::sigprocmask(SIG_SETMASK, nullptr, &unblocked);
   for (const int signal : {SIGTERM, SIGINT, SIGHUP}) ::sigdelset(&unblocked, signal);
   while (stopSignal == 0) {
-    std::uint64_t now = MonotonicNs();
+    const std::uint64_t now = MonotonicNs();
     // With no client the master reports a hang-up at every poll, so its
-    // coming is checked here rather than slept on.
+    // coming is looked for now and then rather than slept on.
     if (!client_.Here()) ClientChange(client_.Present(pty_.ClientPresent(), now));
-    TakeFromEngine();
     // A client that wrote and closed at once left its bytes in the pty:
     // they are read whether or not it is still there.
     ReadClient(now);
     FeedEngine();
     if (client_.Here()) ClientChange(client_.Present(true, now));
+    NoteDrops();
     Deliver();
 
-    std::uint64_t wakeAt = now + kConsumerPeriodNs;
+    std::uint64_t wakeAt = kNoDeadline;
+    if (!client_.Here()) wakeAt = now + kLookForClientNs;
     if (client_.Settling()) wakeAt = std::min(wakeAt, client_.SettledAtNs());
-    pollfd fd{pty_.Fd(), 0, 0};
-    if (pending_.size() < kReadAhead) fd.events |= POLLIN;
-    if (client_.Ready() && !received_.Empty()) fd.events |= POLLOUT;
-    now = MonotonicNs();
-    const std::uint64_t wait = wakeAt > now ? wakeAt - now : 0;
+    // The engine's queue was full: it takes more a character time later.
+    if (!pending_.empty()) wakeAt = std::min(wakeAt, now + kEngineRoomNs);
+    std::array<pollfd, 2> fds{};
+    std::size_t used = 0;
+    if (client_.Ready()) fds[used++] = {session_.Notice().Fd(), POLLIN, 0};
+    const std::size_t ptyAt = used;
+    if (client_.Here()) {
+      fds[used] = {pty_.Fd(), 0, 0};
+      if (pending_.size() < kReadAhead) fds[used].events |= POLLIN;
+      if (client_.Ready() && !out_.empty()) fds[used].events |= POLLOUT;
+      ++used;
+    }
+    const std::uint64_t after = MonotonicNs();
+    const std::uint64_t wait = wakeAt > after ? wakeAt - after : 0;
     const timespec timeout{static_cast<time_t>(wait / 1'000'000'000ULL),
                            static_cast<long>(wait % 1'000'000'000ULL)};
-    const int ready = ::ppoll(&fd, client_.Here() ? 1 : 0, &timeout, &unblocked);
-    if (ready > 0 && (fd.revents & POLLHUP) != 0) {
+    const int ready =
+        ::ppoll(fds.data(), used, wakeAt == kNoDeadline ? nullptr : &timeout, &unblocked);
+    // The flag's descriptor only wakes the poll; reading it lets it sleep
+    // again.
+    if (ready > 0 && ptyAt == 1 && (fds[0].revents & POLLIN) != 0) session_.Notice().Ready();
+    if (ready > 0 && client_.Here() && (fds[ptyAt].revents & POLLHUP) != 0) {
       ClientChange(client_.Present(false, MonotonicNs()));
     }
-  }
-}
-
-void Bridge::TakeFromEngine() {
-  std::array<char, kTakeChunk> chunk{};
-  for (;;) {
-    std::optional<UartEvent> event;
-    const std::size_t n = engine_.Take(chunk.data(), chunk.size(), event);
-    if (n != 0) {
-      const std::string_view bytes(chunk.data(), n);
-      receivedTotal_ += n;
-      capture_.Write(bytes, WallClockNs());
-      if (const std::size_t dropped = received_.Add(bytes)) NoteDropped(dropped);
-    }
-    if (event) Said(*event);
-    if (n == 0 && !event) return;
-  }
-}
-
-void Bridge::Said(const UartEvent& event) {
-  switch (event.kind) {
-    case UartEvent::Kind::kReceiveErrors:
-      errors_.Report(
-          static_cast<std::uint8_t>(event.value), [](const char* message) { BridgeSay(message); },
-          MonotonicNs);
-      return;
-    case UartEvent::Kind::kTransmitTimeout:
-      BridgeSay(kUartTxTimeoutMessage);
-      return;
-    case UartEvent::Kind::kBytesLost:
-      BridgeSay(Count(event.value, "received byte") + " lost: the bridge fell behind the board");
-      return;
-    case UartEvent::Kind::kSpeedChanged:
-      BridgeSay("a client set the line to " + std::to_string(event.value) + " baud");
-      return;
   }
 }
 
@@ -218,13 +223,14 @@ void Bridge::ReadClient(std::uint64_t now) {
   // reports no drain, so bytes a client wrote and drained before flushing
   // (as lrzsz's last "OO" before its exit) cannot be told from bytes it
   // wants gone, and a serial port would have sent the former.
-  if (input.flushedInput && client_.Ready() && !received_.Empty()) {
+  if (input.flushedInput && client_.Ready() && Waiting() != 0) {
     // A client that flushes its input after settling asks for what it has not
     // read to go, as on a serial port.
-    BridgeSay("a client flushed its input: " + Count(received_.Size(), "received byte") +
+    const std::size_t discarded = out_.size() + session_.DropHeldBytes();
+    out_.clear();
+    BridgeSay("a client flushed its input: " + Count(discarded, "received byte") +
               " it had not taken were discarded");
-    discardedByClients_ += received_.Size();
-    received_.Consume(received_.Size());
+    discardedByClients_ += discarded;
     EndDropping();
   }
   if (input.termiosChanged || input.flushedInput || input.flushedOutput) client_.SetUp(now);
@@ -238,7 +244,7 @@ void Bridge::ReadClient(std::uint64_t now) {
 
 void Bridge::FeedEngine() {
   if (pending_.empty()) return;
-  pending_.erase(0, engine_.Send(pending_));
+  pending_.erase(0, session_.Send(pending_));
 }
 
 void Bridge::AskedForSpeed() {
@@ -253,7 +259,7 @@ void Bridge::AskedForSpeed() {
     return;
   }
   // After every byte the client wrote before the change.
-  if (!engine_.ChangeSpeed(taken_, static_cast<std::int32_t>(*speed))) {
+  if (!session_.ChangeSpeed(taken_, static_cast<std::int32_t>(*speed))) {
     BridgeSay("a client asked for " + std::to_string(*speed) +
               " baud while too many speed changes waited; it stays at " +
               std::to_string(askedBaud_));
@@ -264,13 +270,19 @@ void Bridge::AskedForSpeed() {
 
 void Bridge::Deliver() {
   if (!client_.Ready()) return;
-  while (!received_.Empty()) {
-    const std::size_t written = pty_.Write(received_.Front(kWriteSlice));
-    if (written == 0) break;
-    received_.Consume(written);
+  session_.Notice().Lower();
+  for (;;) {
+    if (out_.empty()) {
+      std::optional<UartEvent> event;
+      session_.Take(out_, kWriteSlice, event);
+      if (out_.empty()) break;
+    }
+    const std::size_t written = pty_.Write(out_);
     deliveredTotal_ += written;
+    out_.erase(0, written);
+    if (!out_.empty()) break;
   }
-  if (received_.Empty()) EndDropping();
+  if (Waiting() == 0) EndDropping();
 }
 
 void Bridge::ClientChange(ClientWatch::Change change) {
@@ -281,44 +293,46 @@ void Bridge::ClientChange(ClientWatch::Change change) {
       BridgeSay("a client opened " + pty_.LinkPath());
       return;
     case ClientWatch::Change::kSettled:
-      if (!received_.Empty()) {
-        BridgeSay("handing over " + Count(received_.Size(), "kept byte"));
-      }
+      if (const std::size_t kept = Waiting()) BridgeSay("handing over " + Count(kept, "kept byte"));
       EndDropping();
       return;
     case ClientWatch::Change::kLeft:
       BridgeSay("the last client closed " + pty_.LinkPath() + "; received bytes are kept (up to " +
-                Count(received_.Limit(), "byte") + ")");
+                Count(session_.HoldLimit(), "byte") + ")");
       return;
   }
 }
 
-void Bridge::NoteDropped(std::size_t dropped) {
+void Bridge::NoteDrops() {
+  const std::uint64_t dropped = session_.Dropped();
+  if (dropped == droppedSeen_) return;
   if (!dropping_) {
     dropping_ = true;
     droppedInEpisode_ = 0;
     BridgeSay(std::string(client_.Ready() ? "the client takes less than the line brings"
                                           : "no client reads") +
-              ": more than " + Count(received_.Limit(), "received byte") +
+              ": more than " + Count(session_.HoldLimit(), "received byte") +
               " wait; the oldest are dropped");
   }
-  droppedInEpisode_ += dropped;
+  droppedInEpisode_ += dropped - droppedSeen_;
+  droppedSeen_ = dropped;
 }
 
 void Bridge::EndDropping() {
+  NoteDrops();
   if (!dropping_) return;
   dropping_ = false;
   BridgeSay(Count(droppedInEpisode_, "received byte") + " were dropped");
 }
 
-void Bridge::Summary() const {
-  std::string text = "received " + Count(receivedTotal_, "byte") + ", handed " +
+void Bridge::Summary(const BridgeTap& tap) const {
+  std::string text = "received " + Count(tap.Received(), "byte") + ", handed " +
                      std::to_string(deliveredTotal_) + " to clients, sent " +
-                     Count(engine_.Sent(), "client byte") + " to the board";
-  if (received_.Dropped() != 0) {
-    text += "; " + std::to_string(received_.Dropped()) + " received bytes were dropped";
+                     Count(session_.Engine().Sent(), "client byte") + " to the board";
+  if (session_.Dropped() != 0) {
+    text += "; " + std::to_string(session_.Dropped()) + " received bytes were dropped";
   }
-  if (!received_.Empty()) text += "; " + std::to_string(received_.Size()) + " were never taken";
+  if (const std::size_t left = Waiting()) text += "; " + std::to_string(left) + " were never taken";
   if (discardedByClients_ != 0) {
     text += "; " + std::to_string(discardedByClients_) + " flushed by clients";
   }
@@ -397,7 +411,8 @@ int RunBridge(const BridgeSetup& setup) {
   const auto port = static_cast<std::uint32_t>(UartPort);
   BoardPortWrite(static_cast<std::uint32_t>(AuxPort), 0);
   BoardRegWrite(port, kUartRouteReg, static_cast<std::uint8_t>(setup.route));
-  UartInit(UartClockHz, setup.baud, UartPort, UartRegBase);
+  UartInit(UartClockHz, setup.baud, UartPort, UartRegBase,
+           [](std::string_view message) { BridgeSay(message); });
 
   std::string error;
   std::unique_ptr<PtyPort> pty =
@@ -413,21 +428,25 @@ int RunBridge(const BridgeSetup& setup) {
   BridgeSay("the board UART, routing " + std::to_string(setup.route) + " at " +
             std::to_string(setup.baud) + " baud, is " + setup.link + " (" + pty->SlavePath() + ")");
   {
-    UartEngine::Options options{};
-    options.port = UartPort;
-    options.regBase = UartRegBase;
-    options.baud = setup.baud;
-    UartEngine engine(options, TaskClockNs, nullptr);
-    Bridge bridge(setup, *pty, capture, engine);
+    BridgeTap tap(capture);
+    UartSession::Options options;
+    options.engine.port = UartPort;
+    options.engine.regBase = UartRegBase;
+    options.engine.baud = setup.baud;
+    options.holdLimit = setup.keep;
+    options.holdEvents = false;
+    options.tap = &tap;
+    ThreadTaskHost tasks;
+    UartSession session(options, tasks);
+    Bridge bridge(*pty, session, setup.baud);
     {
-      TaskRunner engineThread(engine, {true, [&engine] { engine.PrepareThread(); }});
       // This thread reads the clients' bytes at once too: a client that
       // writes and then flushes (lrzsz) loses what the bridge has not read.
       const TimelyWakeups wakeups(TimelyWakeups::Ask::kRealTimeWhenPermitted);
       bridge.Run();
     }
-    bridge.TakeFromEngine();
-    bridge.Summary();
+    session.Stop();
+    bridge.Summary(tap);
   }
   BridgeSay(std::string("ending on ") + ::strsignal(stopSignal) + ": routing 0, board closed");
   BoardRegWrite(port, kUartRouteReg, 0);

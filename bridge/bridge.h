@@ -1,15 +1,15 @@
 #pragma once
 // q7m-uart-bridge's work: the board UART published as a pseudo-terminal.
 //
-// The board UART's engine (uart/uart_engine.h) polls the UART on a thread of
-// its own at the pace its baud rate needs, whatever the clients do. The
-// program's thread takes what it received: to the capture at once and to the
-// pseudo-terminal as fast as the client takes it; meanwhile it waits in a
-// backlog, which keeps the latest bytes up to a limit while no client is
-// there. Bytes a client writes go to the engine, which sends them at the
-// line's rate. A client's speed change reprograms the UART once what it
-// wrote before has left. The bridge has no console: what it has to say goes
-// to standard error, one line each.
+// The board UART's session (uart/uart_session.h) polls the UART on a thread
+// of its own at the pace its baud rate needs, whatever the clients do; its
+// consumer gives every received byte to the capture at once, and holds it
+// for the pseudo-terminal, which the program's thread feeds as fast as the
+// client takes it, woken when bytes come. The held stream keeps the latest
+// bytes up to a limit while no client is there. Bytes a client writes go to
+// the engine, which sends them at the line's rate. A client's speed change
+// reprograms the UART once what it wrote before has left. The bridge has no
+// console: what it has to say goes to standard error, one line each.
 
 #include <sys/types.h>
 

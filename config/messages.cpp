@@ -62,13 +62,16 @@ void MessageLine(int mode, int row, int bg, int fg, std::string& text) {
 }
 
 std::string ShowMessage(int row, int bg, int fg, std::string& text, int waitMs) {
+  // What a screen shows as it arrives waits while the message stands.
+  const ConsoleWatchesHeld held;
   MessageLine(0, row, bg, fg, text);
   std::string key;
   if (waitMs == 0) {
     key = WaitKey();
     if (key == KeyHome) {
+      // At once: what the program opened is left as it is.
       ResetScreen();
-      EndProgram(0);
+      throw ProgramEnd{};
     }
   } else {
     PauseMs(waitMs);
@@ -96,13 +99,14 @@ void AlertBeep() {
 }
 
 std::string AskContinue(int row, int bg, int fg, std::string& text) {
+  const ConsoleWatchesHeld held;
   MessageLine(0, row, bg, fg, text);
   std::string key;
   for (;;) {
     key = WaitKey();
     if (key == KeyF10 || key == KeyF11) {
       ResetScreen();
-      EndProgram(0);
+      throw ProgramEnd{};
     }
     if (key == KeyF9 || key == std::string(1, '\x12')) break;
     Locate(row, 2);
@@ -121,10 +125,12 @@ void ShowNote(int row, int bg, int fg, std::string& text) {
 }
 
 std::string WaitKey() {
+  WaitMs(10);
   for (;;) {
-    WaitMs(10);
     std::string key = ReadKey();
     if (!key.empty()) return key;
+    // Until a key waits, in the console's one wait.
+    WaitMs(-1);
   }
 }
 

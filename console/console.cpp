@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <climits>
+#include <csignal>
 #include <stdexcept>
+#include <vector>
 
 #include "console/program_end.h"
-#include "console/tty.h"
+#include "console/task_host.h"
 
 namespace {
 
@@ -13,6 +15,12 @@ struct Console {
   std::unique_ptr<ConsoleBackend> backend;
   ScreenModel screen;
   std::uint64_t toneUntilNs = 0;
+  std::uint64_t keysTaken = 0;
+  std::uint64_t lastFrameNs = 0;
+  // A key was read: its echo is drawn as soon as it comes, not a frame later.
+  bool drawAtOnce = true;
+  std::vector<ConsoleWatch*> watches;
+  int watchesHeld = 0;
 };
 
 std::unique_ptr<Console>& Active() {
@@ -26,66 +34,96 @@ Console& Current() {
   return *console;
 }
 
-constexpr int kWaitStepMs = 50;
 constexpr int kKeyPollMs = 10;
+constexpr std::uint64_t kKeyStepNs = 50'000'000;
 constexpr std::uint64_t kNsPerMs = 1'000'000;
-
-// Every call of the backend goes through these. A termination signal caught
-// during one is acted on once the call has returned, and never inside it:
-// acting ends the program, which destroys the backend.
-void ActOnPendingSignal() {
-  if (const int sig = TtyTakePendingSignal()) EndProgramOnSignal(sig);
-}
+// Changes are drawn at most this often: a flood scrolls the screen in
+// frames, not once per poll of the UART.
+constexpr std::uint64_t kFrameNs = 10 * kNsPerMs;
 
 void Present(Console& console) {
   console.backend->Present(console.screen);
-  ActOnPendingSignal();
+  console.lastFrameNs = console.backend->NowNs();
+  console.drawAtOnce = false;
 }
 
-bool KeyWaits(Console& console) {
-  const bool waiting = console.backend->KeyWaiting();
-  ActOnPendingSignal();
-  return waiting;
+// Draws what changed once its frame is due; returns when the next frame is
+// due, or kNoDeadline when nothing waits to be drawn.
+std::uint64_t DrawIfDue(Console& console) {
+  if (!console.screen.Changed()) return kNoDeadline;
+  const std::uint64_t due = console.lastFrameNs + kFrameNs;
+  if (!console.drawAtOnce && console.backend->NowNs() < due) return due;
+  Present(console);
+  return kNoDeadline;
 }
 
 std::string TakeKey(Console& console) {
   std::string key = console.backend->TakeKey();
-  ActOnPendingSignal();
+  if (!key.empty()) {
+    ++console.keysTaken;
+    console.drawAtOnce = true;
+  }
   return key;
 }
 
-void Sleep(Console& console, int ms) {
-  console.backend->SleepMs(ms);
-  ActOnPendingSignal();
+// True when it served one.
+bool ServeWatches(Console& console) {
+  // A copy: a serve may start or end watches.
+  const std::vector<ConsoleWatch*> watches = console.watches;
+  bool served = false;
+  for (ConsoleWatch* watch : watches) {
+    if (console.watchesHeld != 0) break;
+    if (watch->serving || !watch->source.Ready()) continue;
+    struct Serving {
+      explicit Serving(ConsoleWatch& w) : watch(w) { watch.serving = true; }
+      ~Serving() { watch.serving = false; }
+      ConsoleWatch& watch;
+    } serving(*watch);
+    watch->serve();
+    served = true;
+  }
+  return served;
 }
 
-enum class WaitEnd {
-  kTime,       // the full time, keys or not
-  kTimeOrKey,  // the time, or earlier once a key waits (checked every 50 ms)
-  kKey,        // until a key waits (checked every 10 ms)
-};
-
-// Every wait of the console. Times are kept in nanoseconds so that a wait
-// never ends before its deadline.
-void Wait(Console& console, int ms, WaitEnd end) {
+// Every wait of the console. A wait for time or a key alone goes on after
+// serving the watches; one that asked to be told returns.
+WaitResult Wait(Console& console, std::uint64_t deadline, KeyWake keys, WaitSource* source,
+                bool tellServed = false) {
   ConsoleBackend& device = *console.backend;
-  Present(console);
-  const std::uint64_t start = device.NowNs();
-  const std::uint64_t deadline = start + static_cast<std::uint64_t>(std::max(ms, 0)) * kNsPerMs;
-  const std::uint64_t keyStep = (end == WaitEnd::kKey ? kKeyPollMs : kWaitStepMs) * kNsPerMs;
-  std::uint64_t nextKeyCheck = end == WaitEnd::kTime ? UINT64_MAX : start + keyStep;
-  if (end == WaitEnd::kKey && KeyWaits(console)) return;
+  const std::uint64_t keyMark = keys == KeyWake::kNone      ? UINT64_MAX
+                                : keys == KeyWake::kWaiting ? console.keysTaken
+                                                            : device.KeysArrived();
+  std::vector<WaitSource*> sources;
   for (;;) {
-    const std::uint64_t now = device.NowNs();
-    if (end != WaitEnd::kKey && now >= deadline) return;
-    const std::uint64_t until =
-        end == WaitEnd::kKey ? nextKeyCheck : std::min(deadline, nextKeyCheck);
-    if (until > now) Sleep(console, static_cast<int>((until - now + kNsPerMs - 1) / kNsPerMs));
-    if (device.NowNs() >= nextKeyCheck) {
-      if (KeyWaits(console)) return;
-      nextKeyCheck += keyStep;
+    const std::uint64_t frame = DrawIfDue(console);
+    sources.clear();
+    if (console.watchesHeld == 0) {
+      for (ConsoleWatch* watch : console.watches) {
+        if (!watch->serving) sources.push_back(&watch->source);
+      }
+    }
+    if (source != nullptr) sources.push_back(source);
+    switch (device.Wait(std::min(deadline, frame), keyMark, sources)) {
+      case WaitEnd::kKey:
+        return WaitResult::kKey;
+      case WaitEnd::kSignal:
+        throw ProgramEnd::BySignal(device.TakeSignal());
+      case WaitEnd::kHangUp:
+        // As the hang-up signal would, had the terminal been ours to lose.
+        throw ProgramEnd::BySignal(SIGHUP);
+      case WaitEnd::kSource:
+        if (ServeWatches(console) && tellServed) return WaitResult::kServed;
+        if (source != nullptr && source->Ready()) return WaitResult::kSource;
+        break;
+      case WaitEnd::kDeadline:
+        if (device.NowNs() >= deadline) return WaitResult::kTime;
+        break;
     }
   }
+}
+
+std::uint64_t After(Console& console, int ms) {
+  return console.backend->NowNs() + static_cast<std::uint64_t>(std::max(ms, 0)) * kNsPerMs;
 }
 
 constexpr int kToneHz = 1000;
@@ -100,7 +138,10 @@ void StartTone(Console& console) {
 
 void ConsoleAttach(std::unique_ptr<ConsoleBackend> backend, int rows, int cols) {
   ConsoleDetach();
-  Active() = std::make_unique<Console>(Console{std::move(backend), ScreenModel(rows, cols)});
+  auto console = std::make_unique<Console>();
+  console->backend = std::move(backend);
+  console->screen = ScreenModel(rows, cols);
+  Active() = std::move(console);
 }
 
 void ConsoleDetach() {
@@ -159,31 +200,51 @@ void PrintZone() {
 
 std::string ReadKey() {
   auto& console = Current();
-  Present(console);
+  DrawIfDue(console);
   return TakeKey(console);
+}
+
+std::string NextKey() {
+  auto& console = Current();
+  for (;;) {
+    std::string key = ReadKey();
+    if (!key.empty()) return key;
+    Wait(console, kNoDeadline, KeyWake::kWaiting, nullptr);
+  }
 }
 
 void WaitMs(int ms) {
   auto& console = Current();
   if (ms == -1) {
-    Wait(console, 0, WaitEnd::kKey);
+    Wait(console, kNoDeadline, KeyWake::kWaiting, nullptr);
   } else if (ms >= 100) {
-    // Long waits end early when a key is waiting; the key is left for ReadKey.
-    Wait(console, ms, WaitEnd::kTimeOrKey);
+    // Long waits end early when a key is waiting, looked for every 50 ms;
+    // the key is left for ReadKey.
+    const std::uint64_t deadline = After(console, ms);
+    for (std::uint64_t step = console.backend->NowNs();;) {
+      step = std::min(deadline, step + kKeyStepNs);
+      Wait(console, step, KeyWake::kNone, nullptr);
+      if (step >= deadline || ConsoleKeyWaiting()) return;
+    }
   } else {
-    Wait(console, ms, WaitEnd::kTime);
+    Wait(console, After(console, ms), KeyWake::kNone, nullptr);
   }
 }
 
 void PauseMs(int ms) {
-  Wait(Current(), ms, WaitEnd::kTime);
+  auto& console = Current();
+  Wait(console, After(console, ms), KeyWake::kNone, nullptr);
+}
+
+WaitResult ConsoleWaitUntil(std::uint64_t deadlineNs, KeyWake keys, WaitSource* source) {
+  return Wait(Current(), deadlineNs, keys, source, true);
 }
 
 void Beep() {
   auto& console = Current();
   Present(console);
   StartTone(console);
-  Wait(console, kToneMs, WaitEnd::kTime);
+  PauseMs(kToneMs);
 }
 
 void StartBeep() {
@@ -241,11 +302,33 @@ std::uint64_t ConsoleNowNs() {
 }
 
 bool ConsoleKeyWaiting() {
-  return KeyWaits(Current());
+  auto& console = Current();
+  return console.backend->KeysArrived() > console.keysTaken;
+}
+
+bool ConsoleKeyQueued(std::string_view key) {
+  return Current().backend->KeyQueued(key);
 }
 
 void ConsolePresent() {
   Present(Current());
+}
+
+ConsoleWatch::ConsoleWatch(WaitSource& watched, std::function<void()> serveIt)
+    : source(watched), serve(std::move(serveIt)) {
+  Current().watches.push_back(this);
+}
+
+ConsoleWatch::~ConsoleWatch() {
+  if (auto& console = Active()) std::erase(console->watches, this);
+}
+
+ConsoleWatchesHeld::ConsoleWatchesHeld() {
+  ++Current().watchesHeld;
+}
+
+ConsoleWatchesHeld::~ConsoleWatchesHeld() {
+  if (auto& console = Active()) --console->watchesHeld;
 }
 
 void ConsoleSuspend() {

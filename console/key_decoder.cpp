@@ -1,5 +1,7 @@
 #include "console/key_decoder.h"
 
+#include <algorithm>
+
 #include <array>
 #include <optional>
 #include <vector>
@@ -323,6 +325,7 @@ std::string KeyDecoder::TakeKey() {
   if (keys_.empty()) return {};
   std::string key = std::move(keys_.front());
   keys_.pop_front();
+  ++taken_;
   return key;
 }
 
@@ -334,4 +337,8 @@ void KeyDecoder::EmitUnicode(char32_t codePoint) {
 
 void KeyDecoder::EmitExtended(std::uint8_t scanCode) {
   keys_.push_back(ExtendedKey(scanCode));
+}
+
+bool KeyDecoder::Queued(std::string_view key) const {
+  return std::find(keys_.begin(), keys_.end(), key) != keys_.end();
 }

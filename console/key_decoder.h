@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <string_view>
 
 class KeyDecoder {
  public:
@@ -28,6 +29,10 @@ class KeyDecoder {
   bool HasKey() const { return !keys_.empty(); }
   // The oldest decoded key, or empty when none is waiting.
   std::string TakeKey();
+  // Keys decoded since the decoder was made, taken or not.
+  std::uint64_t Decoded() const { return taken_ + keys_.size(); }
+  // True when `key` is among the keys waiting.
+  bool Queued(std::string_view key) const;
 
  private:
   void FeedEscape(std::uint8_t byte);
@@ -43,4 +48,5 @@ class KeyDecoder {
   std::string buffer_;
   int utf8Left_ = 0;
   std::deque<std::string> keys_;
+  std::uint64_t taken_ = 0;
 };

@@ -1,7 +1,9 @@
 #pragma once
 // A console backend held in memory, for tests: keys are scripted (each from a
 // moment of a virtual clock on), waits advance the virtual clock instead of
-// sleeping, and the screen model is read back cell by cell.
+// sleeping, and the screen model is read back cell by cell. It is also the
+// task host of that clock: the tasks started on it run inside its waits, at
+// their deadlines, on the test's thread.
 
 #include <atomic>
 #include <cstdint>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "console/console.h"
+#include "console/task_host.h"
 
 // Thrown when the virtual clock passes the script's time limit: a screen that
 // waits for keys that never come ends the test instead of hanging it.
@@ -20,7 +23,7 @@ class ScriptExhausted : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-class MemoryConsole : public ConsoleBackend {
+class MemoryConsole : public ConsoleBackend, public TaskHost {
  public:
   // Queues a key that becomes readable once the clock reaches atMs
   // (absolute, virtual milliseconds).
@@ -62,15 +65,17 @@ class MemoryConsole : public ConsoleBackend {
   int Suspends() const { return suspends_; }
 
   void Present(ScreenModel& screen) override;
-  bool KeyWaiting() override;
+  std::uint64_t KeysArrived() override;
   std::string TakeKey() override;
-  void SleepMs(int ms) override;
-  std::uint64_t NowNs() override { return nowNs_; }
+  bool KeyQueued(std::string_view key) override;
+  WaitEnd Wait(std::uint64_t deadlineNs, std::uint64_t keyMark,
+               std::span<WaitSource* const> sources) override;
   void Tone(int hz, int ms) override;
-  bool RunOnClock(ClockedTask& task) override;
-  void StopOnClock(ClockedTask& task) override;
-  bool ClockIsVirtual() const override { return true; }
   void Suspend() override { ++suspends_; }
+
+  // The console's clock and the task host's.
+  std::uint64_t NowNs() const override { return nowNs_; }
+  std::unique_ptr<StartedTask> Start(ClockedTask& task, TaskOptions options) override;
   WindowSize Window() override { return window_; }
 
  private:
@@ -78,7 +83,16 @@ class MemoryConsole : public ConsoleBackend {
     std::string key;
     std::uint64_t atNs;
   };
+  class ClockTask;
+  // Keys waiting from the front that the clock has reached.
+  std::size_t KeysDue() const;
+  // Advances the clock to `target`, or to the first task's run before it and
+  // runs that task; returns after one of the two.
+  void StepTowards(std::uint64_t target);
+  void RunTask(ClockedTask* task, std::uint64_t due);
+
   std::deque<ScriptedKey> keys_;
+  std::uint64_t keysTaken_ = 0;
   // Atomic: the simulated board reads this clock from its signal handler,
   // so updates must not be reordered across the board accesses.
   std::atomic<std::uint64_t> nowNs_{0};
@@ -89,7 +103,9 @@ class MemoryConsole : public ConsoleBackend {
   struct Scheduled {
     ClockedTask* task;
     std::uint64_t dueNs;
+    bool woken = false;  // woken during its own run
   };
+  ClockedTask* running_ = nullptr;
   // In the order they were started, which is the order at equal deadlines.
   std::vector<Scheduled> tasks_;
   int framesDrawn_ = 0;

@@ -1,22 +1,30 @@
 #pragma once
-// Every way out of the program goes through here, so that files are flushed
-// and the user's terminal is given back as it was found.
+// How the program ends from wherever it is on the screen's thread (Home at a
+// message, F10 at a prompt, a board that cannot be opened, a termination
+// signal or a hang-up seen by the console's wait): by throwing ProgramEnd,
+// which unwinds to the program's entry. On the way every owner cleans up by
+// its destructor (the UART session gives the capture every byte received);
+// at the entry the terminal is given back, and the program exits with
+// `status` or dies of `signal`.
 
-#include <functional>
 #include <string>
 
-// Lines printed again on the restored terminal after the console is shut
-// down, so that a start-up failure stays readable in the shell.
-void RememberExitLine(std::string line);
-// Work to do on every way out (flushing the capture file, say). Returns an id
-// for ForgetAtProgramEnd.
-int AtProgramEnd(std::function<void()> work);
-void ForgetAtProgramEnd(int id);
-// Runs the end work, shuts the console down, prints the remembered lines on
-// stderr and exits with the status.
-[[noreturn]] void EndProgram(int status);
-// Runs the end work and shuts the console down without exiting.
-void RunProgramEndWork();
-// The way out on a termination signal the tty layer noted: the end work, the
-// terminal given back, then death by the signal itself.
-[[noreturn]] void EndProgramOnSignal(int sig);
+struct ProgramEnd {
+  int status = 0;
+  // The termination signal that ended the program, 0 when none.
+  int signal = 0;
+  // Printed again on the restored terminal, so that a start-up failure stays
+  // readable in the shell.
+  std::string line;
+
+  static ProgramEnd BySignal(int sig) {
+    ProgramEnd end;
+    end.signal = sig;
+    return end;
+  }
+  static ProgramEnd WithLine(std::string text) {
+    ProgramEnd end;
+    end.line = std::move(text);
+    return end;
+  }
+};

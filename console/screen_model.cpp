@@ -74,6 +74,7 @@ void ScreenModel::PutGlyph(std::uint8_t ch) {
   CellAt(row_, col_) =
       Cell{ch, static_cast<std::uint8_t>(colors_.fg), static_cast<std::uint8_t>(colors_.bg)};
   dirty_[static_cast<std::size_t>(row_ - 1)] = 1;
+  anyDirty_ = true;
   // The cursor wraps as soon as the last column is written, so 80 characters
   // on the bottom row scroll the screen at once.
   if (col_ < cols_) {
@@ -107,8 +108,13 @@ void ScreenModel::PrintZone() {
 
 void ScreenModel::MarkClean() {
   std::fill(dirty_.begin(), dirty_.end(), 0);
+  anyDirty_ = false;
+  cleanRow_ = row_;
+  cleanCol_ = col_;
+  cleanCursorVisible_ = cursorVisible_;
 }
 
 void ScreenModel::MarkAllDirty() {
   std::fill(dirty_.begin(), dirty_.end(), 1);
+  anyDirty_ = true;
 }

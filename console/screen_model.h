@@ -53,6 +53,11 @@ class ScreenModel {
   bool RowDirty(int row) const { return dirty_[static_cast<std::size_t>(row - 1)] != 0; }
   void MarkClean();
   void MarkAllDirty();
+  // Something to draw since the last MarkClean: a row, or the cursor.
+  bool Changed() const {
+    return anyDirty_ || row_ != cleanRow_ || col_ != cleanCol_ ||
+           cursorVisible_ != cleanCursorVisible_;
+  }
 
  private:
   Cell& CellAt(int row, int col);
@@ -67,4 +72,8 @@ class ScreenModel {
   int col_ = 1;
   bool cursorVisible_ = true;
   ColorPair colors_{};
+  bool anyDirty_ = true;
+  int cleanRow_ = 0;
+  int cleanCol_ = 0;
+  bool cleanCursorVisible_ = false;
 };

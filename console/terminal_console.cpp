@@ -20,7 +20,7 @@
 
 #include "console/cp437.h"
 #include "console/key_decoder.h"
-#include "console/program_end.h"
+#include "console/task_host.h"
 #include "console/tty.h"
 
 // Last: curses defines function-like macros (erase, clear, timeout) that
@@ -36,7 +36,7 @@
 namespace {
 
 // How long the bytes of a key sequence may trail its ESC.
-constexpr int kEscWaitMs = 25;
+constexpr std::uint64_t kEscWaitNs = 25'000'000;
 // Bytes taken per input poll, so a flood of input cannot stall the caller.
 constexpr std::size_t kMaxBytesPerPoll = 4096;
 
@@ -203,7 +203,11 @@ class TerminalConsole : public ConsoleBackend {
   ~TerminalConsole() override { Shutdown(); }
 
   void Present(ScreenModel& screen) override {
-    if (!TtyActive() || suspended_) return;
+    if (!TtyActive() || suspended_) {
+      // Drawn again whole on Resume.
+      screen.MarkClean();
+      return;
+    }
     const bool resized = TerminalResized();
     bool changed = resized || redrawAll_ || screen.CursorRow() != shownCursorRow_ ||
                    screen.CursorCol() != shownCursorCol_ ||
@@ -218,9 +222,9 @@ class TerminalConsole : public ConsoleBackend {
     screen.MarkClean();
   }
 
-  bool KeyWaiting() override {
+  std::uint64_t KeysArrived() override {
     ReadInput();
-    return decoder_.HasKey();
+    return decoder_.Decoded();
   }
 
   std::string TakeKey() override {
@@ -228,17 +232,43 @@ class TerminalConsole : public ConsoleBackend {
     return decoder_.TakeKey();
   }
 
-  // A termination signal cuts the sleep short, for the console to act on.
-  void SleepMs(int ms) override {
-    if (ms <= 0 || TtySignalPending()) return;
-    timespec request{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
-    timespec remaining{};
-    while (nanosleep(&request, &remaining) == -1 && errno == EINTR && !TtySignalPending()) {
-      request = remaining;
+  bool KeyQueued(std::string_view key) override {
+    ReadInput();
+    return decoder_.Queued(key);
+  }
+
+  WaitEnd Wait(std::uint64_t deadlineNs, std::uint64_t keyMark,
+               std::span<WaitSource* const> sources) override {
+    std::vector<pollfd> fds;
+    for (;;) {
+      ReadInput();
+      if (decoder_.Decoded() > keyMark) return WaitEnd::kKey;
+      if (TtySignalPending()) return WaitEnd::kSignal;
+      if (hungUp_) return WaitEnd::kHangUp;
+      for (WaitSource* source : sources) {
+        if (source->Ready()) return WaitEnd::kSource;
+      }
+      const std::uint64_t now = NowNs();
+      if (now >= deadlineNs) return WaitEnd::kDeadline;
+      std::uint64_t until = deadlineNs;
+      // The rest of a key sequence is given a moment; then a lone Esc is Esc.
+      if (decoder_.Pending()) until = std::min(until, lastInputNs_ + kEscWaitNs);
+      fds.clear();
+      fds.push_back({TtySignalFd(), POLLIN, 0});
+      if (Reading()) fds.push_back({STDIN_FILENO, POLLIN, 0});
+      for (WaitSource* source : sources) {
+        if (source->Fd() >= 0) fds.push_back({source->Fd(), POLLIN, 0});
+      }
+      const std::uint64_t wait = until > now ? until - now : 0;
+      const timespec timeout{static_cast<time_t>(wait / 1'000'000'000ULL),
+                             static_cast<long>(wait % 1'000'000'000ULL)};
+      ppoll(fds.data(), fds.size(), until == kNoDeadline ? nullptr : &timeout, nullptr);
     }
   }
 
-  std::uint64_t NowNs() override {
+  int TakeSignal() override { return TtyTakePendingSignal(); }
+
+  std::uint64_t NowNs() const override {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::uint64_t>(now.tv_sec) * 1000000000ull +
@@ -369,35 +399,40 @@ class TerminalConsole : public ConsoleBackend {
     }
   }
 
-  // Moves the bytes the terminal has sent into the decoder, waiting briefly
-  // when they stop inside an escape sequence.
+  // Stdin is the console's while the screen is up and not lent to another
+  // program.
+  bool Reading() const { return TtyActive() && !suspended_ && !hungUp_; }
+
+  // Moves the bytes the terminal has sent into the decoder without waiting;
+  // a sequence that stopped short long enough ago is finished as it is. A
+  // terminal that has gone away (end of file, an error, a hang-up) is noted.
   void ReadInput() {
-    if (!TtyActive() || suspended_ || TtySignalPending()) return;
+    if (!Reading()) return;
     std::array<unsigned char, 256> buffer{};
     std::size_t taken = 0;
     while (taken < kMaxBytesPerPoll) {
-      int waitMs = 0;
-      if (!InputWaiting(0)) {
-        if (!decoder_.Pending()) break;
-        waitMs = kEscWaitMs;
-        if (!InputWaiting(waitMs)) {
-          decoder_.FlushPending();
-          break;
-        }
+      pollfd fd{STDIN_FILENO, POLLIN, 0};
+      if (poll(&fd, 1, 0) <= 0) break;
+      if ((fd.revents & POLLIN) == 0) {
+        if ((fd.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) hungUp_ = true;
+        break;
       }
       const ssize_t n = read(STDIN_FILENO, buffer.data(), buffer.size());
-      if (n <= 0) break;
+      if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+        hungUp_ = true;
+        break;
+      }
+      if (n < 0) break;
       for (ssize_t i = 0; i < n; ++i) decoder_.Feed(buffer[static_cast<std::size_t>(i)]);
       taken += static_cast<std::size_t>(n);
+      lastInputNs_ = NowNs();
     }
-  }
-
-  static bool InputWaiting(int ms) {
-    pollfd fd{STDIN_FILENO, POLLIN, 0};
-    return poll(&fd, 1, ms) > 0 && (fd.revents & POLLIN) != 0;
+    if (decoder_.Pending() && NowNs() >= lastInputNs_ + kEscWaitNs) decoder_.FlushPending();
   }
 
   bool utf8_;
+  bool hungUp_ = false;
+  std::uint64_t lastInputNs_ = 0;
   bool hasColors_ = false;
   bool brightColors_ = false;
   bool suspended_ = false;
@@ -478,17 +513,4 @@ std::unique_ptr<ConsoleBackend> OpenTerminalConsole(std::string& error) {
 
 int TerminalRows() {
   return TtyActive() ? LINES : 0;
-}
-
-int RunOnTerminal(std::string_view programName, const std::function<void()>& body) {
-  std::string error;
-  std::unique_ptr<ConsoleBackend> backend = OpenTerminalConsole(error);
-  if (!backend) {
-    std::fprintf(stderr, "%.*s: %s\n", static_cast<int>(programName.size()), programName.data(),
-                 error.c_str());
-    return 1;
-  }
-  ConsoleAttach(std::move(backend), std::max(kLayoutRows, TerminalRows()), kLayoutCols);
-  body();
-  EndProgram(0);
 }

@@ -1,10 +1,12 @@
 #include "console/tty.h"
 
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -22,9 +24,12 @@ struct TtyState {
   std::array<char, 512> resetSequence{};
   std::size_t resetLength = 0;
   void (*screenEnd)() = nullptr;
-  void (*crashWork)() = nullptr;
+  // Set by the program's thread, read by a crash on any thread.
+  std::atomic<void (*)(void*)> crashWork{nullptr};
+  std::atomic<void*> crashContext{nullptr};
+  // Written by the termination handler, read by the console's wait.
+  int signalPipe[2] = {-1, -1};
   bool fatalHandlersInstalled = false;
-  bool exitHookInstalled = false;
   bool terminationHandlersInstalled = false;
   std::array<struct sigaction, kTerminationSignals.size()> previousTermination{};
 };
@@ -40,9 +45,11 @@ void SetDisposition(int sig, void (*handler)(int)) {
 
 void OnTerminationSignal(int sig) {
   if (g_tty.active) {
-    // Ending here could interrupt the screen mid-update; the console's next
-    // call (they come every few milliseconds) ends the program properly.
+    // Ending here could interrupt the screen mid-update; the console's wait
+    // ends the program properly.
     g_tty.pendingSignal = sig;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = write(g_tty.signalPipe[1], &byte, 1);
     return;
   }
   SetDisposition(sig, SIG_DFL);
@@ -59,7 +66,7 @@ void OnFatalSignal(int sig, siginfo_t* info, void*) {
     tgkill(process, process, sig);
     return;
   }
-  if (g_tty.crashWork != nullptr) g_tty.crashWork();
+  if (const auto work = g_tty.crashWork.load()) work(g_tty.crashContext.load());
   if (g_tty.active) {
     g_tty.active = 0;
     [[maybe_unused]] ssize_t written =
@@ -77,6 +84,9 @@ void OnFatalSignal(int sig, siginfo_t* info, void*) {
 bool TtyTakeOver() {
   g_tty.haveTermios = tcgetattr(STDIN_FILENO, &g_tty.savedTermios) == 0;
   g_tty.pendingSignal = 0;
+  if (g_tty.signalPipe[0] < 0 && pipe2(g_tty.signalPipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+    g_tty.signalPipe[0] = g_tty.signalPipe[1] = -1;
+  }
   for (std::size_t i = 0; i < kTerminationSignals.size(); ++i) {
     struct sigaction action {};
     action.sa_handler = OnTerminationSignal;
@@ -96,10 +106,6 @@ bool TtyTakeOver() {
       sigaction(sig, &action, nullptr);
     }
     g_tty.fatalHandlersInstalled = true;
-  }
-  if (!g_tty.exitHookInstalled) {
-    std::atexit(RestoreTerminal);
-    g_tty.exitHookInstalled = true;
   }
   return g_tty.haveTermios;
 }
@@ -121,8 +127,11 @@ void TtySetScreenEnd(void (*screenEnd)()) {
   g_tty.screenEnd = screenEnd;
 }
 
-void TtySetCrashWork(void (*work)()) {
-  g_tty.crashWork = work;
+void TtySetCrashWork(void (*work)(void*), void* context) {
+  // Cleared first, so that a crash between the two stores does no half work.
+  g_tty.crashWork.store(nullptr);
+  g_tty.crashContext.store(context);
+  g_tty.crashWork.store(work);
 }
 
 void TtySetActive() {
@@ -147,7 +156,14 @@ void RestoreTerminal() {
 int TtyTakePendingSignal() {
   const int sig = g_tty.pendingSignal;
   g_tty.pendingSignal = 0;
+  char drained[64];
+  while (g_tty.signalPipe[0] >= 0 && read(g_tty.signalPipe[0], drained, sizeof drained) > 0) {
+  }
   return sig;
+}
+
+int TtySignalFd() {
+  return g_tty.signalPipe[0];
 }
 
 bool TtySignalPending() {

@@ -5,10 +5,10 @@
 // in before the screen starts, and is used with async-signal-safe calls only.
 //
 // Termination signals (SIGTERM, SIGHUP, SIGINT) that come while the screen is
-// up are only noted: the console acts on them once the backend call it was in
-// has returned (console.cpp), because acting ends the program. Fatal signals
-// (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT) put the terminal's modes back at
-// once and then die as they would have.
+// up are only noted, and a byte on a pipe wakes the console's one wait, which
+// ends the program by unwinding (console/program_end.h). Fatal signals
+// (SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT) do their crash work, put the
+// terminal's modes back at once and then die as they would have.
 
 #include <string_view>
 
@@ -29,8 +29,18 @@ void TtySetResetSequence(std::string_view bytes);
 void TtySetScreenEnd(void (*screenEnd)());
 
 // Work a fatal signal does first, before the terminal is given back (saving
-// what a file still lacks): async-signal-safe calls only. Null for none.
-void TtySetCrashWork(void (*work)());
+// what a file still lacks): async-signal-safe calls only, given `context`.
+// Null for none.
+void TtySetCrashWork(void (*work)(void* context), void* context);
+
+// While alive, a fatal signal does `work` first (see TtySetCrashWork).
+class TtyCrashWork {
+ public:
+  TtyCrashWork(void (*work)(void* context), void* context) { TtySetCrashWork(work, context); }
+  ~TtyCrashWork() { TtySetCrashWork(nullptr, nullptr); }
+  TtyCrashWork(const TtyCrashWork&) = delete;
+  TtyCrashWork& operator=(const TtyCrashWork&) = delete;
+};
 
 // From now on the handlers act for the screen, until RestoreTerminal.
 void TtySetActive();
@@ -38,13 +48,15 @@ bool TtyActive();
 
 // Gives the terminal back: the screen's ending, then the modes as they were
 // found, then the termination handlers as they were. Safe to call any number
-// of times; also runs at exit.
+// of times.
 void RestoreTerminal();
 
 // The termination signal noted while the screen was up, 0 when none. Taking
 // it clears it.
 int TtyTakePendingSignal();
 bool TtySignalPending();
+// Readable once a termination signal has been noted.
+int TtySignalFd();
 // Dies of sig by its default action; _exit(128 + sig) if that does not end
 // the process.
 [[noreturn]] void TtyDieOfSignal(int sig);

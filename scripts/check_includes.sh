@@ -7,7 +7,7 @@
 # others build on what the table below names (the relations of their
 # subsystems); app/ is the top and may include any of them. Of app/, the
 # lower folders may include app/settings.h alone (the settings and the key
-# constants), and uart/ takes only the message routines of config/. A folder
+# constants). A folder
 # always includes its own files, and every folder may include the access
 # library's header in include/ (as "PCIAccessDll.h").
 #
@@ -28,7 +28,7 @@ declare -A may=(
   [console]=""
   [config]="console app/settings.h"
   [board]="console config"
-  [uart]="console board config/messages.h"
+  [uart]="console board"
   [terminal]="console config uart app/settings.h"
   [widgets]="console config app/settings.h"
   [bridge]="console config board uart terminal app/settings.h"

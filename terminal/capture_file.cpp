@@ -6,8 +6,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "console/program_end.h"
-
 CaptureFile::~CaptureFile() {
   Close();
 }
@@ -17,9 +15,6 @@ std::string CaptureFile::Open(const std::string& name) {
   const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return std::strerror(errno);
   fd_ = fd;
-  // Home at a message, SIGTERM and SIGHUP end the program from deep inside
-  // a screen; the capture must still reach the disk.
-  endWorkId_ = AtProgramEnd([this] { Close(); });
   return {};
 }
 
@@ -42,10 +37,6 @@ void CaptureFile::Flush() {
 }
 
 void CaptureFile::Close() {
-  if (endWorkId_ != 0) {
-    ForgetAtProgramEnd(endWorkId_);
-    endWorkId_ = 0;
-  }
   if (fd_ < 0) return;
   Flush();
   ::close(fd_);

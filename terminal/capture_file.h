@@ -1,8 +1,9 @@
 #pragma once
 // The capture file "Term.txt": the received bytes the terminal shows, raw.
 // Open only while a terminal runs. Written through after every received
-// batch and on every way out of the program, a crash included, so nothing
-// received is missing from it: put and flush neither allocate nor lock.
+// batch, and closed by its owner's destructor on every way out of the
+// program; a crash finishes it from the UART session's consumer. Put and
+// flush neither allocate nor lock.
 
 #include <array>
 #include <string>
@@ -29,5 +30,4 @@ class CaptureFile {
   int fd_ = -1;
   std::array<char, 4096> buffer_{};
   std::size_t used_ = 0;
-  int endWorkId_ = 0;
 };

@@ -1,14 +1,15 @@
 #include "terminal/code_view.h"
 
 #include "app/settings.h"
+#include "config/messages.h"
 #include "console/console.h"
 #include "terminal/macro_player.h"
-#include "terminal/receiver.h"
+#include "terminal/uart_screen.h"
 #include "uart/uart.h"
+#include "uart/uart_session.h"
 
 namespace {
 
-constexpr int kLoopWaitMs = 10;
 constexpr std::string_view kTitle = "Serial Term ASCII Code";
 constexpr std::size_t kTitleWidth = 57;
 
@@ -29,7 +30,7 @@ void ShowCodes(std::string_view bytes) {
 }  // namespace
 
 void RunCodeViewUntil(std::int32_t baudRate, const std::string& leaveKey,
-                      std::string_view leaveName) {
+                      std::string_view leaveName, TaskHost& tasks) {
   std::string title(kTitle);
   if (!leaveKey.empty()) title += "     <" + std::string(leaveName) + ">Exit";
   if (title.size() < kTitleWidth) title.resize(kTitleWidth, ' ');
@@ -37,19 +38,18 @@ void RunCodeViewUntil(std::int32_t baudRate, const std::string& leaveKey,
   PrintLine("-----------------------");
   PrintLine("");
   PrintLine("");
-  UartInit(UartClockHz, baudRate, UartPort, UartRegBase);
+  UartInit(UartClockHz, baudRate, UartPort, UartRegBase, ReportUartMessage);
 
-  Receiver receiver(baudRate, ShowCodes);
+  UartSession session(ScreenSessionOptions(baudRate), tasks);
+  UartScreen line(session, ShowCodes, false);
   for (;;) {
-    receiver.Show();
-    WaitMs(kLoopWaitMs);
-    const std::string key = ReadKey();
-    if (key.empty()) continue;
-    if (!leaveKey.empty() && key == leaveKey) return;
-    SendKeys(key);
+    const std::string key = NextKey();
+    if (!leaveKey.empty() && key == leaveKey) break;
+    SendKeys(line, key);
   }
+  line.WaitSent();
 }
 
-void RunCodeView(std::int32_t baudRate) {
-  RunCodeViewUntil(baudRate, {}, {});
+void RunCodeView(std::int32_t baudRate, TaskHost& tasks) {
+  RunCodeViewUntil(baudRate, {}, {}, tasks);
 }

@@ -7,13 +7,16 @@
 #include <string>
 #include <string_view>
 
-// Runs for ever: no key leaves it. It does not clear the screen first.
-void RunCodeView(std::int32_t baudRate);
+class TaskHost;
+
+// Runs for ever: no key leaves it. It does not clear the screen first. The
+// UART's engine and its consumer run on `tasks`.
+void RunCodeView(std::int32_t baudRate, TaskHost& tasks);
 
 // The same view with a way out: `leaveKey` (never sent) ends it and is named
 // as `leaveName` on the title line. An empty leaveKey runs for ever.
 void RunCodeViewUntil(std::int32_t baudRate, const std::string& leaveKey,
-                      std::string_view leaveName);
+                      std::string_view leaveName, TaskHost& tasks);
 
 // The key the companion program leaves the view with: Ctrl-] (byte 0x1D).
 inline const std::string kCodeViewLeaveKey = "\x1D";

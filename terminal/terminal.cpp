@@ -6,15 +6,15 @@
 #include "config/config_file.h"
 #include "config/messages.h"
 #include "console/console.h"
+#include "console/tty.h"
 #include "terminal/capture_file.h"
 #include "terminal/macro_player.h"
 #include "terminal/receive_parser.h"
-#include "terminal/receiver.h"
+#include "terminal/uart_screen.h"
 #include "uart/uart.h"
+#include "uart/uart_session.h"
 
 namespace {
-
-constexpr int kLoopWaitMs = 30;
 
 void ShowHelp() {
   ClearScreen();
@@ -25,69 +25,79 @@ void ShowHelp() {
 }
 
 // Acts on one key; returns false when the key leaves the terminal.
-bool HandleKey(const std::string& key) {
+bool HandleKey(UartScreen& line, const std::string& key) {
   if (key == "\x1A") {
-    SendKeys("\x03");
+    SendKeys(line, "\x03");
   } else if (key == KeyLeft) {
-    SendKeys("\x1B[D");
+    SendKeys(line, "\x1B[D");
   } else if (key == KeyRight) {
-    SendKeys("\x1B[C");
+    SendKeys(line, "\x1B[C");
   } else if (key == KeyUp) {
-    SendKeys("\x1B[A");
+    SendKeys(line, "\x1B[A");
   } else if (key == KeyDown) {
-    SendKeys("\x1B[B");
+    SendKeys(line, "\x1B[B");
   } else if (key == KeyDel) {
-    SendKeys("\x7F");
+    SendKeys(line, "\x7F");
   } else if (key == KeyShiftF1) {
     ShowHelp();
   } else if (key == KeyShiftF2) {
     return false;
   } else if (const auto fn = FunctionKeyOf(key); fn && fn->run != FunctionKeyRun::Ctrl) {
     // Fn plays slot n, Shift-Fn slot 12 + n (Shift-F1 and Shift-F2 are taken above).
-    RunMacro(fn->run == FunctionKeyRun::Shift ? 12 + fn->number : fn->number);
+    RunMacro(line, fn->run == FunctionKeyRun::Shift ? 12 + fn->number : fn->number);
   } else {
-    SendKeys(key);
+    SendKeys(line, key);
   }
   return true;
 }
 
+// The capture's share of what arrives: the shown bytes, raw, written through
+// after each batch, on the session's consumer.
+class CaptureTap final : public UartSession::Tap {
+ public:
+  explicit CaptureTap(CaptureFile& file) : file_(file), sink_(file) {}
+  void Received(std::string_view bytes) override {
+    parser_.Feed(bytes, sink_);
+    file_.Flush();
+  }
+
+ private:
+  CaptureFile& file_;
+  // The capture's own parser: the screen's sees the same bytes later.
+  ReceiveParser parser_;
+  CaptureReceiveSink sink_;
+};
+
 }  // namespace
 
-void RunTerminal(std::string_view title, std::int32_t baudRate) {
-  UartInit(UartClockHz, baudRate, UartPort, UartRegBase);
+void RunTerminal(std::string_view title, std::int32_t baudRate, TaskHost& tasks) {
+  UartInit(UartClockHz, baudRate, UartPort, UartRegBase, ReportUartMessage);
   PrintLine(std::string(title) +
             "     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: " + std::to_string(baudRate));
   PrintLine("");
   PrintLine("");
 
-  // Two parsers read the same bytes: the capture's on the capture thread as
-  // they arrive, the screen's when the screen shows them, so each keeps its
-  // own escape state.
-  ReceiveParser screenParser;
-  ReceiveParser captureParser;
-  ScreenReceiveSink screenSink;
   CaptureFile capture;
-  CaptureReceiveSink captureSink(capture);
   const std::string reason = capture.Open(std::string(kCaptureFileName));
-  Receiver receiver(
-      baudRate, [&](std::string_view bytes) { screenParser.Feed(bytes, screenSink); },
-      [&](std::string_view bytes) {
-        captureParser.Feed(bytes, captureSink);
-        capture.Flush();
-      });
+  CaptureTap tap(capture);
+  UartSession session(ScreenSessionOptions(baudRate, &tap), tasks);
+  // A crash gives the capture what the engine still holds.
+  const TtyCrashWork crashWork(UartSession::CompleteTapOnCrash, &session);
+  ReceiveParser screenParser;
+  ScreenReceiveSink screenSink;
+  UartScreen line(
+      session, [&](std::string_view bytes) { screenParser.Feed(bytes, screenSink); },
+      capture.IsOpen());
   if (!reason.empty()) {
     ReportError("Cannot create " + std::string(kCaptureFileName) + " (" + reason +
                 "): the terminal runs without capture");
   }
 
-  for (;;) {
-    receiver.Show();
-    WaitMs(kLoopWaitMs);
-    const std::string key = ReadKey();
-    if (key.empty()) continue;
-    if (!HandleKey(key)) break;
+  while (HandleKey(line, NextKey())) {
   }
-  receiver.Stop();
+  // What was typed before Shift-F2 leaves first.
+  line.WaitSent();
+  session.Stop();
   ClearScreen();
   capture.Close();
 }

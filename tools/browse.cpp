@@ -5,13 +5,13 @@
 #include <string>
 
 #include "app/settings.h"
+#include "app/terminal_program.h"
 #include "console/console.h"
-#include "console/terminal_console.h"
 #include "widgets/file_browse.h"
 
 int main(int argc, char** argv) {
   const std::string startDir = argc > 1 ? std::string(argv[1]) : std::string(".");
-  return RunOnTerminal("q7m-browse", [&] {
+  return RunOnTerminal("q7m-browse", [&](TaskHost&) {
     InitSettings();
     SetColor(7, 0);
     ClearScreen();

@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <string>
 
+#include "app/terminal_program.h"
 #include "console/console.h"
-#include "console/terminal_console.h"
 #include "widgets/console_utils.h"
 
 namespace {
@@ -56,5 +56,5 @@ void ProbeKeys() {
 }  // namespace
 
 int main() {
-  return RunOnTerminal("q7m-keyprobe", ProbeKeys);
+  return RunOnTerminal("q7m-keyprobe", [](TaskHost&) { ProbeKeys(); });
 }

@@ -1,7 +1,6 @@
 #pragma once
-// Rules of the board UART's receive side that its consumers share (the
-// terminal's receiver, the pty bridge): how received bytes wait for a reader
-// that is slower than the line, and how receive errors are reported without
+// A rule of the board UART's receive side that its clients share (the
+// terminal, the pty bridge): how receive errors are reported without
 // flooding the reader.
 
 #include <cstdint>
@@ -10,35 +9,6 @@
 #include <string_view>
 
 #include "uart/uart.h"
-
-// Received bytes waiting for their reader, oldest first, within a limit:
-// beyond it the oldest are dropped, and counted.
-class ReceiveBacklog {
- public:
-  explicit ReceiveBacklog(std::size_t limit);
-
-  // Returns how many bytes this addition made the backlog drop.
-  std::size_t Add(std::string_view bytes);
-  std::size_t Size() const { return bytes_.size() - start_; }
-  // The place of the oldest waiting byte in everything ever added.
-  std::uint64_t FrontPosition() const { return added_ - Size(); }
-  bool Empty() const { return Size() == 0; }
-  // The oldest waiting bytes, at most `max` of them; valid until the next
-  // change.
-  std::string_view Front(std::size_t max) const;
-  // Forgets the oldest n bytes (taken by the reader).
-  void Consume(std::size_t n);
-  // Bytes dropped since the backlog was made.
-  std::uint64_t Dropped() const { return dropped_; }
-  std::size_t Limit() const { return limit_; }
-
- private:
-  std::string bytes_;
-  std::size_t start_ = 0;
-  std::size_t limit_;
-  std::uint64_t added_ = 0;
-  std::uint64_t dropped_ = 0;
-};
 
 // The driver's receive errors (overflow, framing): each is reported once,
 // then stays quiet for a while after its report has ended, so that a line at

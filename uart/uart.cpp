@@ -1,7 +1,6 @@
 #include "uart/uart.h"
 
 #include "board/board_io.h"
-#include "config/messages.h"
 #include "console/console.h"
 
 namespace {
@@ -19,10 +18,11 @@ std::uint8_t Reg(std::int32_t regBase, std::uint8_t n) {
 
 }  // namespace
 
-bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase) {
+bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase,
+              const UartSay& say) {
   const std::uint32_t divisor = UartDivisor(clockHz, baud);
   if (divisor == 0) {
-    ReportError("UartInit: baud rate " + std::to_string(baud) + " cannot be set");
+    say("UartInit: baud rate " + std::to_string(baud) + " cannot be set");
     return false;
   }
   UartProgram(divisor, port, regBase);
@@ -41,16 +41,17 @@ void UartClearErrors(std::int32_t port, std::int32_t regBase) {
   BoardRegWrite(Port(port), Reg(regBase, kUartErrStatus), kUartErrClear);
 }
 
-void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text) {
+void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text,
+                 const UartSay& say) {
   if (text.size() > kSendLimit) {
-    ShowError("UartSendStr: string too long " + std::to_string(text.size()));
+    say("UartSendStr: string too long " + std::to_string(text.size()));
   }
   BoardRegSelect(Port(port), Reg(regBase, kUartTxData));
   bool busy = true;
   for (int reads = 0; reads < kUartTxStatusReads && busy; ++reads) {
     busy = (BoardPortRead(Port(port)) & kUartTxBusy) != 0;
   }
-  if (busy) ShowError(kUartTxTimeoutMessage);
+  if (busy) say(kUartTxTimeoutMessage);
   for (const char c : text) BoardPortWrite(Port(port), static_cast<std::uint8_t>(c));
 }
 
@@ -59,8 +60,8 @@ std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase) {
 }
 
 void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
-                std::int32_t timeoutMs, std::string& text, std::int32_t quiet,
-                std::int32_t& failed) {
+                std::int32_t timeoutMs, std::string& text, std::int32_t quiet, std::int32_t& failed,
+                const UartSay& say) {
   text.clear();
   failed = 0;
   std::int32_t received = 0;
@@ -81,7 +82,7 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
       if (received == wanted) break;
     }
     if (idle >= timeoutMs) {
-      if (quiet == 0) ReportError("UartRcvStr TimeOut");
+      if (quiet == 0) say("UartRcvStr TimeOut");
       failed = 1;
       break;
     }
@@ -90,8 +91,8 @@ void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
   }
   if ((status & kUartRxErrorPending) != 0) {
     const std::uint8_t errors = BoardRegRead(Port(port), Reg(regBase, kUartErrStatus));
-    if (quiet == 0 && (errors & kUartErrOverflow) != 0) ReportError(kUartOverflowMessage);
-    if (quiet == 0 && (errors & kUartErrFraming) != 0) ReportError(kUartFramingMessage);
+    if (quiet == 0 && (errors & kUartErrOverflow) != 0) say(kUartOverflowMessage);
+    if (quiet == 0 && (errors & kUartErrFraming) != 0) say(kUartFramingMessage);
     UartClearErrors(port, regBase);
     failed = 1;
   }

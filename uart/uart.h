@@ -3,6 +3,7 @@
 // behind an I/O port (register n is index regBase + n).
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -54,16 +55,23 @@ constexpr std::uint64_t UartCharTimeNs(std::int32_t baud) {
   return divisor * 10 * 1'000'000'000ULL / static_cast<std::uint64_t>(UartClockHz);
 }
 
+// How the driver says what went wrong, in its messages' own words: the screen
+// or program that uses the driver shows them (the driver shows nothing
+// itself). The driver goes on once it returns.
+using UartSay = std::function<void(std::string_view message)>;
+
 // Programs the divisor and enables the UART. A baud rate that cannot be
-// programmed is reported and leaves the registers untouched; returns whether
-// the UART was set up.
-bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase);
+// programmed is said and leaves the registers untouched; returns whether the
+// UART was set up.
+bool UartInit(std::int32_t clockHz, std::int32_t baud, std::int32_t port, std::int32_t regBase,
+              const UartSay& say);
 // UartInit's register writes for a divisor UartDivisor gave, with nothing
 // shown: for a caller that checked the rate already.
 void UartProgram(std::uint32_t divisor, std::int32_t port, std::int32_t regBase);
 void UartClearErrors(std::int32_t port, std::int32_t regBase);
-void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text);
+void UartSendStr(std::int32_t port, std::int32_t regBase, std::string_view text,
+                 const UartSay& say);
 std::int32_t UartRxCount(std::int32_t port, std::int32_t regBase);
 void UartRcvStr(std::int32_t port, std::int32_t regBase, std::int32_t wanted,
-                std::int32_t timeoutMs, std::string& text, std::int32_t quiet,
-                std::int32_t& failed);
+                std::int32_t timeoutMs, std::string& text, std::int32_t quiet, std::int32_t& failed,
+                const UartSay& say);

@@ -22,9 +22,7 @@ constexpr std::size_t kSpeedChanges = 16;
 // Status reads of a busy transmitter in one step before the engine lets the
 // step end; the transmitter usually frees within a few.
 constexpr int kBusyReadsPerStep = 16;
-constexpr std::uint64_t kNever = UINT64_MAX;
-
-UartEngine* g_owner = nullptr;
+constexpr std::uint64_t kNever = kNoDeadline;
 
 }  // namespace
 
@@ -34,9 +32,8 @@ std::uint64_t UartPollPeriodNs(std::int32_t baud) {
   return std::clamp(kPollChars * charNs, kMinPeriodNs, kMaxPeriodNs);
 }
 
-UartEngine::UartEngine(const Options& options, Clock clock, void* clockContext)
+UartEngine::UartEngine(const Options& options, const TaskClock& clock)
     : clock_(clock),
-      clockContext_(clockContext),
       port_(static_cast<std::uint32_t>(options.port)),
       regBase_(options.regBase),
       sendGapNs_(options.sendGapNs),
@@ -91,6 +88,8 @@ std::uint64_t UartEngine::Step(std::uint64_t now) {
     return now + periodNs_;
   }
   const std::uint64_t next = StepNow(now);
+  if (tellListener_ && listener_ != nullptr) listener_->Wake();
+  tellListener_ = false;
   stepping_.store(false);
   return next;
 }
@@ -183,6 +182,8 @@ void UartEngine::Transmit(std::uint64_t now) {
   lineFreeNs_ = first + n * charNs_;
   lastSentNs_.store(written, std::memory_order_relaxed);
   sent_.fetch_add(n, std::memory_order_release);
+  // A sender waiting for its bytes to leave learns it through the listener.
+  if (txBytes_.Available() == 0) tellListener_ = true;
 }
 
 void UartEngine::Poll() {
@@ -214,6 +215,7 @@ void UartEngine::Deliver(const char* bytes, std::size_t n) {
   // Bytes lost before these are said before them, once there is room.
   if (unsaidLost_ != 0 && rxBytes_.Free() != 0) SayUnsaid();
   const std::size_t pushed = unsaidLost_ == 0 ? rxBytes_.Push(bytes, n) : 0;
+  if (pushed != 0) tellListener_ = true;
   if (pushed < n) {
     unsaidLost_ += n - pushed;
     lost_.fetch_add(n - pushed, std::memory_order_relaxed);
@@ -233,7 +235,7 @@ void UartEngine::Say(UartEvent event) {
     case UartEvent::Kind::kSpeedChanged: {
       // Never folded: the consumer needs each.
       const PlacedEvent placed{rxBytes_.Pushed(), event};
-      rxEvents_.Push(&placed, 1);
+      if (rxEvents_.Push(&placed, 1) == 1) tellListener_ = true;
       return;
     }
   }
@@ -247,15 +249,24 @@ void UartEngine::SayUnsaid() {
   if (unsaidLost_ != 0) {
     const auto lost = static_cast<std::uint32_t>(std::min<std::uint64_t>(unsaidLost_, UINT32_MAX));
     const PlacedEvent placed{at, {UartEvent::Kind::kBytesLost, lost}};
-    if (rxEvents_.Push(&placed, 1) == 1) unsaidLost_ -= lost;
+    if (rxEvents_.Push(&placed, 1) == 1) {
+      unsaidLost_ -= lost;
+      tellListener_ = true;
+    }
   }
   if (unsaidErrors_ != 0) {
     const PlacedEvent placed{at, {UartEvent::Kind::kReceiveErrors, unsaidErrors_}};
-    if (rxEvents_.Push(&placed, 1) == 1) unsaidErrors_ = 0;
+    if (rxEvents_.Push(&placed, 1) == 1) {
+      unsaidErrors_ = 0;
+      tellListener_ = true;
+    }
   }
   if (unsaidTimeout_) {
     const PlacedEvent placed{at, {UartEvent::Kind::kTransmitTimeout, 0}};
-    if (rxEvents_.Push(&placed, 1) == 1) unsaidTimeout_ = false;
+    if (rxEvents_.Push(&placed, 1) == 1) {
+      unsaidTimeout_ = false;
+      tellListener_ = true;
+    }
   }
 }
 
@@ -284,16 +295,4 @@ std::size_t UartEngine::Send(std::string_view bytes) {
 bool UartEngine::ChangeSpeed(std::uint64_t at, std::int32_t baud) {
   const SpeedChange change{at, baud};
   return txChanges_.Push(&change, 1) == 1;
-}
-
-UartEngine* UartEngine::Owner() {
-  return g_owner;
-}
-
-UartEngine::Ownership::Ownership(UartEngine& engine) : previous_(g_owner) {
-  g_owner = &engine;
-}
-
-UartEngine::Ownership::~Ownership() {
-  g_owner = previous_;
 }

@@ -4,8 +4,8 @@
 // it is the board's interrupt handler. While a screen or the bridge owns the
 // UART, the engine is the only code that touches it: one thread calls Step
 // at the deadlines Step returns, and Step makes board accesses and lock-free
-// hand-offs only. It allocates nothing, takes no lock and makes no system
-// call; it reads the clock it was given.
+// hand-offs only. It allocates nothing and takes no lock; it reads the clock
+// it was given, and its one system call is the wake of its listener.
 //
 //   engine thread: UART --received bytes, errors at their place--> ring --> one consumer
 //   one sender:    bytes to send --ring--> engine --paced--> UART
@@ -23,7 +23,7 @@
 #include <string_view>
 #include <utility>
 
-#include "console/clocked_task.h"
+#include "console/task_host.h"
 #include "uart/spsc_ring.h"
 
 // Something the engine saw, at its place among the received bytes.
@@ -46,8 +46,6 @@ std::uint64_t UartPollPeriodNs(std::int32_t baud);
 
 class UartEngine final : public ClockedTask {
  public:
-  using Clock = std::uint64_t (*)(void* context);
-
   struct Options {
     std::int32_t port;  // the register file's port and the UART's first index
     std::int32_t regBase;
@@ -64,7 +62,7 @@ class UartEngine final : public ClockedTask {
   // writes strings of up to 128 after one status read.
   static constexpr std::size_t kSendBurst = 64;
 
-  UartEngine(const Options& options, Clock clock, void* clockContext);
+  UartEngine(const Options& options, const TaskClock& clock);
   ~UartEngine() override;
   UartEngine(const UartEngine&) = delete;
   UartEngine& operator=(const UartEngine&) = delete;
@@ -74,6 +72,9 @@ class UartEngine final : public ClockedTask {
   std::uint64_t Step(std::uint64_t nowNs);
   std::uint64_t RunAt(std::uint64_t nowNs) override { return Step(nowNs); }
   std::uint64_t PeriodNs() const { return periodNs_; }
+  // Woken at the end of a step that handed over received bytes or an event,
+  // or that sent the last byte queued. Set before the first step.
+  void Listen(StartedTask* listener) { listener_ = listener; }
   // On the engine's own thread, before its first step: notes the thread and
   // locks the engine's state and rings in memory; false when not permitted.
   bool PrepareThread();
@@ -104,21 +105,6 @@ class UartEngine final : public ClockedTask {
   std::uint64_t Lost() const { return lost_.load(std::memory_order_relaxed); }
   std::uint64_t Polls() const { return polls_.load(std::memory_order_relaxed); }
 
-  // The engine that owns the board UART now, or null: while one does, the
-  // UART is touched by its thread alone, so senders go through it.
-  static UartEngine* Owner();
-  // While alive, `engine` owns the UART.
-  class Ownership {
-   public:
-    explicit Ownership(UartEngine& engine);
-    ~Ownership();
-    Ownership(const Ownership&) = delete;
-    Ownership& operator=(const Ownership&) = delete;
-
-   private:
-    UartEngine* previous_;
-  };
-
  private:
   struct PlacedEvent {
     std::uint64_t at;  // the receive ring's position it stands before
@@ -129,7 +115,7 @@ class UartEngine final : public ClockedTask {
     std::int32_t baud;
   };
 
-  std::uint64_t Now() const { return clock_(clockContext_); }
+  std::uint64_t Now() const { return clock_.NowNs(); }
   // What PrepareThread locks: the engine and its rings.
   std::array<std::pair<const void*, std::size_t>, 5> Memory() const;
   std::uint64_t StepNow(std::uint64_t now);
@@ -146,8 +132,8 @@ class UartEngine final : public ClockedTask {
   void SetBaud(std::int32_t baud);
   std::uint64_t SendDueNs() const;
 
-  const Clock clock_;
-  void* const clockContext_;
+  const TaskClock& clock_;
+  StartedTask* listener_ = nullptr;
   const std::uint32_t port_;
   const std::int32_t regBase_;
   const std::uint64_t sendGapNs_;
@@ -171,6 +157,7 @@ class UartEngine final : public ClockedTask {
   bool unsaidTimeout_ = false;
   bool sentAny_ = false;
   bool locked_ = false;
+  bool tellListener_ = false;
 
   std::atomic<pid_t> thread_{0};
   std::atomic<bool> halted_{false};

@@ -92,7 +92,7 @@ std::int32_t HexToInt(std::string& text) {
   text.erase(0, std::min(text.find_first_not_of(' '), text.size()));
   if (text.empty() || text.size() > kMaxHexToIntDigits) {
     PrintLine("Too long hexa string!");
-    EndProgram(0);
+    throw ProgramEnd{};
   }
   std::uint32_t value = 0;
   for (const char c : text) {

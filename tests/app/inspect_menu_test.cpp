@@ -77,7 +77,7 @@ TEST_F(InspectMenuTest, EveryEntryReturnsToTheMenuAndQuitClosesTheBoard) {
   key("a");
   key(kCodeViewLeaveKey);
   key("q");
-  RunInspectMenu();
+  RunInspectMenu(*console);
 
   EXPECT_EQ(console->KeysLeft(), 0u);
   const std::string path = (dir / "Q7m_Config.bin").string();
@@ -100,7 +100,7 @@ TEST_F(InspectMenuTest, LoadWithoutAFileSaysSo) {
   console->PushKey("L");
   console->PushKey(" ", 10);
   console->PushKey("Q", 20);
-  RunInspectMenu();
+  RunInspectMenu(*console);
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0], "  Cannot read Q7m_Config.bin");
 }
@@ -111,7 +111,7 @@ TEST_F(InspectMenuTest, APartialCopyIsSavedAndWrittenBackAsFarAsItWasRead) {
   sim->SimConfigSetReadLimit(64);
   ReadConfigShadow();
   for (const char* k : {"s", " ", "w", " ", "q"}) console->PushKey(k);
-  RunInspectMenu();
+  RunInspectMenu(*console);
   const std::vector<std::string> want = {
       "  Only the 64 bytes read saved to Q7m_Config.bin",
       "  Copy holds 64 of 256 bytes: only those written back",
@@ -123,7 +123,7 @@ TEST_F(InspectMenuTest, APartialCopyIsSavedAndWrittenBackAsFarAsItWasRead) {
 TEST_F(InspectMenuTest, AnEmptyCopyIsNotSaved) {
   ConfigShadowValid = 0;
   for (const char* k : {"s", " ", "q"}) console->PushKey(k);
-  RunInspectMenu();
+  RunInspectMenu(*console);
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0], "  Configuration copy is empty - nothing saved");
   EXPECT_FALSE(std::filesystem::exists(dir / "Q7m_Config.bin"));
@@ -148,7 +148,7 @@ TEST_F(InspectMenuTest, FilesEntryShowsTheChosenFileInTheViewer) {
   console->PushKey("\x1B", 40);  // leaves the viewer
   console->PushKey("\x1B", 50);  // leaves the selector
   console->PushKey("q", 60);
-  RunInspectMenu();
+  RunInspectMenu(*console);
   std::filesystem::current_path(old);
   ASSERT_EQ(viewer.size(), 3u);
   EXPECT_NE(viewer[0].find("File: Term.txt"), std::string::npos) << viewer[0];
@@ -165,7 +165,7 @@ TEST_F(InspectMenuTest, DirectoriesEntryReportsTheChoiceAndKeepsTheWorkingDirect
   console->PushKey("\r", 20);  // Enter on the path line chooses the current directory
   console->PushKey(" ", 30);
   console->PushKey("q", 40);
-  RunInspectMenu();
+  RunInspectMenu(*console);
   const auto after = std::filesystem::current_path();
   std::filesystem::current_path(old);
   EXPECT_EQ(after, dir);
@@ -181,7 +181,7 @@ TEST_F(InspectMenuTest, DirectoriesEntryLeftWithEscSaysNothingWasChosen) {
   console->PushKey("\x1B", 20);
   console->PushKey(" ", 30);
   console->PushKey("q", 40);
-  RunInspectMenu();
+  RunInspectMenu(*console);
   const auto afterEsc = std::filesystem::current_path();
   std::filesystem::current_path(old);
   EXPECT_EQ(afterEsc, dir);

@@ -68,7 +68,7 @@ TEST_F(RoutingMenuTest, ChoiceWritesTheRouteBeforeTheTerminalOpens) {
   };
   console->PushKey(KeyShiftF2, 300);
   console->PushKey("q", 400);
-  RunRoutingMenu();
+  RunRoutingMenu(*console);
   EXPECT_EQ(header, "KB20T Console - NEL=Q7M     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: 115200");
   const auto writes = sim->RegisterWrites();
   ASSERT_GE(writes.size(), 2u);
@@ -93,7 +93,7 @@ TEST_F(RoutingMenuTest, EveryChoiceOpensItsTitledTerminal) {
     if (row.find("<Fx>Macro") != std::string::npos && (headers.empty() || headers.back() != row))
       headers.push_back(row);
   };
-  RunRoutingMenu();
+  RunRoutingMenu(*console);
   ASSERT_EQ(headers.size(), 6u);
   for (int choice = 0; choice < 6; ++choice) {
     EXPECT_EQ(headers[static_cast<std::size_t>(choice)].rfind(titles[choice], 0), 0u) << choice;
@@ -104,7 +104,7 @@ TEST_F(RoutingMenuTest, EveryChoiceOpensItsTitledTerminal) {
 TEST_F(RoutingMenuTest, ResetPulsesTheSwitchWithoutEnteringTheTerminal) {
   console->PushKey("r", 10);
   console->PushKey("q", 200);
-  RunRoutingMenu();
+  RunRoutingMenu(*console);
   const std::vector<std::pair<int, int>> expected = {{7, 1}, {7, 0}, {8, 0}};
   EXPECT_EQ(sim->RegisterWrites(), expected);
   EXPECT_EQ(sim->SimVscResetPulses(), 1u);
@@ -117,7 +117,7 @@ TEST_F(RoutingMenuTest, OtherKeysRedrawAndTouchNothing) {
   console->PushKey(KeyShiftF2, 30);
   console->PushKey("x", 40);
   console->PushKey("q", 200);
-  RunRoutingMenu();
+  RunRoutingMenu(*console);
   const std::vector<std::pair<int, int>> expected = {{8, 0}};
   EXPECT_EQ(sim->RegisterWrites(), expected);
   EXPECT_EQ(sim->Accesses().size(), 2u);
@@ -126,7 +126,7 @@ TEST_F(RoutingMenuTest, OtherKeysRedrawAndTouchNothing) {
 TEST_F(RoutingMenuTest, QuitWritesRouteZeroThenUnmapsAndCloses) {
   void* keep = dlopen(PcieLibraryName.c_str(), RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
   console->PushKey("q", 10);
-  RunRoutingMenu();
+  RunRoutingMenu(*console);
   EXPECT_FALSE(PcieLibraryLoaded());
   EXPECT_STREQ(sim->SimCloseOrder(), "MC");
   const std::vector<std::pair<int, int>> expected = {{8, 0}};
@@ -144,7 +144,7 @@ TEST_F(RoutingMenuTest, ATerminalRunWritesTheDriversRegistersInTheirOrderAndPoll
   console->PushKey(KeyF1, 300);
   console->PushKey(KeyShiftF2, 700);
   console->PushKey("q", 800);
-  RunRoutingMenu();
+  RunRoutingMenu(*console);
   // Every write to the register file's two ports, apart from the selects of
   // the receive status and data registers that polling makes.
   std::vector<std::string> writes;

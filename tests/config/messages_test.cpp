@@ -3,6 +3,7 @@
 #include "app/settings.h"
 #include "config/messages.h"
 #include "console/memory_console.h"
+#include "console/program_end.h"
 #include "tests/support/screen_helpers.h"
 
 namespace {
@@ -182,29 +183,31 @@ TEST_F(MessagesTest, ResetScreenClearsInLightGreyOnTheDefaultBackground) {
   EXPECT_EQ(ScreenLine(1), "");
 }
 
-using MessagesDeathTest = MessagesTest;
-
-TEST_F(MessagesDeathTest, HomeAtAnErrorEndsTheProgramWithStatusZero) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        console->PushKey(KeyHome);
-        ShowError("Press Home");
-        std::exit(3);
-      },
-      ::testing::ExitedWithCode(0), "");
+TEST_F(MessagesTest, HomeAtAnErrorEndsTheProgramWithStatusZeroAndAClearedScreen) {
+  SetColor(14, 1);
+  PrintText("under the message");
+  console->PushKey(KeyHome);
+  try {
+    ShowError("Press Home");
+    ADD_FAILURE() << "ShowError returned";
+  } catch (const ProgramEnd& end) {
+    EXPECT_EQ(end.status, 0);
+    EXPECT_EQ(end.signal, 0);
+  }
+  EXPECT_EQ(ScreenLine(24), "") << "the screen was reset";
+  EXPECT_EQ(ScreenLine(1), "");
+  EXPECT_EQ(SetColor(), (ColorPair{7, 0}));
 }
 
-TEST_F(MessagesDeathTest, F10AtAskContinueEndsTheProgramWithStatusZero) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(
-      {
-        std::string text = "abort?";
-        console->PushKey(KeyF10);
-        AskContinue(24, 12, 15, text);
-        std::exit(3);
-      },
-      ::testing::ExitedWithCode(0), "");
+TEST_F(MessagesTest, F10AtAskContinueEndsTheProgramWithStatusZero) {
+  std::string text = "abort?";
+  console->PushKey(KeyF10);
+  try {
+    AskContinue(24, 12, 15, text);
+    ADD_FAILURE() << "AskContinue returned";
+  } catch (const ProgramEnd& end) {
+    EXPECT_EQ(end.status, 0);
+  }
 }
 
 }  // namespace

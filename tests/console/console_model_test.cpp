@@ -202,13 +202,22 @@ TEST_F(ConsoleTest, ReadLineEchoesAndErasesWithBackspace) {
   EXPECT_EQ(ScreenLine(3), "? 123");
 }
 
-TEST_F(ConsoleTest, WaitsPresentTheScreen) {
+TEST_F(ConsoleTest, WaitsAndKeyReadsPresentWhatChangedAFrameAtATime) {
+  PrintText("x");
   const int before = console->Presents();
   WaitMs(10);
-  EXPECT_GT(console->Presents(), before);
-  const int afterWait = console->Presents();
+  EXPECT_EQ(console->Presents(), before + 1) << "drawn as the wait began";
   ReadKey();
-  EXPECT_EQ(console->Presents(), afterWait + 1);
+  EXPECT_EQ(console->Presents(), before + 1) << "nothing changed since";
+  PrintText("y");
+  ReadKey();
+  EXPECT_EQ(console->Presents(), before + 2) << "a change, its frame due";
+  PrintText("z");
+  ReadKey();
+  EXPECT_EQ(console->Presents(), before + 2) << "the next frame is 10 ms on";
+  PauseMs(20);
+  EXPECT_EQ(console->Presents(), before + 3) << "and comes within the wait";
+  EXPECT_EQ(console->FramesDrawn(), 3);
 }
 
 TEST_F(ConsoleTest, AScreenLeftForLaterByABusyDrawerShowsWhileWaitingForAKey) {
@@ -230,6 +239,39 @@ TEST_F(ConsoleTest, ATallerScreenShowsMoreRowsBelow) {
   EXPECT_EQ(CursorRow(), 40);
   PrintLine("x");
   EXPECT_EQ(ScreenLine(39), "x");
+}
+
+TEST_F(ConsoleTest, AWatchIsServedInEveryWaitButHeldWhileAMessageStands) {
+  WakeFlag flag;
+  int served = 0;
+  const ConsoleWatch watch(flag, [&] {
+    flag.Lower();
+    ++served;
+  });
+  flag.Raise();
+  PauseMs(10);
+  EXPECT_EQ(served, 1) << "a plain pause serves it and goes on";
+  EXPECT_EQ(console->NowMsValue(), 10u);
+  {
+    const ConsoleWatchesHeld held;
+    flag.Raise();
+    PauseMs(10);
+    EXPECT_EQ(served, 1) << "held";
+  }
+  const std::uint64_t before = console->NowNsValue();
+  EXPECT_EQ(ConsoleWaitUntil(before + 100'000'000, KeyWake::kNone), WaitResult::kServed);
+  EXPECT_EQ(served, 2) << "what waited meanwhile is served at the next wait";
+  EXPECT_EQ(console->NowNsValue(), before) << "and a caller that asked is told at once";
+}
+
+TEST_F(ConsoleTest, AWaitForANewKeyIgnoresTheKeysAlreadyWaiting) {
+  console->PushKey("a", 0);
+  console->PushKey("b", 300);
+  EXPECT_EQ(ConsoleWaitUntil(UINT64_MAX, KeyWake::kNew), WaitResult::kKey);
+  EXPECT_EQ(console->NowMsValue(), 300u) << "the first one waited already";
+  EXPECT_TRUE(ConsoleKeyQueued("b"));
+  EXPECT_FALSE(ConsoleKeyQueued("c"));
+  EXPECT_EQ(ReadKey(), "a") << "and nothing was taken";
 }
 
 }  // namespace

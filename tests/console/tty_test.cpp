@@ -1,5 +1,6 @@
-// The tty layer's termination signals, acted on by the console once the
-// backend call they came in has returned.
+// The tty layer's signals: a termination signal ends the console's wait and
+// unwinds the program with it; a crash signal does its work on the main
+// thread.
 
 #include "console/tty.h"
 
@@ -17,9 +18,8 @@
 
 namespace {
 
-// Reports on a pipe what happened to it: "S" when a sleep began, "E" when the
-// end work ran, and "D" or "X" when it was destroyed outside or inside one
-// of its own calls.
+// Reports on a pipe what happened to it: "W" when a wait began, and "D" or
+// "X" when it was destroyed outside or inside one of its own calls.
 class ProbeBackend : public ConsoleBackend {
  public:
   explicit ProbeBackend(int fd) : fd_(fd) {}
@@ -28,21 +28,18 @@ class ProbeBackend : public ConsoleBackend {
     const Call call(*this);
     screen.MarkClean();
   }
-  bool KeyWaiting() override {
+  std::uint64_t KeysArrived() override { return 0; }
+  std::string TakeKey() override { return {}; }
+  bool KeyQueued(std::string_view) override { return false; }
+  WaitEnd Wait(std::uint64_t, std::uint64_t, std::span<WaitSource* const>) override {
     const Call call(*this);
-    return false;
-  }
-  std::string TakeKey() override {
-    const Call call(*this);
-    return {};
-  }
-  void SleepMs(int) override {
-    const Call call(*this);
-    Say("S");
-    // The signal comes while the backend runs; the sleep is cut short by it.
+    Say("W");
+    // The signal comes while the backend waits; the wait ends for it.
     ::raise(SIGTERM);
+    return TtySignalPending() ? WaitEnd::kSignal : WaitEnd::kDeadline;
   }
-  std::uint64_t NowNs() override { return now_ += 1'000'000; }
+  int TakeSignal() override { return TtyTakePendingSignal(); }
+  std::uint64_t NowNs() const override { return 0; }
   void Tone(int, int) override {}
   void Say(const char* text) const { (void)!::write(fd_, text, 1); }
 
@@ -54,10 +51,9 @@ class ProbeBackend : public ConsoleBackend {
   };
   int fd_;
   bool inCall_ = false;
-  std::uint64_t now_ = 0;
 };
 
-TEST(TtySignals, ATerminationSignalEndsTheProgramAfterTheBackendCallReturned) {
+TEST(TtySignals, ATerminationSignalEndsTheWaitAndUnwindsWithTheSignal) {
   int pipeFds[2];
   ASSERT_EQ(::pipe(pipeFds), 0);
   const pid_t child = ::fork();
@@ -69,9 +65,14 @@ TEST(TtySignals, ATerminationSignalEndsTheProgramAfterTheBackendCallReturned) {
     auto backend = std::make_unique<ProbeBackend>(pipeFds[1]);
     ProbeBackend* probe = backend.get();
     ConsoleAttach(std::move(backend));
-    AtProgramEnd([probe] { probe->Say("E"); });
-    WaitMs(50);
-    _exit(0);  // not reached: the signal ends the program
+    try {
+      WaitMs(50);
+      probe->Say("R");  // not reached: the signal ends the wait
+    } catch (const ProgramEnd& end) {
+      probe->Say(end.signal == SIGTERM ? "T" : "?");
+    }
+    ConsoleDetach();
+    _exit(0);
   }
   ::close(pipeFds[1]);
   std::string said;
@@ -80,8 +81,9 @@ TEST(TtySignals, ATerminationSignalEndsTheProgramAfterTheBackendCallReturned) {
   ::close(pipeFds[0]);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-  EXPECT_EQ(said, "SED") << "one sleep, the end work, then the backend destroyed outside its calls";
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(said, "WTD") << "one wait, the end with its signal, then the backend destroyed "
+                            "outside its calls";
 }
 
 TEST(TtySignals, WithoutTheScreenATerminationSignalKillsAtOnce) {
@@ -100,7 +102,7 @@ TEST(TtySignals, WithoutTheScreenATerminationSignalKillsAtOnce) {
 
 // Where the crash work runs: the pipe it tells, and the process's main thread.
 int g_crashPipe = -1;
-void TellWhichThread() {
+void TellWhichThread(void*) {
   const char where = ::gettid() == ::getpid() ? 'M' : 'O';
   [[maybe_unused]] const ssize_t n = ::write(g_crashPipe, &where, 1);
 }
@@ -114,7 +116,7 @@ TEST(TtySignals, ACrashSignalFromAnotherProcessIsHandledOnTheMainThread) {
     ::close(fds[0]);
     g_crashPipe = fds[1];
     TtyTakeOver();
-    TtySetCrashWork(TellWhichThread);
+    TtySetCrashWork(TellWhichThread, nullptr);
     // The main thread blocks the signal for a while, so the kernel gives it
     // to the other thread, as it may give it to any thread that is working.
     sigset_t segv;

@@ -17,6 +17,8 @@
 
 namespace {
 
+void Say(std::string_view) {}
+
 class ProgramFastPathTest : public SimMappingTest {
  protected:
   std::uint64_t SlowPath() { return Q7M_SYM(handle, SimWindowSlowPathCount)(); }
@@ -29,15 +31,15 @@ constexpr std::int32_t kRegBase = 0;
 
 TEST_F(ProgramFastPathTest, UartDriverSequenceNeedsNoSingleStep) {
   LoadSetupBlock(0);
-  ASSERT_TRUE(UartInit(UartClockHz, 115200, kPort, kRegBase));
-  UartSendStr(kPort, kRegBase, "Q7M");
+  ASSERT_TRUE(UartInit(UartClockHz, 115200, kPort, kRegBase, Say));
+  UartSendStr(kPort, kRegBase, "Q7M", Say);
   const std::string incoming = "hello, world";
   Q7M_SYM(handle, SimRxInject)
   (reinterpret_cast<const std::uint8_t*>(incoming.data()), incoming.size());
   const std::int32_t waiting = UartRxCount(kPort, kRegBase);
   std::string text;
   std::int32_t failed = -1;
-  UartRcvStr(kPort, kRegBase, waiting, 1000, text, 1, failed);
+  UartRcvStr(kPort, kRegBase, waiting, 1000, text, 1, failed, Say);
   BoardPortWrite(0x2A4, 0x5A);
   const std::uint8_t control = BoardRegRead(kPort, kRegBase + kUartCtrl);
 

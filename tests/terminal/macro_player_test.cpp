@@ -10,22 +10,38 @@
 #include "board/board_io.h"
 #include "config/config_file.h"
 #include "terminal/macro_player.h"
-#include "terminal/receiver.h"
+#include "terminal/uart_screen.h"
 #include "tests/support/screen_helpers.h"
 #include "tests/support/sim_board_fixture.h"
 #include "uart/uart.h"
+#include "uart/uart_session.h"
 
 namespace {
+
+// What the session's consumer hands the tap.
+struct RecordingTap final : UartSession::Tap {
+  void Received(std::string_view bytes) override { bytes_.append(bytes); }
+  std::string bytes_;
+};
 
 class MacroTest : public SimBoardTest {
  protected:
   void SetUp() override {
     SimBoardTest::SetUp();
     BoardRegWrite(0x352, 8, 2);  // the J27 connector: no console answers
-    UartInit(UartClockHz, 115200, 0x352, 0);
+    UartInit(UartClockHz, 115200, 0x352, 0, [](std::string_view) {});
     sim->SimTxClear();
     MacroCount.fill(0);
+    session = std::make_unique<UartSession>(ScreenSessionOptions(115200, &tap), *console);
+    line = std::make_unique<UartScreen>(
+        *session, [this](std::string_view bytes) { shownBytes.append(bytes); }, true);
   }
+  void TearDown() override {
+    line.reset();
+    session.reset();
+    SimBoardTest::TearDown();
+  }
+  void RunMacro(int slot) { ::RunMacro(*line, slot); }
   void Define(int slot, std::vector<std::string> lines) {
     MacroCount[static_cast<std::size_t>(slot)] = static_cast<std::int32_t>(lines.size());
     for (std::size_t i = 0; i < lines.size(); ++i)
@@ -39,6 +55,10 @@ class MacroTest : public SimBoardTest {
   }
   void WatchRow24() { RecordRowTexts(*console, 24, shown); }
   std::vector<std::string> shown;
+  RecordingTap tap;
+  std::string shownBytes;
+  std::unique_ptr<UartSession> session;
+  std::unique_ptr<UartScreen> line;
 };
 
 TEST_F(MacroTest, CommandsSendTheirBytes) {
@@ -66,15 +86,16 @@ TEST_F(MacroTest, CommandsSendTheirBytes) {
   EXPECT_TRUE(shown.empty());
 }
 
-TEST_F(MacroTest, BytesGoOutTenMillisecondsApart) {
+TEST_F(MacroTest, BytesGoOutTenMillisecondsApartAndTheMacroEndsWithItsLastByte) {
   Define(1, {"\"abc\" CR"});
   RunMacro(1);
   const auto sent = sim->Transmitted();
   ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[0].startNs, 0u) << "the first byte leaves at once";
   for (std::size_t i = 1; i < sent.size(); ++i) {
     EXPECT_EQ(sent[i].startNs - sent[i - 1].startNs, 10'000'000u) << "byte " << i;
   }
-  EXPECT_EQ(console->NowMsValue(), 40u);
+  EXPECT_EQ(console->NowMsValue(), 30u) << "the gap after the last byte is the engine's";
 }
 
 TEST_F(MacroTest, PacingHoldsWhenSleepsOvershootAsRealOnesDo) {
@@ -83,7 +104,6 @@ TEST_F(MacroTest, PacingHoldsWhenSleepsOvershootAsRealOnesDo) {
   console->AdvanceNs(900'000);
   console->SetSleepOvershootNs(300'000);
   Define(1, {"\"abcdefghijklmnopqrst\""});
-  const Receiver receiver(115200, [](std::string_view) {});
   RunMacro(1);
   const auto sent = sim->Transmitted();
   ASSERT_EQ(sent.size(), 20u);
@@ -174,23 +194,49 @@ TEST_F(MacroTest, MultiLineMacroRunsTheViewerFromTheProgramDirectory) {
   std::filesystem::remove_all(dir);
 }
 
-TEST_F(MacroTest, WhileAScreensEngineOwnsTheUartAMacroGoesThroughItAndNothingIsLost) {
-  std::string captured, shownBytes;
-  Receiver receiver(
-      115200, [&](std::string_view bytes) { shownBytes.append(bytes); },
-      [&](std::string_view bytes) { captured.append(bytes); });
+TEST_F(MacroTest, WhatArrivesWhileAMacroPlaysIsCapturedAndShownAsItArrives) {
   std::string burst;
   for (int i = 0; i < 2000; ++i) burst.push_back(static_cast<char>('0' + i % 64));
   sim->SimRxWire(reinterpret_cast<const std::uint8_t*>(burst.data()), burst.size(), 115200);
-  // 2000 characters take 174 ms on the line: far more than the 127-byte buffer.
+  // 2000 characters take 174 ms on the line: far more than the 127-byte
+  // buffer. Half-way through the wait the screen has shown half of them.
+  std::size_t shownAt100 = 0;
+  console->onAdvance = [&, looked = false](std::uint64_t now) mutable {
+    if (looked || now < 100'000'000) return;
+    looked = true;
+    shownAt100 = shownBytes.size();
+  };
   Define(4, {"\"reboot\" CR W200"});
   RunMacro(4);
   EXPECT_EQ(sim->TransmittedText(), "reboot\r");
-  EXPECT_EQ(captured, burst) << "captured while the macro played";
-  EXPECT_EQ(shownBytes, "") << "shown only when the screen shows";
-  receiver.Show();
-  EXPECT_EQ(shownBytes, burst);
+  EXPECT_EQ(tap.bytes_, burst) << "captured while the macro played";
+  EXPECT_EQ(shownBytes, burst) << "and shown";
+  EXPECT_GT(shownAt100, 900u) << "as it arrived, not after the macro";
+  EXPECT_LT(shownAt100, 1400u);
   EXPECT_EQ(sim->SimRxLostCount(), 0u);
+}
+
+TEST_F(MacroTest, ShiftF2EndsAMacroWhereItIsAndStaysForTheTerminal) {
+  Define(6, {"\"" + std::string(100, 'x') + "\" W3000 \"after\""});
+  console->PushKey("a", 200);
+  console->PushKey(KeyShiftF2, 305);
+  RunMacro(6);
+  const std::string sent = sim->TransmittedText();
+  // A byte leaves every 10 ms: the one in flight at 305 ms is the last.
+  EXPECT_EQ(sent, std::string(31, 'x'));
+  EXPECT_LE(console->NowMsValue(), 310u) << "the macro ended at once";
+  EXPECT_EQ(ReadKey(), "a") << "keys typed meanwhile wait, in order";
+  EXPECT_EQ(ReadKey(), KeyShiftF2);
+
+  // During a wait too, and nothing after it is sent.
+  sim->SimTxClear();
+  Define(7, {"\"ab\" W3000 \"cd\""});
+  console->PushKey(KeyShiftF2, console->NowMsValue() + 1000);
+  const std::uint64_t start = console->NowMsValue();
+  RunMacro(7);
+  EXPECT_EQ(sim->TransmittedText(), "ab");
+  EXPECT_LT(console->NowMsValue() - start, 1010u);
+  EXPECT_EQ(ReadKey(), KeyShiftF2);
 }
 
 }  // namespace

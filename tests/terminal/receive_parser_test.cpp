@@ -10,7 +10,6 @@
 #include "console/memory_console.h"
 #include "terminal/capture_file.h"
 #include "terminal/receive_parser.h"
-#include "terminal/receiver.h"
 #include "tests/support/screen_helpers.h"
 
 namespace {

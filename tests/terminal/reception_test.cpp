@@ -15,11 +15,12 @@
 #include "config/config_file.h"
 #include "config/messages.h"
 #include "sim/flood_text.h"
-#include "terminal/receiver.h"
 #include "terminal/terminal.h"
+#include "terminal/uart_screen.h"
 #include "tests/support/screen_helpers.h"
 #include "tests/support/terminal_fixture.h"
 #include "uart/uart.h"
+#include "uart/uart_session.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ TEST_F(ReceptionTest, AMessageWaitingFiveSecondsDuringAFloodLosesNothing) {
   LookAt(1000, [&] { atOneSecond = Rows(1, 25); });
   LookAt(5400, [&] { atFiveSeconds = Rows(1, 25); });
   LookAt(6900, [&] { atTheEnd = Rows(1, 25); });
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
 
   EXPECT_EQ(sim->SimRxLostCount(), 0u);
   EXPECT_EQ(sim->SimRxOverflowEvents(), 0u);
@@ -116,14 +117,15 @@ TEST_F(ReceptionTest, ATerminalThatTakes200MsPerFrameLosesNothing) {
   constexpr std::uint64_t kLines = 500;
   const std::string flood = FloodText(0, kLines * kFloodLineSize);
   LineSendsAt(100, flood);
-  console->PushKey(KeyShiftF2, 3200);
+  // The flood ends at about 3.1 s; the screen has caught up a frame later.
+  console->PushKey(KeyShiftF2, 3600);
   std::vector<std::string> atTheEnd;
-  LookAt(3100, [&] { atTheEnd = Rows(1, 24); });
-  RunTerminal("T", 115200);
+  LookAt(3500, [&] { atTheEnd = Rows(1, 24); });
+  RunTerminal("T", 115200, *console);
 
   EXPECT_EQ(sim->SimRxLostCount(), 0u);
   EXPECT_EQ(Capture(), flood);
-  EXPECT_LE(console->FramesDrawn(), 3200 / 200 + 2) << "frames are skipped, not queued";
+  EXPECT_LE(console->FramesDrawn(), 3600 / 200 + 2) << "frames are skipped, not queued";
   ASSERT_EQ(atTheEnd.size(), 24u);
   for (int row = 0; row < 24; ++row) {
     EXPECT_EQ(atTheEnd[static_cast<std::size_t>(row)], FloodLine(kLines - 24 + row)) << row + 1;
@@ -136,7 +138,7 @@ TEST_F(ReceptionTest, At921600BaudWithEveryWakeUpHalfAMillisecondLateNothingIsLo
   const std::string flood = FloodText(0, 400 * kFloodLineSize);  // 0.35 s of line
   LineSendsAt(100, flood, 921600);
   console->PushKey(KeyShiftF2, 1000);
-  RunTerminal("T", 921600);
+  RunTerminal("T", 921600, *console);
   EXPECT_EQ(sim->SimRxLostCount(), 0u);
   EXPECT_EQ(sim->SimRxOverflowEvents(), 0u);
   EXPECT_EQ(Capture(), flood);
@@ -152,7 +154,7 @@ TEST_F(ReceptionTest, AScreenThreadBlockedFiveSecondsLosesNothing) {
   console->PushKey(KeyShiftF2, 16000);
   std::vector<std::string> atTheEnd;
   LookAt(15900, [&] { atTheEnd = Rows(1, 24); });
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
 
   EXPECT_EQ(sim->SimRxLostCount(), 0u);
   EXPECT_EQ(Capture(), flood);
@@ -169,7 +171,7 @@ TEST_F(ReceptionTest, FortyBellsAreOneToneAndTheTextAfterThemShowsAtOnce) {
   console->PushKey(KeyShiftF2, 900);
   std::vector<std::string> withinOneTone;
   LookAt(350, [&] { withinOneTone = Rows(4, 4); });
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
   ASSERT_EQ(withinOneTone.size(), 1u);
   EXPECT_EQ(withinOneTone[0], "after the bells");
   EXPECT_EQ(console->ToneCount(), 2u);
@@ -185,7 +187,7 @@ TEST_F(ReceptionTest, FramingErrorsOnEveryPollGiveOneMessageAndShiftF2StillLeave
   console->PushKey(" ", 1000);  // ends the message; the key is not sent
   console->PushKey(KeyShiftF2, 1500);
   sim->SimTxClear();
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
 
   EXPECT_LT(console->NowMsValue(), 2000u) << "Shift-F2 left the terminal";
   EXPECT_EQ(shown, 1);
@@ -200,7 +202,7 @@ TEST_F(ReceptionTest, TheSameErrorIsShownAgainOnlyAfterItsQuietTime) {
   console->PushKey(" ", 500);
   console->PushKey(" ", 3000);  // the second message, after the quiet time
   console->PushKey(KeyShiftF2, 3100);
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
   EXPECT_EQ(shown, 2);
 }
 
@@ -214,26 +216,35 @@ std::size_t ThreadCount() {
   return n;
 }
 
-TEST_F(ReceptionTest, OnAVirtualClockTheEngineAndTheCaptureRunOnTheClockWithoutThreads) {
+// What the session's consumer hands the tap.
+struct RecordingTap final : UartSession::Tap {
+  void Received(std::string_view bytes) override { bytes_.append(bytes); }
+  std::string bytes_;
+};
+
+TEST_F(ReceptionTest, OnAVirtualClockTheEngineAndItsConsumerRunOnTheClockWithoutThreads) {
   // As root the engine's thread runs real-time; stepped on a virtual clock
   // by this thread it would take a core from everything else.
   const std::size_t before = ThreadCount();
-  UartInit(UartClockHz, 115200, 0x352, 0);
-  std::string captured;
-  Receiver receiver(115200, nullptr, [&](std::string_view bytes) { captured.append(bytes); });
+  UartInit(UartClockHz, 115200, 0x352, 0, [](std::string_view) {});
+  RecordingTap tap;
+  UartSession session(ScreenSessionOptions(115200, &tap), *console);
   EXPECT_EQ(ThreadCount(), before);
   EXPECT_EQ(sched_getscheduler(0) & ~SCHED_RESET_ON_FORK, SCHED_OTHER);
   sim->SimRxInject(reinterpret_cast<const std::uint8_t*>("abc"), 3);
   WaitMs(20);
-  EXPECT_EQ(captured, "abc") << "the clock ran the engine and the capture within the wait";
+  EXPECT_EQ(tap.bytes_, "abc") << "the clock ran the engine and its consumer within the wait";
 }
 
 TEST_F(ReceptionTest, HeldBytesBeyondTheLimitAreDroppedOldestFirstAndThatIsSaidOnce) {
-  UartInit(UartClockHz, 115200, 0x352, 0);
-  std::string shownBytes, captured;
-  Receiver receiver(
-      115200, [&](std::string_view bytes) { shownBytes.append(bytes); },
-      [&](std::string_view bytes) { captured.append(bytes); }, 1000);
+  UartInit(UartClockHz, 115200, 0x352, 0, [](std::string_view) {});
+  RecordingTap tap;
+  UartSession::Options options = ScreenSessionOptions(115200, &tap);
+  options.holdLimit = 1000;
+  UartSession session(options, *console);
+  std::string shownBytes;
+  UartScreen screen(
+      session, [&](std::string_view bytes) { shownBytes.append(bytes); }, true);
   const std::string text = FloodText(0, 5000);
   sim->SimRxWire(reinterpret_cast<const std::uint8_t*>(text.data()), text.size(), 115200);
   std::vector<std::string> row24;
@@ -241,20 +252,23 @@ TEST_F(ReceptionTest, HeldBytesBeyondTheLimitAreDroppedOldestFirstAndThatIsSaidO
   // A message waits until all 5000 bytes (434 ms of line) are in.
   console->PushKey(" ", 600);
   ShowError("waiting");
-  EXPECT_EQ(captured, text) << "the capture gets every byte at once";
+  EXPECT_EQ(tap.bytes_, text) << "the capture gets every byte at once";
   EXPECT_EQ(shownBytes, "") << "nothing is shown while the message stands";
-  EXPECT_EQ(receiver.Held(), 1000u);
-  EXPECT_EQ(receiver.Dropped(), 4000u);
+  EXPECT_EQ(session.HeldBytes(), 1000u);
+  EXPECT_EQ(session.Dropped(), 4000u);
 
+  // The next wait shows what is held, the newest bytes in order, and says
+  // once what it could not show.
   console->PushKey(" ", 700);
-  receiver.Show();
-  EXPECT_EQ(shownBytes, text.substr(4000)) << "the newest bytes, in order";
-  console->PushKey(" ", 800);
-  receiver.Show();
+  WaitMs(-1);
+  EXPECT_EQ(shownBytes, text.substr(4000));
   ASSERT_EQ(row24.size(), 2u);
   EXPECT_EQ(row24[0], "  waiting");
   EXPECT_EQ(row24[1], "  Receive buffer full: 4000 bytes were not shown (Term.txt has them)");
-  EXPECT_EQ(console->KeysLeft(), 1u) << "said once";
+  EXPECT_EQ(console->KeysLeft(), 0u) << "the message took the key";
+  console->PushKey(" ", 800);
+  WaitMs(-1);
+  EXPECT_EQ(row24.size(), 2u) << "said once";
   EXPECT_EQ(sim->SimRxLostCount(), 0u);
 }
 

@@ -46,7 +46,7 @@ TEST_F(TerminalTest, HeaderReceivedTextColoursAndCapture) {
       okColours = CellColors(4, 6);
     }
   };
-  RunTerminal("KB20T Console - NEL=Q7M", 115200);
+  RunTerminal("KB20T Console - NEL=Q7M", 115200, *console);
   EXPECT_EQ(header, "KB20T Console - NEL=Q7M     <Fx>Macro  <SF1>Help  <SF2>Exit  Baud: 115200");
   EXPECT_EQ(row4, "boot OK");
   EXPECT_EQ(row5, "prompt>");
@@ -63,7 +63,7 @@ TEST_F(TerminalTest, KeysAreTranslatedAndSent) {
   std::uint64_t at = 50;
   for (const auto& key : keys) console->PushKey(key, at += 100);
   console->PushKey(KeyShiftF2, at + 100);
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
   const std::string expected =
       std::string("a\x03\x1B[A\x1B[B\x1B[D\x1B[C\x7F\xFF\x47\r\x08\x1B", 20) +
       std::string("\xFF\x5E", 2);
@@ -81,7 +81,7 @@ TEST_F(TerminalTest, FunctionKeysPlayTheirMacros) {
   std::uint64_t at = 50;
   for (const auto& key : keys) console->PushKey(key, at += 100);
   console->PushKey(KeyShiftF2, at + 100);
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
   // Slots 13 and 14 (Shift-F1, Shift-F2) are help and leave, never macros.
   EXPECT_EQ(sim->TransmittedText(), "AJKLOVWX");
 }
@@ -100,7 +100,7 @@ TEST_F(TerminalTest, HelpShowsTheConfiguredLinesAndTheTerminalGoesOn) {
       for (int r = 1; r <= 4; ++r) rows.push_back(ScreenLine(r));
     }
   };
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
   const std::vector<std::string> expected = {"F1 = Enter", "", "", "after"};
   EXPECT_EQ(rows, expected);
 }
@@ -108,11 +108,11 @@ TEST_F(TerminalTest, HelpShowsTheConfiguredLinesAndTheTerminalGoesOn) {
 TEST_F(TerminalTest, EachRunStartsTheCaptureAfresh) {
   RemoteSendsAt(50, "first run");
   console->PushKey(KeyShiftF2, 300);
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
   EXPECT_EQ(Capture(), "first run");
   RemoteSendsAt(console->NowMsValue() + 50, "second");
   console->PushKey(KeyShiftF2, console->NowMsValue() + 300);
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
   EXPECT_EQ(Capture(), "second");
 }
 
@@ -123,7 +123,7 @@ TEST_F(TerminalTest, NothingIsLostAtLineRate) {
   }
   RemoteSendsAt(10, log);
   console->PushKey(KeyShiftF2, 1000);  // the log takes about 520 ms on the line
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
   EXPECT_EQ(sim->SimRxLostCount(), 0u);
   EXPECT_EQ(Capture(), log);
 }
@@ -144,7 +144,7 @@ TEST_F(TerminalTest, ACaptureFileThatCannotBeCreatedIsSaidOnceAndTheTerminalRuns
     inner(now);
     if (now >= 390'000'000 && row4.empty()) row4 = ScreenLine(4);
   };
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0],
             "  Cannot create Term.txt (Is a directory): the terminal runs without capture");
@@ -154,9 +154,24 @@ TEST_F(TerminalTest, ACaptureFileThatCannotBeCreatedIsSaidOnceAndTheTerminalRuns
 TEST_F(TerminalTest, ColoursFromTheRemoteOutliveTheTerminal) {
   RemoteSendsAt(50, "\x1B[44m");
   console->PushKey(KeyShiftF2, 300);
-  RunTerminal("T", 115200);
+  RunTerminal("T", 115200, *console);
   EXPECT_EQ(TextBg, 1);
   EXPECT_EQ(SetColor(), (ColorPair{7, 1}));
+}
+
+TEST_F(TerminalTest, PastedKeysGoOutAsFastAsTheLinesPacingLetsThem) {
+  const std::string paste = "the quick brown fox jumps";
+  console->PushText(paste, 100);
+  console->PushKey(KeyShiftF2, 110);  // leaves once the paste has gone out
+  RunTerminal("T", 115200, *console);
+  const auto sent = sim->Transmitted();
+  ASSERT_EQ(sent.size(), paste.size());
+  EXPECT_EQ(sim->TransmittedText(), paste);
+  EXPECT_EQ(sent[0].startNs, 100'000'000u) << "the first at once";
+  for (std::size_t i = 1; i < sent.size(); ++i) {
+    EXPECT_EQ(sent[i].startNs - sent[i - 1].startNs, 10'000'000u) << "byte " << i;
+  }
+  EXPECT_GE(console->NowNsValue(), sent.back().startNs) << "Shift-F2 waited for the paste";
 }
 
 }  // namespace

@@ -11,11 +11,12 @@
 #include "board/board_io.h"
 #include "sim/flood_text.h"
 #include "tests/support/sim_board_fixture.h"
-#include "uart/task_runner.h"
 #include "uart/uart.h"
 #include "uart/uart_engine.h"
 
 namespace {
+
+void Say(std::string_view) {}
 
 constexpr std::uint64_t kMs = 1'000'000;
 constexpr std::uint32_t kData = 0x1B352;
@@ -47,7 +48,7 @@ class UartEngineTest : public SimBoardTest {
   void SetUp() override {
     SimBoardTest::SetUp();
     BoardRegWrite(0x352, 8, 2);  // J27: only what the test puts on the line arrives
-    UartInit(UartClockHz, 115200, 0x352, 0);
+    UartInit(UartClockHz, 115200, 0x352, 0, Say);
     sim->SimAccessClear();
     sim->SimTxClear();
   }
@@ -78,9 +79,9 @@ TEST(UartPollPeriod, FortyCharactersBetweenFiftyMicrosecondsAndTenMilliseconds) 
 }
 
 TEST_F(UartEngineTest, AFloodArrivesWholeInOrderForLittleMoreThanOneReadAByte) {
-  UartEngine engine(Options(115200), TaskClockNs, nullptr);
-  TaskRunner runner(engine, {});
-  ASSERT_FALSE(runner.OnThread());
+  UartEngine engine(Options(115200), *console);
+  const auto runner = console->Start(engine, {});
+  ASSERT_EQ(runner->Scheduling(), TaskScheduling::kOnClock);
   const std::string flood = q7m::sim::FloodText(0, 20000);  // 1.7 s of line
   Wire(flood);
   std::string taken;
@@ -109,8 +110,8 @@ TEST_F(UartEngineTest, AFloodArrivesWholeInOrderForLittleMoreThanOneReadAByte) {
 }
 
 TEST_F(UartEngineTest, APollReadsTheCountThenThatManyBytesAndErrorsAreReadAndClearedAfterThem) {
-  UartEngine engine(Options(115200), TaskClockNs, nullptr);
-  TaskRunner runner(engine, {});
+  UartEngine engine(Options(115200), *console);
+  const auto runner = console->Start(engine, {});
   // 130 bytes at once: 127 fit, the rest overflow.
   sim->Inject(std::string(130, 'x'));
   console->AdvanceNs(UartPollPeriodNs(115200));
@@ -133,8 +134,8 @@ TEST_F(UartEngineTest, APollReadsTheCountThenThatManyBytesAndErrorsAreReadAndCle
 }
 
 TEST_F(UartEngineTest, FramingErrorsFromALineAtAnotherRateAreHandedOnWithTheirBytes) {
-  UartEngine engine(Options(115200), TaskClockNs, nullptr);
-  TaskRunner runner(engine, {});
+  UartEngine engine(Options(115200), *console);
+  const auto runner = console->Start(engine, {});
   Wire(std::string(50, 'U'), 57600);
   console->AdvanceNs(20 * kMs);
   const std::string taken = TakeAll(engine);
@@ -144,8 +145,8 @@ TEST_F(UartEngineTest, FramingErrorsFromALineAtAnotherRateAreHandedOnWithTheirBy
 }
 
 TEST_F(UartEngineTest, WhatTheRingCannotTakeIsCountedAndSaidAtItsPlace) {
-  UartEngine engine(Options(115200, 0, 256), TaskClockNs, nullptr);
-  TaskRunner runner(engine, {});
+  UartEngine engine(Options(115200, 0, 256), *console);
+  const auto runner = console->Start(engine, {});
   const std::string flood = q7m::sim::FloodText(0, 1000);
   Wire(flood);
   console->AdvanceNs(100 * kMs);  // nobody takes meanwhile
@@ -160,8 +161,8 @@ TEST_F(UartEngineTest, WhatTheRingCannotTakeIsCountedAndSaidAtItsPlace) {
 }
 
 TEST_F(UartEngineTest, KeysLeaveAloneTheirGapAfterThePreviousLeftEachWithTheDriversSequence) {
-  UartEngine engine(Options(115200, 10 * kMs), TaskClockNs, nullptr);
-  TaskRunner runner(engine, {});
+  UartEngine engine(Options(115200, 10 * kMs), *console);
+  const auto runner = console->Start(engine, {});
   console->AdvanceNs(kMs);
   ASSERT_EQ(engine.Send("abc"), 3u);
   console->AdvanceNs(50 * kMs);
@@ -184,8 +185,8 @@ TEST_F(UartEngineTest, KeysLeaveAloneTheirGapAfterThePreviousLeftEachWithTheDriv
 }
 
 TEST_F(UartEngineTest, ClientBytesKeepTheLineBusyAndASpeedChangeWaitsForTheBytesBeforeIt) {
-  UartEngine engine(Options(115200), TaskClockNs, nullptr);
-  TaskRunner runner(engine, {});
+  UartEngine engine(Options(115200), *console);
+  const auto runner = console->Start(engine, {});
   const std::string first(3000, 'a');
   ASSERT_EQ(engine.Send(first), first.size());
   ASSERT_TRUE(engine.ChangeSpeed(first.size(), 9600));
@@ -205,16 +206,19 @@ TEST_F(UartEngineTest, ClientBytesKeepTheLineBusyAndASpeedChangeWaitsForTheBytes
   EXPECT_EQ(TakeAll(engine), Marker(UartEvent::Kind::kSpeedChanged, 9600));
 }
 
-std::uint64_t g_engineNow = 0;
-std::uint64_t EngineClock(void*) {
-  return g_engineNow;
-}
+// A clock the test moves by hand.
+struct HandClock final : TaskClock {
+  std::uint64_t NowNs() const override { return now; }
+  std::uint64_t now = 0;
+};
 
 TEST_F(UartEngineTest, ATransmitterBusyForTheDriversCountOfReadsIsSaidAndTheByteGoesAnyway) {
   // The board's clock stands still, so its transmitter stays busy with the
   // first byte; the engine's own clock moves on.
+  HandClock clock;
+  std::uint64_t& g_engineNow = clock.now;
   g_engineNow = console->NowNsValue();
-  UartEngine engine(Options(115200), EngineClock, nullptr);
+  UartEngine engine(Options(115200), clock);
   ASSERT_EQ(engine.Send("a"), 1u);
   engine.Step(g_engineNow);
   ASSERT_EQ(sim->SimTxCount(), 1u);

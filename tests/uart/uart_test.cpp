@@ -4,11 +4,17 @@
 #include <limits>
 
 #include "board/board_io.h"
+#include "config/messages.h"
 #include "tests/support/screen_helpers.h"
 #include "tests/support/sim_board_fixture.h"
 #include "uart/uart.h"
 
 namespace {
+
+// The driver's messages as a screen shows them: row 24, until a key.
+void Say(std::string_view message) {
+  ReportError(message);
+}
 
 class UartTest : public SimBoardTest {
  protected:
@@ -25,7 +31,7 @@ TEST_F(UartTest, InitProgramsTheDivisorThenClearsErrorsThenEnables) {
   } rates[] = {{115200, 0x3D, 0x04}, {9600, 0xDD, 0x32}, {57600, 0x7A, 0x08}};
   for (const auto& rate : rates) {
     sim->SimAccessClear();
-    EXPECT_TRUE(UartInit(UartClockHz, rate.baud, 0x352, 0));
+    EXPECT_TRUE(UartInit(UartClockHz, rate.baud, 0x352, 0, Say));
     const std::vector<std::pair<int, int>> expected = {
         {0, rate.lo}, {1, rate.hi}, {6, 0xC1}, {3, 1}};
     EXPECT_EQ(sim->RegisterWrites(), expected) << rate.baud << " baud";
@@ -39,20 +45,20 @@ TEST_F(UartTest, BaudRatesThatCannotBeProgrammedAreReportedAndWriteNothing) {
     sim->SimAccessClear();
     console->PushKey(" ");
     WatchRow24();
-    EXPECT_FALSE(UartInit(UartClockHz, baud, 0x352, 0));
+    EXPECT_FALSE(UartInit(UartClockHz, baud, 0x352, 0, Say));
     ASSERT_FALSE(shown.empty());
     EXPECT_EQ(shown.back(), "  UartInit: baud rate " + std::to_string(baud) + " cannot be set");
     EXPECT_TRUE(sim->Accesses().empty()) << baud;
     shown.clear();
   }
-  EXPECT_TRUE(UartInit(UartClockHz, 1908, 0x352, 0));
+  EXPECT_TRUE(UartInit(UartClockHz, 1908, 0x352, 0, Say));
   EXPECT_EQ(sim->SimUartDivisor(), 65514u);
 }
 
 TEST_F(UartTest, SendWaitsForTheTransmitterThenWritesEveryCharacter) {
-  UartInit(UartClockHz, 115200, 0x352, 0);
+  UartInit(UartClockHz, 115200, 0x352, 0, Say);
   sim->SimAccessClear();
-  UartSendStr(0x352, 0, std::string(128, 'a'));
+  UartSendStr(0x352, 0, std::string(128, 'a'), Say);
   EXPECT_TRUE(shown.empty());
   EXPECT_EQ(sim->TransmittedText(), std::string(128, 'a'));
   const auto log = sim->Accesses();
@@ -64,22 +70,22 @@ TEST_F(UartTest, SendWaitsForTheTransmitterThenWritesEveryCharacter) {
 }
 
 TEST_F(UartTest, OverlongStringIsReportedAndStillSentWhole) {
-  UartInit(UartClockHz, 115200, 0x352, 0);
+  UartInit(UartClockHz, 115200, 0x352, 0, Say);
   console->PushKey(" ");
   WatchRow24();
-  UartSendStr(0x352, 0, std::string(129, 'b'));
+  UartSendStr(0x352, 0, std::string(129, 'b'), Say);
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0], "  UartSendStr: string too long 129");
   EXPECT_EQ(sim->TransmittedText(), std::string(129, 'b'));
 }
 
 TEST_F(UartTest, BusyTransmitterTimesOutAfter100001ReadsAndSendsAnyway) {
-  UartInit(UartClockHz, 115200, 0x352, 0);
+  UartInit(UartClockHz, 115200, 0x352, 0, Say);
   BoardRegWrite(0x352, 2, 'x');  // busy for one character time; the clock stands still
   sim->SimAccessClear();
   console->PushKey(" ");
   WatchRow24();
-  UartSendStr(0x352, 0, "y");
+  UartSendStr(0x352, 0, "y", Say);
   ASSERT_EQ(shown.size(), 1u);
   EXPECT_EQ(shown[0], "  Timout on Wait UartTxStatus");
   const auto log = sim->Accesses();
@@ -99,7 +105,7 @@ TEST_F(UartTest, ReceiveTakesNoMoreThanWanted) {
   sim->Inject("0123456789");
   std::string text;
   std::int32_t failed = 7;
-  UartRcvStr(0x352, 0, 4, 1000, text, 0, failed);
+  UartRcvStr(0x352, 0, 4, 1000, text, 0, failed, Say);
   EXPECT_EQ(text, "0123");
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(sim->SimRxFifoLevel(), 6u);
@@ -117,7 +123,7 @@ TEST_F(UartTest, ReceiveCollectsBytesArrivingInTwoBursts) {
   };
   std::string text;
   std::int32_t failed = 7;
-  UartRcvStr(0x352, 0, 5, 1000, text, 0, failed);
+  UartRcvStr(0x352, 0, 5, 1000, text, 0, failed, Say);
   EXPECT_EQ(text, "abcde");
   EXPECT_EQ(failed, 0);
   EXPECT_EQ(console->NowMsValue(), 500u);
@@ -129,7 +135,7 @@ TEST_F(UartTest, SilenceTimesOutWithAMessageUnlessQuiet) {
   WatchRow24();
   std::string text;
   std::int32_t failed = 0;
-  UartRcvStr(0x352, 0, 3, 1000, text, 0, failed);
+  UartRcvStr(0x352, 0, 3, 1000, text, 0, failed, Say);
   EXPECT_EQ(text, "q") << "the partial text is returned";
   EXPECT_EQ(failed, 1);
   ASSERT_EQ(shown.size(), 1u);
@@ -138,7 +144,7 @@ TEST_F(UartTest, SilenceTimesOutWithAMessageUnlessQuiet) {
 
   shown.clear();
   const auto start = console->NowMsValue();
-  UartRcvStr(0x352, 0, 3, 1000, text, 1, failed);
+  UartRcvStr(0x352, 0, 3, 1000, text, 1, failed, Say);
   EXPECT_TRUE(shown.empty());
   EXPECT_EQ(failed, 1);
   EXPECT_EQ(text, "");
@@ -149,7 +155,7 @@ TEST_F(UartTest, ZeroTimeoutGivesUpAfterTheFirstPoll) {
   sim->Inject("a");
   std::string text;
   std::int32_t failed = 0;
-  UartRcvStr(0x352, 0, 2, 0, text, 1, failed);
+  UartRcvStr(0x352, 0, 2, 0, text, 1, failed, Say);
   EXPECT_EQ(text, "a");
   EXPECT_EQ(failed, 1);
   EXPECT_EQ(console->NowMsValue(), 0u);
@@ -175,7 +181,7 @@ TEST_F(UartTest, NothingWantedStillPollsAndTimesOutOrEndsOnTheFirstBytes) {
     const auto start = console->NowMsValue();
     std::string text = "old";
     std::int32_t failed = 0;
-    UartRcvStr(0x352, 0, wanted, 50, text, 1, failed);
+    UartRcvStr(0x352, 0, wanted, 50, text, 1, failed, Say);
     EXPECT_EQ(text, "") << wanted;
     EXPECT_EQ(failed, 1) << wanted;
     EXPECT_EQ(console->NowMsValue() - start, 50u) << wanted;
@@ -184,19 +190,19 @@ TEST_F(UartTest, NothingWantedStillPollsAndTimesOutOrEndsOnTheFirstBytes) {
     // Bytes waiting: the data register is selected, none is taken.
     sim->Inject("xyz");
     sim->SimAccessClear();
-    UartRcvStr(0x352, 0, wanted, 1000, text, 1, failed);
+    UartRcvStr(0x352, 0, wanted, 1000, text, 1, failed, Say);
     EXPECT_EQ(text, "") << wanted;
     EXPECT_EQ(failed, 0) << wanted;
     EXPECT_EQ(selected(), (std::vector<int>{5, 4})) << wanted;
     EXPECT_EQ(dataReads(), 1) << "the status only";
     EXPECT_EQ(sim->SimRxFifoLevel(), 3u) << wanted;
-    UartRcvStr(0x352, 0, 3, 1000, text, 1, failed);
+    UartRcvStr(0x352, 0, 3, 1000, text, 1, failed, Say);
     EXPECT_EQ(text, "xyz");
   }
 }
 
 TEST_F(UartTest, ReceiveErrorsAreReportedOverflowFirstThenCleared) {
-  UartInit(UartClockHz, 115200, 0x352, 0);
+  UartInit(UartClockHz, 115200, 0x352, 0, Say);
   const std::string garbled(3, 'g');
   sim->SimRxWire(reinterpret_cast<const std::uint8_t*>(garbled.data()), garbled.size(), 9600);
   console->AdvanceNs(10'000'000);  // the slow bytes are on the line now
@@ -207,7 +213,7 @@ TEST_F(UartTest, ReceiveErrorsAreReportedOverflowFirstThenCleared) {
   std::string text;
   std::int32_t failed = 0;
   sim->SimAccessClear();
-  UartRcvStr(0x352, 0, 127, 1000, text, 0, failed);
+  UartRcvStr(0x352, 0, 127, 1000, text, 0, failed, Say);
   EXPECT_EQ(text.size(), 127u) << "all wanted bytes are returned";
   EXPECT_EQ(failed, 1);
   const std::vector<std::string> expected = {"  UartRcvStr Overflow", "  UartRcvStr Framing Error"};
@@ -223,7 +229,7 @@ TEST_F(UartTest, QuietReceiveStillClearsErrors) {
   WatchRow24();
   std::string text;
   std::int32_t failed = 0;
-  UartRcvStr(0x352, 0, 127, 1000, text, 1, failed);
+  UartRcvStr(0x352, 0, 127, 1000, text, 1, failed, Say);
   EXPECT_TRUE(shown.empty());
   EXPECT_EQ(failed, 1);
   EXPECT_EQ(sim->RegisterWrites().back(), (std::pair<int, int>{6, 0xC1}));

@@ -183,27 +183,21 @@ TEST(HexToIntTest, ConvertsUpToEightDigits) {
   }
 }
 
-using HexToIntDeathTest = NumberEntryTest;
+using HexToIntEnd = NumberEntryTest;
 
-// In the child, the screen row of the message is copied to stderr by end
-// work that runs before the console is shut down.
 void ExpectEndsWithMessage(const std::string& input) {
-  EXPECT_EXIT(
-      {
-        AtProgramEnd([] {
-          std::fprintf(stderr, "[%s]", ScreenLine(1).c_str());
-          std::fflush(stderr);
-        });
-        std::string text = input;
-        HexToInt(text);
-        std::exit(3);
-      },
-      ::testing::ExitedWithCode(0), "\\[Too long hexa string!\\]")
-      << '"' << input << '"';
+  ClearScreen();
+  std::string text = input;
+  try {
+    HexToInt(text);
+    ADD_FAILURE() << "HexToInt returned for \"" << input << '"';
+  } catch (const ProgramEnd& end) {
+    EXPECT_EQ(end.status, 0) << '"' << input << '"';
+    EXPECT_EQ(ScreenLine(1), "Too long hexa string!") << '"' << input << '"';
+  }
 }
 
-TEST_F(HexToIntDeathTest, EmptyOrTooLongTextEndsTheProgram) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+TEST_F(HexToIntEnd, EmptyOrTooLongTextEndsTheProgram) {
   for (const std::string input : {"123456789", "", "     ", "  123456789"}) {
     ExpectEndsWithMessage(input);
   }

@@ -1,6 +1,6 @@
-// A task run on a thread of its own (no console attached): woken at its
-// deadlines and never before them, its signals left to the program's thread,
-// real-time where asked and permitted.
+// A task run on a thread of its own: woken at its deadlines and never before
+// them unless woken, its signals left to the program's thread, real-time
+// where asked and permitted.
 
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -14,9 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "console/console.h"
 #include "uart/realtime_permission.h"
-#include "uart/task_runner.h"
+#include "uart/thread_tasks.h"
 
 namespace {
 
@@ -69,13 +68,12 @@ bool WaitForRuns(NotingTask& task, std::size_t n) {
   return true;
 }
 
-TEST(TaskRunnerOnAThread, RunsAtItsDeadlinesNeverBeforeWithTheProgramsSignalsLeftAlone) {
-  ConsoleDetach();  // a program with no console, as the bridge
+TEST(ThreadTasks, RunsAtItsDeadlinesNeverBeforeWithTheProgramsSignalsLeftAlone) {
+  ThreadTaskHost host;
   NotingTask task;
-  TaskRunner runner(task, {});
-  ASSERT_TRUE(runner.OnThread());
+  auto started = host.Start(task, {});
   ASSERT_TRUE(WaitForRuns(task, 20));
-  runner.Stop();
+  started.reset();
   const auto runs = task.Runs();
   for (std::size_t i = 1; i < runs.size(); ++i) {
     EXPECT_GE(runs[i].givenNs, runs[i - 1].givenNs + 2'000'000) << "run " << i << " was early";
@@ -86,16 +84,52 @@ TEST(TaskRunnerOnAThread, RunsAtItsDeadlinesNeverBeforeWithTheProgramsSignalsLef
   EXPECT_EQ(task.policy_, SCHED_OTHER) << "not asked for real time";
 }
 
-TEST(TaskRunnerOnAThread, RealTimeWhereAskedAndPermittedWithoutTouchingTheCaller) {
-  ConsoleDetach();
+// Sleeps until woken, and counts its runs.
+class SleepingTask final : public ClockedTask {
+ public:
+  std::uint64_t RunAt(std::uint64_t) override {
+    runs.fetch_add(1);
+    return kNoDeadline;
+  }
+  std::atomic<int> runs{0};
+};
+
+TEST(ThreadTasks, AWakeRunsASleepingTaskAtOnceAndStoppingEndsItsSleep) {
+  ThreadTaskHost host;
+  SleepingTask task;
+  auto started = host.Start(task, {});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (task.runs.load() < 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ASSERT_EQ(task.runs.load(), 1) << "its first run is due at once";
+  for (int wakes = 1; wakes <= 50; ++wakes) {
+    started->Wake();
+    while (task.runs.load() <= wakes && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+  }
+  EXPECT_GE(task.runs.load(), 51) << "every wake ran it, though it asked for no deadline";
+  // A task that never asks to run again must still stop when told.
+  started.reset();
+  const int runs = task.runs.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(task.runs.load(), runs) << "no run after the stop";
+}
+
+TEST(ThreadTasks, RealTimeWhereAskedAndPermittedWithoutTouchingTheCaller) {
   const int before = sched_getscheduler(0);
+  ThreadTaskHost host;
   NotingTask task;
-  TaskRunner runner(task, {true, {}});
+  TaskOptions options;
+  options.realTime = true;
+  auto started = host.Start(task, options);
   ASSERT_TRUE(WaitForRuns(task, 3));
-  runner.Stop();
+  const TaskScheduling scheduling = started->Scheduling();
+  started.reset();
   if (CheckRealTimePermission().permitted) {
     EXPECT_EQ(task.policy_, SCHED_RR);
-    EXPECT_EQ(runner.Scheduling(), TimelyWakeups::Kind::kRealTime);
+    EXPECT_EQ(scheduling, TaskScheduling::kRealTime);
   } else {
     EXPECT_EQ(task.policy_, SCHED_OTHER);
   }
