@@ -314,6 +314,73 @@ TEST_F(UartInTmux, CaptureSurvivesSigterm) {
   EXPECT_EQ(session->Format("#{alternate_on}"), "0");
 }
 
+// The bytes the UART sent, in order, as the trace has them.
+std::string SentBytes(const fs::path& trace) {
+  std::string sent;
+  for (const auto& values : TraceValues(trace, "tx")) {
+    if (!values.empty()) sent.push_back(static_cast<char>(values[0]));
+  }
+  return sent;
+}
+
+TEST_F(UartInTmux, WhatArrivesWhileAMacroWaitsIsShownAtOnceAndShiftF2EndsTheMacroThere) {
+  // F6 of the sample configuration, with a wait long enough that no stall of
+  // this machine can outlast it.
+  WriteConfig("#F6 \"reboot\" CR W20000 CR\n");
+  Start("2");
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  session->SendText("0");
+  ASSERT_TRUE(session->WaitForText("<SF2>Exit")) << session->Capture();
+  session->SendKeys({"F6"});
+  ASSERT_TRUE(session->WaitForText("System ready", std::chrono::seconds(15))) << session->Capture();
+  EXPECT_EQ(SentBytes(tracePath), "reboot\r") << "the screen showed the reboot log during the wait";
+  EXPECT_EQ(ReadWholeFile(programDir / "Term.txt").rfind("reboot", 0), 0u)
+      << "after the command's echo (the log has scrolled it off the screen)";
+  session->SendKeys({"S-F2"});
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  session->SendText("q");
+  ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  EXPECT_EQ(SentBytes(tracePath), "reboot\r") << "nothing of the macro after Shift-F2";
+  EXPECT_NE(ReadWholeFile(programDir / "Term.txt").find("System ready"), std::string::npos);
+}
+
+TEST_F(UartInTmux, ShiftF2EndsALongMacroAndNothingMoreOfItIsSent) {
+  WriteConfig("#F7 \"" + std::string(400, 'x') + "\"\n");
+  Start("2");
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  OpenRemote();
+  session->SendText("2");
+  ASSERT_TRUE(session->WaitForText("<SF2>Exit")) << session->Capture();
+  session->SendKeys({"F7"});
+  ASSERT_EQ(Bytes(RemoteRead(20)), std::string(20, 'x'));
+  session->SendKeys({"S-F2"});
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  const std::size_t sent = SentBytes(tracePath).size();
+  session->SendText("q");
+  ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  EXPECT_EQ(SentBytes(tracePath), std::string(sent, 'x')) << "nothing sent once back at the menu";
+  EXPECT_LT(sent, 400u) << "the macro ended before its end";
+}
+
+TEST_F(UartInTmux, HomeAtAMessageEndsAtOnceAndLeavesTheBoardAsItIs) {
+  WriteConfig("#F1 X\n");
+  Start("2");
+  ASSERT_TRUE(session->WaitForLine("Q7M UART IO port 0x352:")) << session->Capture();
+  OpenRemote();
+  session->SendText("2");
+  ASSERT_TRUE(session->WaitForText("<SF2>Exit")) << session->Capture();
+  RemoteWrite("first line\r\nsecond line\r\n");
+  ASSERT_TRUE(session->WaitForLine("second line")) << session->Capture();
+  session->SendKeys({"F1"});
+  ASSERT_TRUE(session->WaitForText("Cmd:X   Pos1 ??")) << session->Capture();
+  const std::vector<std::string> before = TraceCalls(tracePath);
+  session->SendKeys({"Home"});
+  ASSERT_TRUE(session->WaitForText("EXIT=0")) << session->Capture();
+  EXPECT_EQ(TraceCalls(tracePath), before) << "no register write, the board left mapped";
+  EXPECT_EQ(ReadWholeFile(programDir / "Term.txt"), "first line\r\nsecond line\r\n");
+  EXPECT_EQ(session->Format("#{alternate_on}"), "0") << "the terminal was given back";
+}
+
 // Every way out of the program during a flood: the capture holds every byte
 // the program took from the UART before it, in order.
 class UartEndedDuringAFlood : public UartInTmux, public ::testing::WithParamInterface<int> {};
@@ -352,7 +419,12 @@ TEST_P(UartEndedDuringAFlood, TheCaptureHoldsEveryByteReceivedBeforeIt) {
   // The shell's child is the program.
   const int killed =
       std::system(("pkill -" + std::to_string(sig) + " -P " + pid + " -x q7m-uart").c_str());
-  const bool ended = session->WaitForText("EXIT=" + std::to_string(128 + sig));
+  // A shell leaves the rest of its command line when its child dies of
+  // SIGINT, as after Ctrl-C: then the program's end is its process gone.
+  const bool ended = sig == SIGINT ? session->WaitFor([&] {
+    return std::system(("pgrep -P " + pid + " -x q7m-uart >/dev/null").c_str()) != 0;
+  })
+                                   : session->WaitForText("EXIT=" + std::to_string(128 + sig));
   stop = true;
   writer.join();
   ASSERT_EQ(killed, 0);
@@ -376,7 +448,7 @@ TEST_P(UartEndedDuringAFlood, TheCaptureHoldsEveryByteReceivedBeforeIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TerminationAndCrash, UartEndedDuringAFlood,
-                         ::testing::Values(SIGTERM, SIGHUP, SIGSEGV, SIGABRT),
+                         ::testing::Values(SIGTERM, SIGHUP, SIGINT, SIGSEGV, SIGABRT),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return std::string(sigabbrev_np(info.param));
                          });
