@@ -75,10 +75,17 @@ void TaskRunner::Stop() {
   if (thread_.joinable()) thread_.join();
 }
 
+TimelyWakeups::Kind TaskRunner::Scheduling() const {
+  if (thread_.joinable()) asked_.wait(false, std::memory_order_acquire);
+  return scheduling_.load();
+}
+
 void TaskRunner::Loop(const Options& options) {
   const TimelyWakeups wakeups(options.realTime ? TimelyWakeups::Ask::kRealTimeWhenPermitted
                                                : TimelyWakeups::Ask::kShortSlices);
   scheduling_ = wakeups.kind();
+  asked_.store(true, std::memory_order_release);
+  asked_.notify_all();
   if (options.realTime) {
     // A timer a few microseconds late is late.
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);

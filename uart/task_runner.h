@@ -37,8 +37,9 @@ class TaskRunner {
   // first. Idempotent.
   void Stop();
   bool OnThread() const { return thread_.joinable(); }
-  // What the thread got from the scheduler, once it has started.
-  TimelyWakeups::Kind Scheduling() const { return scheduling_.load(); }
+  // What the thread got from the scheduler; waits for the thread to have
+  // asked, a moment after the start. kUnchanged on the virtual clock.
+  TimelyWakeups::Kind Scheduling() const;
 
  private:
   void Loop(const Options& options);
@@ -47,5 +48,6 @@ class TaskRunner {
   bool onClock_ = false;
   std::atomic<bool> stop_{false};
   std::atomic<TimelyWakeups::Kind> scheduling_{TimelyWakeups::Kind::kUnchanged};
+  std::atomic<bool> asked_{false};
   std::thread thread_;
 };

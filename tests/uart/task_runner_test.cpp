@@ -102,4 +102,20 @@ TEST(TaskRunnerOnAThread, RealTimeWhereAskedAndPermittedWithoutTouchingTheCaller
   EXPECT_EQ(sched_getscheduler(0), before);
 }
 
+TEST(TaskRunnerOnAThread, TellsWhatItsThreadGotAsSoonAsAsked) {
+  ConsoleDetach();
+  const TimelyWakeups::Kind expected = CheckRealTimePermission().permitted
+                                           ? TimelyWakeups::Kind::kRealTime
+                                           : TimelyWakeups::Kind::kShortSlices;
+  for (int i = 0; i < 20; ++i) {
+    NotingTask task;
+    TaskRunner runner(task, {true, {}});
+    // Asked at once, before the thread may have run at all: the answer waits
+    // for the thread's own request to the scheduler.
+    EXPECT_EQ(runner.Scheduling(), expected) << "run " << i;
+    runner.Stop();
+    EXPECT_EQ(runner.Scheduling(), expected) << "and stays after the stop";
+  }
+}
+
 }  // namespace
