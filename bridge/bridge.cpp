@@ -24,6 +24,7 @@
 #include "bridge/capture_log.h"
 #include "bridge/client_watch.h"
 #include "bridge/pty_port.h"
+#include "bridge/scheduling_line.h"
 #include "uart/reception.h"
 #include "uart/task_runner.h"
 #include "uart/timely_wakeups.h"
@@ -421,6 +422,7 @@ int RunBridge(const BridgeSetup& setup) {
     Bridge bridge(setup, *pty, capture, engine);
     {
       TaskRunner engineThread(engine, {true, [&engine] { engine.PrepareThread(); }});
+      SaySchedulingOf(engineThread);
       // This thread reads the clients' bytes at once too: a client that
       // writes and then flushes (lrzsz) loses what the bridge has not read.
       const TimelyWakeups wakeups(TimelyWakeups::Ask::kRealTimeWhenPermitted);
