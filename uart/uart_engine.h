@@ -74,9 +74,11 @@ class UartEngine final : public ClockedTask {
   std::uint64_t Step(std::uint64_t nowNs);
   std::uint64_t RunAt(std::uint64_t nowNs) override { return Step(nowNs); }
   std::uint64_t PeriodNs() const { return periodNs_; }
-  // On the engine's own thread, before its first step: notes the thread and
-  // locks the engine's state and rings in memory; false when not permitted.
+  // On the engine's own thread, before its first step: notes the thread,
+  // names it kThreadName and locks the engine's state and rings in memory;
+  // false when the locking is not permitted.
   bool PrepareThread();
+  static constexpr const char* kThreadName = "uart-poller";
   // Any thread, a signal handler too: no step starts from now on, and the
   // one in progress ends first (unless the caller is that step's thread; a
   // thread that waits for a processor is given two seconds).
