@@ -25,6 +25,7 @@
 #include "bridge/capture_log.h"
 #include "bridge/client_watch.h"
 #include "bridge/pty_port.h"
+#include "bridge/scheduling_line.h"
 #include "uart/reception.h"
 #include "uart/thread_tasks.h"
 #include "uart/timely_wakeups.h"
@@ -440,6 +441,7 @@ int RunBridge(const BridgeSetup& setup) {
     UartSession session(options, tasks);
     Bridge bridge(*pty, session, setup.baud);
     {
+      SayScheduling(session.EngineScheduling());
       // This thread reads the clients' bytes at once too: a client that
       // writes and then flushes (lrzsz) loses what the bridge has not read.
       const TimelyWakeups wakeups(TimelyWakeups::Ask::kRealTimeWhenPermitted);

@@ -19,10 +19,13 @@ package=("${build[@]}" dpkg-dev)
 # tools the bridge's tests drive; systemd checks the bridge's unit
 # (systemd-analyze verify; it need not run); conserver-server, conserver-client,
 # labgrid and python3-pytest are the lab's tools its lab tests drive, with
-# util-linux's agetty and login on the board's side.
+# util-linux's agetty and login on the board's side; mmdebstrap builds a
+# Debian root file system in which systemd-container's systemd-nspawn boots
+# systemd, to run the bridge's unit under a real service manager.
 test=("${package[@]}" libgtest-dev tmux clang libclang-rt-dev man-db groff-base lintian
   adduser passwd mount util-linux picocom python3-pexpect lrzsz ser2net python3-serial
-  systemd conserver-server conserver-client labgrid python3-pytest login)
+  systemd conserver-server conserver-client labgrid python3-pytest login
+  systemd-container mmdebstrap)
 
 list=false
 if [ "${1:-}" = --list ]; then

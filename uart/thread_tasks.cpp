@@ -74,13 +74,20 @@ class TaskThread final : public StartedTask {
     }
   }
 
-  TaskScheduling Scheduling() const override { return scheduling_.load(); }
+  // Waits for the thread to have asked the scheduler, a moment after the
+  // start.
+  TaskScheduling Scheduling() const override {
+    asked_.wait(false);
+    return scheduling_.load();
+  }
 
  private:
   void Loop(const TaskOptions& options) {
     const TimelyWakeups wakeups(options.realTime ? TimelyWakeups::Ask::kRealTimeWhenPermitted
                                                  : TimelyWakeups::Ask::kShortSlices);
     scheduling_ = SchedulingOf(wakeups.kind());
+    asked_.store(true);
+    asked_.notify_all();
     if (options.realTime) {
       // A timer a few microseconds late is late.
       prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -112,6 +119,7 @@ class TaskThread final : public StartedTask {
   std::atomic<bool> sleeping_{false};
   std::atomic<bool> stop_{false};
   std::atomic<TaskScheduling> scheduling_{TaskScheduling::kUnchanged};
+  std::atomic<bool> asked_{false};
   std::thread thread_;
 };
 

@@ -1,6 +1,7 @@
 #include "uart/uart_engine.h"
 
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -60,6 +61,8 @@ std::array<std::pair<const void*, std::size_t>, 5> UartEngine::Memory() const {
 
 bool UartEngine::PrepareThread() {
   thread_.store(static_cast<pid_t>(gettid()));
+  // ps -L, top -H and /proc tell the poller from the program's threads.
+  prctl(PR_SET_NAME, kThreadName, 0UL, 0UL, 0UL);
   bool ok = true;
   for (const auto& [start, bytes] : Memory()) ok = mlock(start, bytes) == 0 && ok;
   locked_ = true;

@@ -75,9 +75,11 @@ class UartEngine final : public ClockedTask {
   // Woken at the end of a step that handed over received bytes or an event,
   // or that sent the last byte queued. Set before the first step.
   void Listen(StartedTask* listener) { listener_ = listener; }
-  // On the engine's own thread, before its first step: notes the thread and
-  // locks the engine's state and rings in memory; false when not permitted.
+  // On the engine's own thread, before its first step: notes the thread,
+  // names it kThreadName and locks the engine's state and rings in memory;
+  // false when the locking is not permitted.
   bool PrepareThread();
+  static constexpr const char* kThreadName = "uart-poller";
   // Any thread, a signal handler too: no step starts from now on, and the
   // one in progress ends first (unless the caller is that step's thread; a
   // thread that waits for a processor is given two seconds).

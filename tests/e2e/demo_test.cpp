@@ -92,13 +92,30 @@ TEST_F(DemoOnABuildMachine, StartsEitherProgramWithoutInstallingTheTestToolchain
       << "apt-get was called: " << RunCommand("cat " + (base / "apt-calls").string()).output;
 }
 
+// The scripts the demo runs before it builds, copied into `checkout` for a
+// user who may not reach this checkout (a clone in root's 0700 home), and the
+// folders owned by `owner`.
+void CopyTheDemosScripts(const fs::path& checkout, uid_t owner) {
+  fs::create_directories(checkout / "scripts");
+  for (const char* script : {"demo.sh", "deps.sh"}) {
+    fs::copy_file(kSource / "scripts" / script, checkout / "scripts" / script);
+  }
+  for (const fs::path& path : {checkout, checkout / "scripts"}) {
+    ASSERT_EQ(::chown(path.c_str(), owner, owner), 0) << path;
+  }
+}
+
 TEST_F(DemoOnABuildMachine, AnOrdinaryUserIsToldOnlyOfMissingBuildPackages) {
   ScratchHomes homes;
   std::string why;
   if (!homes.Prepare(base / "homes", {{65534, base / "nobody"}}, why)) GTEST_SKIP() << why;
+  // The user's own clone, of which the demo needs only its scripts to get as
+  // far as the packages.
+  const fs::path own = base / "nobody/q7m-uart";
+  CopyTheDemosScripts(own, 65534);
   // Everything the demo needs is there: the check passes without a word.
   const auto enough =
-      RunCommand(homes.As(65534, Path() + " " + (kSource / "scripts/deps.sh").string() + " build"));
+      RunCommand(homes.As(65534, Path() + " " + (own / "scripts/deps.sh").string() + " build"));
   EXPECT_EQ(enough.status, 0) << enough.output;
   EXPECT_EQ(enough.output, "");
 
@@ -106,7 +123,7 @@ TEST_F(DemoOnABuildMachine, AnOrdinaryUserIsToldOnlyOfMissingBuildPackages) {
   const char* const withoutNcurses[] = {"cmake", "ninja-build", "g++", "pkg-config"};
   Installed(withoutNcurses);
   const auto missing =
-      RunCommand("cd " + kSource.string() + " && " + homes.As(65534, Path() + " scripts/demo.sh"));
+      RunCommand("cd " + own.string() + " && " + homes.As(65534, Path() + " scripts/demo.sh"));
   EXPECT_EQ(missing.status, 1) << missing.output;
   EXPECT_NE(missing.output.find("Missing Debian packages: libncurses-dev\n"), std::string::npos)
       << missing.output;
@@ -114,6 +131,44 @@ TEST_F(DemoOnABuildMachine, AnOrdinaryUserIsToldOnlyOfMissingBuildPackages) {
   for (const char* tool : {"libgtest-dev", "tmux", "clang", "lintian", "man-db"}) {
     EXPECT_EQ(missing.output.find(tool), std::string::npos) << tool << " named:\n"
                                                             << missing.output;
+  }
+  EXPECT_FALSE(fs::exists(base / "apt-calls"));
+}
+
+TEST_F(DemoOnABuildMachine, AnOrdinaryUserIsToldWhatOfTheCheckoutIsClosedToThem) {
+  ScratchHomes homes;
+  std::string why;
+  if (!homes.Prepare(base / "homes", {{65534, base / "nobody"}}, why)) GTEST_SKIP() << why;
+  struct Case {
+    fs::path checkout;
+    std::string said;
+  };
+  // Root's clone in a folder only root may enter, reached from a shell whose
+  // working folder is inside it (sudo keeps it): the path leads nowhere.
+  const fs::path closed = base / "private";
+  fs::create_directories(closed);
+  fs::permissions(closed, fs::perms::owner_all);
+  CopyTheDemosScripts(closed / "q7m-uart", 0);
+  // Root's clone in an open folder: readable, but the build cannot be made.
+  CopyTheDemosScripts(base / "shared/q7m-uart", 0);
+  // The demo names folders by their real paths.
+  const fs::path real = fs::canonical(base);
+  const std::string unreachable =
+      "demo.sh: this user (nobody) cannot reach " + (real / "private/q7m-uart").string() +
+      " by its path: " + (real / "private").string() + " (drwx------, owned by root) is closed";
+  const std::string unwritable = "demo.sh: this user (nobody) cannot write the build folder " +
+                                 (real / "shared/q7m-uart/build").string() + " (root's)";
+  for (const Case& c :
+       {Case{closed / "q7m-uart", unreachable}, Case{base / "shared/q7m-uart", unwritable}}) {
+    const auto run = RunCommand("cd " + c.checkout.string() + " && " +
+                                homes.As(65534, Path() + " scripts/demo.sh"));
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_NE(run.output.find(c.said), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("clone the project into a folder of your own"), std::string::npos)
+        << run.output;
+    for (const char* vague : {"Permission denied", "does not exist"}) {
+      EXPECT_EQ(run.output.find(vague), std::string::npos) << run.output;
+    }
   }
   EXPECT_FALSE(fs::exists(base / "apt-calls"));
 }

@@ -215,9 +215,10 @@ struct LibraryCalls {
   int32_t (*Mmap)(void**, int32_t, int32_t) = nullptr;
 };
 
-// In a child as nobody, with the group or without: 0 when the board opens
-// with its config writable and BAR 0 maps; otherwise which step failed.
-int UseTheBoardAs(bool inGroup) {
+// In a child as nobody, with the group or without, through the access
+// library at `library`: 0 when the board opens with its config writable and
+// BAR 0 maps; otherwise which step failed.
+int UseTheBoardAs(bool inGroup, const std::string& library) {
   const pid_t pid = ::fork();
   if (pid == 0) {
     const gid_t groups[] = {kGroupId};
@@ -225,7 +226,7 @@ int UseTheBoardAs(bool inGroup) {
         ::setuid(kNobody) != 0) {
       ::_exit(90);
     }
-    void* handle = ::dlopen(Q7M_SYSFS_LIB, RTLD_NOW | RTLD_LOCAL);
+    void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle == nullptr) ::_exit(91);
     LibraryCalls lib;
     lib.InitPCIAccess =
@@ -275,10 +276,16 @@ TEST(UdevRuleOnAFakeTree, ItsCommandsGiveTheGroupWhatTheLibraryNeeds) {
     fs::create_directories(folder);
     fs::permissions(folder, fs::perms::all);
   }
+  // nobody loads a copy of the library: the build tree may be in a folder
+  // only root may enter (a clone in root's home).
+  const std::string library = (base / "libPCIAccessDll.so").string();
+  fs::copy_file(Q7M_SYSFS_LIB, library);
+  fs::permissions(library, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
   setenv("Q7M_PCI_SYSFS_ROOT", (sys / "bus/pci/devices").c_str(), 1);
   setenv("Q7M_PCI_LOG_DIR", (base / "log").c_str(), 1);
 
-  EXPECT_EQ(UseTheBoardAs(true), 11) << "before the rule: config cannot be written";
+  EXPECT_EQ(UseTheBoardAs(true, library), 11) << "before the rule: config cannot be written";
 
   // The commands as udev would run them for this device, with /sys moved to
   // the fake tree and a group q7m known to name resolution.
@@ -312,8 +319,9 @@ TEST(UdevRuleOnAFakeTree, ItsCommandsGiveTheGroupWhatTheLibraryNeeds) {
   ASSERT_EQ(::stat((dir / "resource2").c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0600u) << "only what the program uses is opened up";
 
-  EXPECT_EQ(UseTheBoardAs(true), 0) << "10 open, 11 config write, 12 mapping of BAR 0 failed";
-  EXPECT_EQ(UseTheBoardAs(false), 11) << "without the group nothing changes";
+  EXPECT_EQ(UseTheBoardAs(true, library), 0)
+      << "10 open, 11 config write, 12 mapping of BAR 0 failed, 91 library not loaded";
+  EXPECT_EQ(UseTheBoardAs(false, library), 11) << "without the group nothing changes";
   EXPECT_NE(ReadText(base / "log/PCIAccessDll.log").find("config read-write"), std::string::npos);
 
   unsetenv("Q7M_PCI_SYSFS_ROOT");

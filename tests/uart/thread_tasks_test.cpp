@@ -136,4 +136,22 @@ TEST(ThreadTasks, RealTimeWhereAskedAndPermittedWithoutTouchingTheCaller) {
   EXPECT_EQ(sched_getscheduler(0), before);
 }
 
+TEST(ThreadTasks, TellWhatTheirThreadGotAsSoonAsAsked) {
+  ThreadTaskHost host;
+  TaskOptions options;
+  options.realTime = true;
+  for (int i = 0; i < 20; ++i) {
+    NotingTask task;
+    auto started = host.Start(task, options);
+    // Asked at once, before the thread may have run at all: the answer waits
+    // for the thread's own request to the scheduler.
+    const TaskScheduling got = started->Scheduling();
+    EXPECT_TRUE(got == TaskScheduling::kRealTime || got == TaskScheduling::kShortSlices)
+        << "run " << i << ": " << static_cast<int>(got);
+    if (CheckRealTimePermission().permitted) {
+      EXPECT_EQ(got, TaskScheduling::kRealTime);
+    }
+  }
+}
+
 }  // namespace

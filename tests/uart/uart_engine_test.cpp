@@ -3,14 +3,17 @@
 // and how it hands bytes and errors on.
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "board/board_io.h"
 #include "sim/flood_text.h"
 #include "tests/support/sim_board_fixture.h"
+#include "uart/thread_tasks.h"
 #include "uart/uart.h"
 #include "uart/uart_engine.h"
 
@@ -67,6 +70,24 @@ class UartEngineTest : public SimBoardTest {
   }
   std::vector<SimAccess> Accesses() const { return sim->Accesses(); }
 };
+
+TEST(UartEngineThread, IsNamedSoThatThePollerCanBeToldFromTheProgramsThreads) {
+  UartEngine::Options options{};
+  options.port = 0x352;
+  options.baud = 115200;
+  const ThreadTaskHost clock;
+  UartEngine engine(options, clock);
+  char name[16] = {};
+  std::thread poller([&] {
+    engine.PrepareThread();
+    prctl(PR_GET_NAME, name, 0UL, 0UL, 0UL);
+  });
+  poller.join();
+  EXPECT_STREQ(name, "uart-poller");
+  char mine[16] = {};
+  prctl(PR_GET_NAME, mine, 0UL, 0UL, 0UL);
+  EXPECT_STRNE(mine, "uart-poller") << "the caller's thread keeps its name";
+}
 
 TEST(UartPollPeriod, FortyCharactersBetweenFiftyMicrosecondsAndTenMilliseconds) {
   EXPECT_EQ(UartPollPeriodNs(115200), 40u * 86800);
