@@ -365,18 +365,6 @@ void BridgeSay(std::string_view text) {
   (void)!::write(STDERR_FILENO, line.data(), line.size());
 }
 
-std::string PrepareLinkFolder(const std::string& folder) {
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    return "cannot make the folder " + folder + ": " + std::strerror(errno);
-  }
-  struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0) return folder + ": " + std::strerror(errno);
-  if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid()) {
-    return folder + " is not a folder of this user's; name another place with --link";
-  }
-  return {};
-}
-
 int RunBridge(const BridgeSetup& setup) {
   CatchStopSignals();
   CaptureLog capture;

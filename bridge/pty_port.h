@@ -22,7 +22,8 @@ class PtyPort {
  public:
   explicit PtyPort(Private) {}
   // Opens the pair with the slave raw at `baud` and links `linkPath` to the
-  // slave (replacing an older link, never another kind of file). With a
+  // slave (replacing a link to a pseudo-terminal that a bridge left, nothing
+  // else: see bridge/link_path.h). With a
   // `group`, the slave is that group's, read-write, before the link exists.
   // Null with `error` set on failure.
   static std::unique_ptr<PtyPort> Open(const std::string& linkPath, std::uint32_t baud,
