@@ -129,6 +129,10 @@ std::optional<std::uint32_t> PtyPort::Speed() const {
   return PtySpeed(master_);
 }
 
+std::optional<FlowModes> PtyPort::Flow() const {
+  return PtyFlowModes(master_);
+}
+
 bool PtyPort::KeepAnnouncing() {
   return PtyKeepExtproc(master_);
 }

@@ -16,6 +16,8 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/software_flow.h"
+
 class PtyPort {
   struct Private {};
 
@@ -62,6 +64,8 @@ class PtyPort {
   std::size_t Write(std::string_view bytes);
   // The slave's speed, as the last client set it.
   std::optional<std::uint32_t> Speed() const;
+  // The slave's software flow control, as the last client set it.
+  std::optional<FlowModes> Flow() const;
   // Sets EXTPROC again when a client cleared it, so that its later changes
   // are announced too; true when it had to.
   bool KeepAnnouncing();

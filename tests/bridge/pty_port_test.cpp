@@ -126,6 +126,26 @@ TEST_F(PtyPortTest, ASpeedChangeComesAfterWhatWasWrittenBeforeIt) {
   EXPECT_FALSE(input.termiosChanged);
 }
 
+TEST_F(PtyPortTest, AClientsSoftwareFlowControlIsAnnouncedAndReadBack) {
+  OpenPort();
+  ASSERT_TRUE(port->Flow());
+  EXPECT_FALSE(port->Flow()->ixon) << "raw: no flow control until a client asks";
+  EXPECT_FALSE(port->Flow()->ixoff);
+  OpenClient();
+  termios t{};
+  ASSERT_EQ(::tcgetattr(client, &t), 0);
+  t.c_iflag |= IXON | IXANY | IXOFF;
+  t.c_cc[VSTART] = 'Q';
+  t.c_cc[VSTOP] = 'S';
+  ASSERT_EQ(::tcsetattr(client, TCSANOW, &t), 0);
+  EXPECT_TRUE(ReadWhenReady().termiosChanged);
+  const auto flow = port->Flow();
+  ASSERT_TRUE(flow);
+  EXPECT_TRUE(flow->ixon && flow->ixany && flow->ixoff);
+  EXPECT_EQ(flow->start, 'Q');
+  EXPECT_EQ(flow->stop, 'S');
+}
+
 TEST_F(PtyPortTest, AClientThatClearsItsLocalModesIsStillHeard) {
   OpenPort();
   OpenClient();
