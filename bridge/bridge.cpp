@@ -24,6 +24,7 @@
 #include "bridge/capture_log.h"
 #include "bridge/client_watch.h"
 #include "bridge/pty_port.h"
+#include "bridge/software_flow.h"
 #include "uart/reception.h"
 #include "uart/task_runner.h"
 #include "uart/timely_wakeups.h"
@@ -130,6 +131,7 @@ class Bridge {
   ReceiveBacklog received_;
   ReceiveErrorReports errors_;
   ClientWatch client_;
+  SoftwareFlow flow_;  // XON/XOFF for a client that asked for it
   std::int32_t askedBaud_;
   // Client bytes read but not yet taken by the engine, and all read so far.
   std::string pending_;
@@ -158,6 +160,11 @@ void Bridge::Run() {
     FeedEngine();
     if (client_.Here()) ClientChange(client_.Present(true, now));
     Deliver();
+    // Software flow control: IXOFF asks the board to pause while the client lags.
+    if (const auto control =
+            flow_.InputControl(received_.Size(), received_.Limit(), client_.Here())) {
+      engine_.SendAhead(*control);
+    }
 
     std::uint64_t wakeAt = now + kConsumerPeriodNs;
     if (client_.Settling()) wakeAt = std::min(wakeAt, client_.SettledAtNs());
@@ -173,6 +180,12 @@ void Bridge::Run() {
       ClientChange(client_.Present(false, MonotonicNs()));
     }
   }
+  // Software flow control: a board asked to pause is let go before the line closes.
+  if (const auto control = flow_.InputControl(0, received_.Limit(), false)) {
+    const std::uint64_t ahead = engine_.SentAhead();
+    engine_.SendAhead(*control);
+    for (int waits = 0; waits < 100 && engine_.SentAhead() == ahead; ++waits) ::usleep(1000);
+  }
 }
 
 void Bridge::TakeFromEngine() {
@@ -184,7 +197,10 @@ void Bridge::TakeFromEngine() {
       const std::string_view bytes(chunk.data(), n);
       receivedTotal_ += n;
       capture_.Write(bytes, WallClockNs());
-      if (const std::size_t dropped = received_.Add(bytes)) NoteDropped(dropped);
+      // Software flow control: the board's XOFF holds what the client sends.
+      const std::string_view forClient = flow_.Receive(bytes);
+      engine_.HoldSending(flow_.SendingHeld());
+      if (const std::size_t dropped = received_.Add(forClient)) NoteDropped(dropped);
     }
     if (event) Said(*event);
     if (n == 0 && !event) return;
@@ -234,6 +250,11 @@ void Bridge::ReadClient(std::uint64_t now) {
     ClientChange(client_.Wrote());
   }
   if (input.termiosChanged) AskedForSpeed();
+  // Software flow control: the client's modes, after each change it made.
+  if (input.termiosChanged) {
+    if (const auto modes = pty_.Flow()) flow_.SetModes(*modes);
+    engine_.HoldSending(flow_.SendingHeld());
+  }
 }
 
 void Bridge::FeedEngine() {

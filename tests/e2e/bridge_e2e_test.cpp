@@ -726,4 +726,77 @@ TEST_F(BridgeE2E, AsRootWithAGroupTheDefaultFolderLetsTheGroupReachTheLink) {
       << Err("closed");
 }
 
+// The client's bytes the UART has sent so far, from the trace.
+std::string TraceTxText(const std::string& trace) {
+  std::string text;
+  for (const auto& [byte, start] : TraceTx(trace)) text.push_back(static_cast<char>(byte));
+  return text;
+}
+
+TEST_F(BridgeE2E, AClientWithIxonIsHeldAfterTheBoardsXoffUntilItsXon) {
+  // The board's side is an echoing console the test plays on the simulated
+  // board's pty, so that it can also print markers of its own.
+  ChildProcess& bridge = StartBridge({"--route", "2", "--link", link});
+  PtyEnd remote(remotePath);
+  PtyEnd client(link);
+  ASSERT_TRUE(remote.ok() && client.ok());
+  termios t{};
+  ASSERT_EQ(::tcgetattr(client.fd(), &t), 0);
+  ::cfmakeraw(&t);
+  t.c_iflag |= IXON;  // as pyserial's xonxoff=True and minicom's software flow control
+  ASSERT_EQ(::tcsetattr(client.fd(), TCSANOW, &t), 0);
+  // The bridge reads the change before the bytes written after it.
+  client.Write("a\n");
+  ASSERT_EQ(remote.ReadUntil("a\n"), "a\n");
+
+  // The client writes XOFF; the console echoes it, then says "b".
+  client.Write("\x13");
+  ASSERT_EQ(remote.ReadCount(3), "a\n\x13");
+  remote.Write(
+      "\x13"
+      "b\n");
+  EXPECT_EQ(client.ReadUntil("b\n"), "b\n") << "the XOFF is the line's, not the client's to read";
+
+  // A long text now waits. When the client has "c", the bridge has read the
+  // text (it reads the client after taking what the board sent, and "c" was
+  // sent after the text was written); when it has "d", a poll of the UART
+  // has come since, and an engine that was given the text sent some of it
+  // first.
+  const std::string text = q7m::sim::FloodText(0, 2000);
+  client.Forget();
+  client.Write(text);
+  remote.Write("c\n");
+  ASSERT_EQ(client.ReadUntil("c\n"), "c\n");
+  remote.Write("d\n");
+  ASSERT_EQ(client.ReadUntil("d\n"), "c\nd\n");
+  EXPECT_EQ(TraceTxText(Trace()), "a\n\x13") << "nothing of the text left after the XOFF";
+
+  // XON lets it go, whole and in order.
+  remote.Forget();
+  client.Forget();
+  remote.Write(
+      "\x11"
+      "e\n");
+  EXPECT_EQ(client.ReadUntil("e\n"), "e\n");
+  EXPECT_TRUE(remote.ReadCount(text.size(), seconds(30)) == text)
+      << remote.Got().size() << " of " << text.size() << " bytes";
+
+  // Without IXON nothing is held and XON/XOFF are bytes like any other.
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON);
+  ASSERT_EQ(::tcsetattr(client.fd(), TCSANOW, &t), 0);
+  remote.Forget();
+  client.Forget();
+  client.Write("f\n");
+  ASSERT_EQ(remote.ReadUntil("f\n"), "f\n");
+  remote.Write(
+      "\x13"
+      "g\n");
+  EXPECT_EQ(client.ReadUntil("g\n"),
+            "\x13"
+            "g\n");
+  client.Write("h\n");
+  EXPECT_EQ(remote.ReadUntil("h\n"), "f\nh\n");
+  StopBridge(bridge);
+}
+
 }  // namespace
