@@ -671,10 +671,12 @@ TEST_F(BridgeE2E, APlaceThatHoldsSomethingElseIsRefusedAndLeftAsItIs) {
   EXPECT_EQ(ReadWholeFile(Trace("refused")), "") << "the board was not opened";
 
   // Nor does the unit's stop take it away.
+  const std::vector<std::string> stopPost =
+      UnitStopPostCommand(programDir + "/q7m-uart-bridge", "--link " + link);
+  ASSERT_FALSE(stopPost.empty()) << "the unit removes no link after its bridge";
   ChildProcess::Options options;
   options.err = root + "/stoppost.err";
-  ChildProcess removal(UnitStopPostCommand(programDir + "/q7m-uart-bridge", "--link " + link),
-                       options);
+  ChildProcess removal(stopPost, options);
   EXPECT_EQ(removal.Wait(), 0);
   EXPECT_EQ(fs::read_symlink(link).string(), system);
 }
