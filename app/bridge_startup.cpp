@@ -12,6 +12,7 @@
 #include "app/settings.h"
 #include "board/pcie_library.h"
 #include "bridge/bridge_options.h"
+#include "bridge/link_path.h"
 #include "config/config_file.h"
 #include "config/host_files.h"
 #include "uart/uart.h"
@@ -50,13 +51,29 @@ std::optional<int> PrepareBridge(int argc, char** argv, BridgeSetup& setup) {
   if (!options.board.empty()) ::setenv(kBoardVariable, options.board.c_str(), 1);
   if (options.link.empty()) {
     const std::string folder = DefaultLinkFolder(::getenv("XDG_RUNTIME_DIR"), ::getuid());
-    const std::string reason = PrepareLinkFolder(folder);
-    if (!reason.empty()) {
-      BridgeSay(reason);
-      return 1;
+    if (!options.removeLink) {
+      std::string notice;
+      const std::string reason = PrepareLinkFolder(folder, setup.group, options.group, notice);
+      if (!notice.empty()) BridgeSay(notice);
+      if (!reason.empty()) {
+        BridgeSay(reason);
+        return 1;
+      }
     }
     const char* chosen = ::getenv(kBoardVariable);
     options.link = folder + "/" + DefaultLinkName(chosen != nullptr ? chosen : "");
+  }
+  if (options.removeLink) {
+    bool failed = false;
+    const std::string done = RemoveLeftLink(options.link, failed);
+    if (!done.empty()) BridgeSay(done);
+    return failed ? 1 : 0;
+  }
+  // What is at the link's place stays as it is unless it is a link of a
+  // bridge's: a wrong --link does not become right by waiting.
+  if (const std::string refusal = LinkPathRefusal(options.link); !refusal.empty()) {
+    BridgeSay(refusal);
+    return 2;
   }
 
   // The start-up of q7m-uart up to the board: settings, the configuration

@@ -26,6 +26,7 @@
 #include "bridge/client_watch.h"
 #include "bridge/pty_port.h"
 #include "bridge/scheduling_line.h"
+#include "bridge/software_flow.h"
 #include "uart/reception.h"
 #include "uart/thread_tasks.h"
 #include "uart/timely_wakeups.h"
@@ -155,6 +156,7 @@ class Bridge {
   PtyPort& pty_;
   UartSession& session_;
   ClientWatch client_;
+  SoftwareFlow flow_;  // XON/XOFF for a client that asked for it
   std::int32_t askedBaud_;
   // Client bytes read but not yet taken by the engine, and all read so far.
   std::string pending_;
@@ -185,6 +187,10 @@ void Bridge::Run() {
     if (client_.Here()) ClientChange(client_.Present(true, now));
     NoteDrops();
     Deliver();
+    // Software flow control: IXOFF asks the board to pause while the client lags.
+    if (const auto control = flow_.InputControl(Waiting(), session_.HoldLimit(), client_.Here())) {
+      session_.SendAhead(*control);
+    }
 
     std::uint64_t wakeAt = kNoDeadline;
     if (!client_.Here()) wakeAt = now + kLookForClientNs;
@@ -214,6 +220,14 @@ void Bridge::Run() {
       ClientChange(client_.Present(false, MonotonicNs()));
     }
   }
+  // Software flow control: a board asked to pause is let go before the line closes.
+  if (const auto control = flow_.InputControl(0, session_.HoldLimit(), false)) {
+    const std::uint64_t ahead = session_.Engine().SentAhead();
+    session_.SendAhead(*control);
+    for (int waits = 0; waits < 100 && session_.Engine().SentAhead() == ahead; ++waits) {
+      ::usleep(1000);
+    }
+  }
 }
 
 void Bridge::ReadClient(std::uint64_t now) {
@@ -241,6 +255,11 @@ void Bridge::ReadClient(std::uint64_t now) {
     ClientChange(client_.Wrote());
   }
   if (input.termiosChanged) AskedForSpeed();
+  // Software flow control: the client's modes, after each change it made.
+  if (input.termiosChanged) {
+    if (const auto modes = pty_.Flow()) flow_.SetModes(*modes);
+    session_.HoldSending(flow_.SendingHeld());
+  }
 }
 
 void Bridge::FeedEngine() {
@@ -272,11 +291,17 @@ void Bridge::AskedForSpeed() {
 void Bridge::Deliver() {
   if (!client_.Ready()) return;
   session_.Notice().Lower();
+  std::string taken;
   for (;;) {
     if (out_.empty()) {
       std::optional<UartEvent> event;
-      session_.Take(out_, kWriteSlice, event);
-      if (out_.empty()) break;
+      session_.Take(taken, kWriteSlice, event);
+      if (taken.empty()) break;
+      // Software flow control: the board's XOFF, as it reaches the client,
+      // holds what the client sends.
+      out_ = flow_.Receive(taken);
+      session_.HoldSending(flow_.SendingHeld());
+      if (out_.empty()) continue;
     }
     const std::size_t written = pty_.Write(out_);
     deliveredTotal_ += written;
@@ -378,18 +403,6 @@ void BridgeSay(std::string_view text) {
   line.append(text);
   line.push_back('\n');
   (void)!::write(STDERR_FILENO, line.data(), line.size());
-}
-
-std::string PrepareLinkFolder(const std::string& folder) {
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    return "cannot make the folder " + folder + ": " + std::strerror(errno);
-  }
-  struct stat info {};
-  if (::lstat(folder.c_str(), &info) != 0) return folder + ": " + std::strerror(errno);
-  if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid()) {
-    return folder + " is not a folder of this user's; name another place with --link";
-  }
-  return {};
 }
 
 int RunBridge(const BridgeSetup& setup) {

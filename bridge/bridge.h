@@ -41,7 +41,3 @@ void BridgeSay(std::string_view text);
 // True when JOURNAL_STREAM's value (may be null) names this process's
 // standard error.
 bool StandardErrorIsTheJournal(const char* journalStream);
-
-// Makes the folder of the default link when it is missing (mode 0700) and
-// checks that it is a folder of this user's; "" or the reason it is not.
-std::string PrepareLinkFolder(const std::string& folder);

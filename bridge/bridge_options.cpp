@@ -61,7 +61,10 @@ const char* const kBridgeOptionsHelp =
     "  --group NAME      gives the pseudo-terminal to the group NAME, read-write,\n"
     "                    so that its members' programs can open it\n"
     "  --log FILE        writes every received byte to FILE (emptied at start)\n"
-    "  --timestamps      starts each line of the --log file with the local time\n";
+    "  --timestamps      starts each line of the --log file with the local time\n"
+    "  --remove-link     removes the link the other options name, if it is a link to\n"
+    "                    a pseudo-terminal, and ends (for a service manager, once the\n"
+    "                    bridge has ended however it ended)\n";
 
 bool ParseBridgeOptions(const std::vector<std::string_view>& arguments, BridgeOptions& options,
                         std::string& error) {
@@ -70,6 +73,10 @@ bool ParseBridgeOptions(const std::vector<std::string_view>& arguments, BridgeOp
     if (name == "--help" || name == "--version") continue;
     if (name == "--timestamps") {
       options.timestamps = true;
+      continue;
+    }
+    if (name == "--remove-link") {
+      options.removeLink = true;
       continue;
     }
     std::optional<std::string_view> value;

@@ -24,6 +24,9 @@ struct BridgeOptions {
   std::string group;        // the group the pseudo-terminal is given to, "" none
   std::string log;          // capture file, "" for none
   bool timestamps = false;  // a time stamp at each line start of the capture
+  // Only removes the link the other options name when it is a link to a
+  // pseudo-terminal, left by a bridge that ended (a service's stop).
+  bool removeLink = false;
 };
 
 // Reads the arguments (argv[0] excluded). --help and --version are answered

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "bridge/link_path.h"
 #include "bridge/pty_termios.h"
 
 namespace {
@@ -59,9 +60,9 @@ std::unique_ptr<PtyPort> PtyPort::Open(const std::string& linkPath, std::uint32_
     error = Reason("cannot set the pseudo-terminal up");
     return nullptr;
   }
-  struct stat info {};
-  if (::lstat(linkPath.c_str(), &info) == 0 && !S_ISLNK(info.st_mode)) {
-    error = linkPath + " exists and is not a symbolic link";
+  // Checked again here, just before the link is made.
+  if (std::string refusal = LinkPathRefusal(linkPath); !refusal.empty()) {
+    error = std::move(refusal);
     return nullptr;
   }
   // A new link beside the old one, renamed over it: the path never names
@@ -126,6 +127,10 @@ std::size_t PtyPort::Write(std::string_view bytes) {
 
 std::optional<std::uint32_t> PtyPort::Speed() const {
   return PtySpeed(master_);
+}
+
+std::optional<FlowModes> PtyPort::Flow() const {
+  return PtyFlowModes(master_);
 }
 
 bool PtyPort::KeepAnnouncing() {

@@ -16,13 +16,16 @@
 #include <string>
 #include <string_view>
 
+#include "bridge/software_flow.h"
+
 class PtyPort {
   struct Private {};
 
  public:
   explicit PtyPort(Private) {}
   // Opens the pair with the slave raw at `baud` and links `linkPath` to the
-  // slave (replacing an older link, never another kind of file). With a
+  // slave (replacing a link to a pseudo-terminal that a bridge left, nothing
+  // else: see bridge/link_path.h). With a
   // `group`, the slave is that group's, read-write, before the link exists.
   // Null with `error` set on failure.
   static std::unique_ptr<PtyPort> Open(const std::string& linkPath, std::uint32_t baud,
@@ -61,6 +64,8 @@ class PtyPort {
   std::size_t Write(std::string_view bytes);
   // The slave's speed, as the last client set it.
   std::optional<std::uint32_t> Speed() const;
+  // The slave's software flow control, as the last client set it.
+  std::optional<FlowModes> Flow() const;
   // Sets EXTPROC again when a client cleared it, so that its later changes
   // are announced too; true when it had to.
   bool KeepAnnouncing();

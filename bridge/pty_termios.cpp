@@ -71,3 +71,15 @@ bool PtyKeepExtproc(int masterFd) {
   t.c_lflag |= EXTPROC;
   return Set(masterFd, t);
 }
+
+std::optional<FlowModes> PtyFlowModes(int masterFd) {
+  termios2 t{};
+  if (!Get(masterFd, t)) return std::nullopt;
+  FlowModes modes;
+  modes.ixon = (t.c_iflag & IXON) != 0;
+  modes.ixany = (t.c_iflag & IXANY) != 0;
+  modes.ixoff = (t.c_iflag & IXOFF) != 0;
+  modes.start = static_cast<std::uint8_t>(t.c_cc[VSTART]);
+  modes.stop = static_cast<std::uint8_t>(t.c_cc[VSTOP]);
+  return modes;
+}

@@ -134,6 +134,17 @@ void LineConsole::Restart() {
 
 void LineConsole::OnTransmit(std::uint8_t byte, std::uint64_t doneNs) {
   if (InputHeld()) return;  // busy booting: the UART talks to nobody
+  // Ctrl-C is acted on before anything reads escape sequences, as a line
+  // discipline's ISIG is: an ESC or an unfinished sequence before it (a lone
+  // Esc key, an arrow cut short) must not swallow it.
+  if (byte == 3) {
+    esc_ = Esc::kNone;
+    DropPending();
+    line_.clear();
+    Say("^C\r\n", doneNs);
+    ShowPrompt(doneNs);
+    return;
+  }
   if (esc_ == Esc::kEsc) {
     esc_ = byte == '[' ? Esc::kCsi : Esc::kNone;
     return;
@@ -148,12 +159,6 @@ void LineConsole::OnTransmit(std::uint8_t byte, std::uint64_t doneNs) {
   switch (byte) {
     case 27:
       esc_ = Esc::kEsc;
-      return;
-    case 3:
-      DropPending();
-      line_.clear();
-      Say("^C\r\n", doneNs);
-      ShowPrompt(doneNs);
       return;
     case '\r':
       Submit(doneNs);

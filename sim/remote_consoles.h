@@ -4,7 +4,8 @@
 //
 // Each console is a small command line: printable bytes are echoed,
 // Backspace (8 or 127) erases with BS SP BS, CR runs the line, Ctrl-C (byte
-// 3) aborts output and gives a fresh prompt, ESC [ A recalls the last command.
+// 3) aborts output and gives a fresh prompt at once, whatever came before it,
+// ESC [ A recalls the last command.
 // A console prints nothing on its own until something happens to it: it sits
 // at a prompt that was printed before the tool connected, so the first CR
 // gives a fresh prompt. The VSC7420 also boots after each reset pulse: it is

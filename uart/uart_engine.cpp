@@ -111,9 +111,18 @@ std::uint64_t UartEngine::StepNow(std::uint64_t now) {
 }
 
 std::uint64_t UartEngine::SendDueNs() const {
-  const bool changeWaits = txChanges_.Available() != 0;
-  if (txBytes_.Available() == 0 && !changeWaits) return kNever;
+  const bool aheadWaits = ahead_.load(std::memory_order_relaxed) != kNoAhead;
+  const bool held = sendHeld_.load(std::memory_order_relaxed);
+  // While held, a change waits only when the bytes before it have left:
+  // otherwise it waits for the release, as they do.
+  SpeedChange change{};
+  const bool changeWaits = txChanges_.Peek(&change, 1) == 1 &&
+                           (!held || change.at <= sent_.load(std::memory_order_relaxed));
+  const bool bytesWait = txBytes_.Available() != 0 && !held;
+  if (!aheadWaits && !bytesWait && !changeWaits) return kNever;
   std::uint64_t due = retryNs_;
+  // A flow control byte keeps no gap: it goes once the line is free.
+  if (aheadWaits) return std::max(due, lineFreeNs_);
   if (sendGapNs_ != 0) {
     if (sentAny_) due = std::max(due, lastSentNs_.load(std::memory_order_relaxed) + sendGapNs_);
   } else {
@@ -162,8 +171,24 @@ bool UartEngine::ChangeSpeedIfDue(std::uint64_t now) {
   return true;
 }
 
+bool UartEngine::TransmitAhead(std::uint64_t now) {
+  if (ahead_.load(std::memory_order_acquire) == kNoAhead) return false;
+  if (now < lineFreeNs_ || now < retryNs_ || !TransmitterFree(now)) return true;
+  // The latest the sender left, even one it left meanwhile.
+  const int byte = ahead_.exchange(kNoAhead, std::memory_order_acq_rel);
+  if (byte == kNoAhead) return false;
+  const std::uint64_t first = Now();
+  BoardPortWrite(port_, static_cast<std::uint8_t>(byte));
+  retryNs_ = 0;
+  lineFreeNs_ = first + charNs_;
+  sentAhead_.fetch_add(1, std::memory_order_release);
+  return true;
+}
+
 void UartEngine::Transmit(std::uint64_t now) {
+  if (TransmitAhead(now)) return;
   if (!ChangeSpeedIfDue(now)) return;
+  if (sendHeld_.load(std::memory_order_acquire)) return;
   std::size_t waiting = txBytes_.Available();
   // Bytes queued behind a speed change wait for it.
   SpeedChange change{};

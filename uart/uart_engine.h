@@ -61,6 +61,7 @@ class UartEngine final : public ClockedTask {
   // Bytes written to the transmitter at once in line-rate mode; the driver
   // writes strings of up to 128 after one status read.
   static constexpr std::size_t kSendBurst = 64;
+  static constexpr int kNoAhead = -1;
 
   UartEngine(const Options& options, const TaskClock& clock);
   ~UartEngine() override;
@@ -101,6 +102,18 @@ class UartEngine final : public ClockedTask {
   // The line changes to `baud` once the bytes queued before position `at`
   // (as Queued counts) have left; false when too many changes wait.
   bool ChangeSpeed(std::uint64_t at, std::int32_t baud);
+  // The sender's thread. While held, the queued bytes wait in the ring (and
+  // a speed change behind them); a byte already written to the UART goes.
+  // For software flow control: the far end said XOFF.
+  void HoldSending(bool hold) { sendHeld_.store(hold, std::memory_order_release); }
+  bool SendingHeld() const { return sendHeld_.load(std::memory_order_acquire); }
+  // The sender's thread. A flow control byte (XON, XOFF) that goes alone and
+  // ahead of the queued bytes, held or not, as a serial driver's x_char; it
+  // replaces one that has not gone yet. Counted apart from Sent().
+  void SendAhead(char byte) {
+    ahead_.store(static_cast<unsigned char>(byte), std::memory_order_release);
+  }
+  std::uint64_t SentAhead() const { return sentAhead_.load(std::memory_order_acquire); }
 
   // Figures for anyone.
   std::uint64_t Received() const { return received_.load(std::memory_order_relaxed); }
@@ -126,6 +139,9 @@ class UartEngine final : public ClockedTask {
   // Reads the transmitter's status until it is free, a few reads at most;
   // false while it is busy and has not yet been busy for the driver's count.
   bool TransmitterFree(std::uint64_t now);
+  // Writes the byte SendAhead left, when one waits and the line is free;
+  // true when one waits still or went (nothing else goes in this step).
+  bool TransmitAhead(std::uint64_t now);
   void Poll();
   void Select(std::uint8_t reg);
   void Deliver(const char* bytes, std::size_t n);
@@ -164,6 +180,9 @@ class UartEngine final : public ClockedTask {
   std::atomic<pid_t> thread_{0};
   std::atomic<bool> halted_{false};
   std::atomic<bool> stepping_{false};
+  std::atomic<bool> sendHeld_{false};
+  std::atomic<int> ahead_{kNoAhead};
+  std::atomic<std::uint64_t> sentAhead_{0};
   std::atomic<std::uint64_t> sent_{0};
   std::atomic<std::uint64_t> lastSentNs_{0};
   std::atomic<std::uint64_t> received_{0};

@@ -127,6 +127,18 @@ bool UartSession::ChangeSpeed(std::uint64_t at, std::int32_t baud) {
   return queued;
 }
 
+void UartSession::HoldSending(bool hold) {
+  if (engine_.SendingHeld() == hold) return;
+  engine_.HoldSending(hold);
+  // Released bytes leave now, not at the next poll.
+  if (!hold && engineTask_) engineTask_->Wake();
+}
+
+void UartSession::SendAhead(char byte) {
+  engine_.SendAhead(byte);
+  if (engineTask_) engineTask_->Wake();
+}
+
 void UartSession::CompleteTapOnCrash(void* context) {
   auto& session = *static_cast<UartSession*>(context);
   session.engine_.Halt();

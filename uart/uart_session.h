@@ -87,6 +87,10 @@ class UartSession {
   // The line changes to `baud` once the bytes queued before position `at`
   // have left; false when too many changes wait.
   bool ChangeSpeed(std::uint64_t at, std::int32_t baud);
+  // Software flow control: the queued bytes wait while held, and a flow
+  // control byte goes ahead of them (see UartEngine).
+  void HoldSending(bool hold);
+  void SendAhead(char byte);
 
   const UartEngine& Engine() const { return engine_; }
   // What the engine's thread got from the scheduler.

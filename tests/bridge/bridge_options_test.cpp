@@ -45,6 +45,11 @@ TEST(BridgeOptions, EveryOptionWithItsValueSeparateOrAfterAnEqualsSign) {
   EXPECT_TRUE(defaults.options.group.empty()) << "the system's choice of the pty's group";
   EXPECT_EQ(Parse({"--keep", "2M"}).options.keep, std::size_t{2} << 20);
   EXPECT_EQ(Parse({"--board", "1"}).options.board, "1");
+  EXPECT_FALSE(defaults.options.removeLink);
+  const Parsed removal = Parse({"--board", "1", "--remove-link", "--link", "/run/x"});
+  ASSERT_TRUE(removal.ok) << removal.error;
+  EXPECT_TRUE(removal.options.removeLink);
+  EXPECT_EQ(removal.options.link, "/run/x");
 }
 
 TEST(BridgeOptions, BadValuesAndUnknownOptionsAreRefusedWithTheReason) {

@@ -126,6 +126,26 @@ TEST_F(PtyPortTest, ASpeedChangeComesAfterWhatWasWrittenBeforeIt) {
   EXPECT_FALSE(input.termiosChanged);
 }
 
+TEST_F(PtyPortTest, AClientsSoftwareFlowControlIsAnnouncedAndReadBack) {
+  OpenPort();
+  ASSERT_TRUE(port->Flow());
+  EXPECT_FALSE(port->Flow()->ixon) << "raw: no flow control until a client asks";
+  EXPECT_FALSE(port->Flow()->ixoff);
+  OpenClient();
+  termios t{};
+  ASSERT_EQ(::tcgetattr(client, &t), 0);
+  t.c_iflag |= IXON | IXANY | IXOFF;
+  t.c_cc[VSTART] = 'Q';
+  t.c_cc[VSTOP] = 'S';
+  ASSERT_EQ(::tcsetattr(client, TCSANOW, &t), 0);
+  EXPECT_TRUE(ReadWhenReady().termiosChanged);
+  const auto flow = port->Flow();
+  ASSERT_TRUE(flow);
+  EXPECT_TRUE(flow->ixon && flow->ixany && flow->ixoff);
+  EXPECT_EQ(flow->start, 'Q');
+  EXPECT_EQ(flow->stop, 'S');
+}
+
 TEST_F(PtyPortTest, AClientThatClearsItsLocalModesIsStillHeard) {
   OpenPort();
   OpenClient();
@@ -176,12 +196,23 @@ TEST_F(PtyPortTest, AnOddSpeedIsSetAsANumber) {
   EXPECT_EQ(port->Speed(), 250000u);
 }
 
-TEST_F(PtyPortTest, TheLinkReplacesAnOldLinkNeverAFileAndGoesOnlyWhileItIsOurs) {
-  fs::create_symlink("/dev/null", link);
+TEST_F(PtyPortTest, TheLinkReplacesABridgesOldLinkNothingElseAndGoesOnlyWhileItIsOurs) {
+  // Left by a bridge that was killed: its pty number may be anyone's now.
+  fs::create_symlink("/dev/pts/999999", link);
   OpenPort();
   EXPECT_EQ(fs::read_symlink(link).string(), port->SlavePath()) << "a stale link is replaced";
   port.reset();
   EXPECT_FALSE(fs::is_symlink(link)) << "removed at the end";
+
+  // A link to another file is not a bridge's: neither replaced nor removed.
+  fs::create_symlink("/dev/null", link);
+  std::string refusal;
+  EXPECT_EQ(PtyPort::Open(link, 115200, refusal), nullptr);
+  EXPECT_NE(refusal.find("is a symbolic link to /dev/null, not to a pseudo-terminal"),
+            std::string::npos)
+      << refusal;
+  EXPECT_EQ(fs::read_symlink(link).string(), "/dev/null");
+  fs::remove(link);
 
   OpenPort();
   fs::remove(link);
@@ -193,7 +224,7 @@ TEST_F(PtyPortTest, TheLinkReplacesAnOldLinkNeverAFileAndGoesOnlyWhileItIsOurs) 
   std::ofstream(link) << "a user's file";
   std::string error;
   EXPECT_EQ(PtyPort::Open(link, 115200, error), nullptr);
-  EXPECT_NE(error.find("exists and is not a symbolic link"), std::string::npos) << error;
+  EXPECT_NE(error.find("is a file, not a link to a pseudo-terminal"), std::string::npos) << error;
   EXPECT_TRUE(fs::is_regular_file(link));
   EXPECT_EQ(PtyPort::Open((dir / "no" / "folder").string(), 115200, error), nullptr);
   EXPECT_NE(error.find("cannot make the link"), std::string::npos) << error;

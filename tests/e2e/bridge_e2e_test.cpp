@@ -4,8 +4,10 @@
 // real programs on the remote side (sh, rz).
 
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -111,6 +113,11 @@ class PtyEnd {
   int fd_ = -1;
   std::string got_;
 };
+
+bool IsPtySlave(const std::string& path) {
+  return path.rfind("/dev/pts/", 0) == 0 && path.size() > 9 &&
+         path.find_first_not_of("0123456789", 9) == std::string::npos;
+}
 
 std::vector<std::string> Lines(const std::string& text) {
   std::vector<std::string> lines;
@@ -586,6 +593,212 @@ TEST_F(BridgeE2E, BadCommandLinesAndABoardThatCannotBeOpenedEndWithTheReason) {
   EXPECT_NE(Err("absent").find("Q7M_PCI_DEVICE=3 was asked for"), std::string::npos)
       << Err("absent");
   EXPECT_FALSE(fs::exists(link));
+}
+
+// The unit's ExecStopPost= line as systemd runs it for instance 0, with the
+// settings file's OPTIONS: the program from the test's folder.
+std::vector<std::string> UnitStopPostCommand(const std::string& program,
+                                             const std::string& options) {
+  std::string line;
+  for (const std::string& l :
+       Lines(ReadWholeFile(kSource + "/packaging/q7m-uart-bridge@.service.in"))) {
+    if (l.rfind("ExecStopPost=", 0) == 0) line = l.substr(std::strlen("ExecStopPost="));
+  }
+  if (line.empty()) return {};
+  if (line.front() == '-') line.erase(0, 1);  // its failure leaves the unit's result alone
+  std::vector<std::string> argv;
+  std::istringstream words(line);
+  for (std::string word; words >> word;) {
+    if (word == "@Q7M_BIN@/q7m-uart-bridge") word = program;
+    if (word == "%I") word = "0";
+    if (word == "$OPTIONS") {
+      std::istringstream split(options);
+      for (std::string option; split >> option;) argv.push_back(option);
+      continue;
+    }
+    argv.push_back(word);
+  }
+  return argv;
+}
+
+TEST_F(BridgeE2E, ALinkOutlivesAKilledBridgeOnlyUntilTheUnitStopsOrTheNextStart) {
+  ChildProcess& killed = StartBridge({"--route", "2", "--link", link}, {}, "killed");
+  ASSERT_EQ(ReadWholeFile(root + "/killed.out"), link + "\n") << Err("killed");
+  const std::string pty = fs::read_symlink(link).string();
+  killed.Signal(SIGKILL);
+  EXPECT_EQ(killed.Wait(), 128 + SIGKILL);
+  ASSERT_EQ(fs::read_symlink(link).string(), pty) << "a killed bridge cannot remove its link";
+
+  // systemd runs the unit's ExecStopPost= however the bridge ended.
+  const std::vector<std::string> stopPost =
+      UnitStopPostCommand(programDir + "/q7m-uart-bridge", "--link " + link);
+  ASSERT_FALSE(stopPost.empty()) << "the unit removes no link after its bridge";
+  ChildProcess::Options options;
+  options.err = root + "/stoppost.err";
+  ChildProcess removal(stopPost, options);
+  EXPECT_EQ(removal.Wait(), 0) << ReadWholeFile(options.err);
+  EXPECT_FALSE(fs::is_symlink(link));
+  EXPECT_EQ(ReadWholeFile(options.err), "q7m-uart-bridge: removed the link " + link + " (to " +
+                                            pty + "), which its bridge left\n");
+  // After a bridge that removed its own link there is nothing to do or say.
+  ChildProcess again(stopPost, options);
+  EXPECT_EQ(again.Wait(), 0);
+  EXPECT_EQ(ReadWholeFile(options.err), "");
+
+  // Outside systemd the link stays until the next start, which replaces it.
+  ChildProcess& second = StartBridge({"--route", "2", "--link", link}, {}, "second");
+  second.Signal(SIGKILL);
+  second.Wait();
+  ASSERT_TRUE(fs::is_symlink(link));
+  ChildProcess& third = StartBridge({"--route", "2", "--link", link}, {}, "third");
+  ASSERT_EQ(ReadWholeFile(root + "/third.out"), link + "\n") << Err("third");
+  EXPECT_TRUE(IsPtySlave(fs::read_symlink(link).string()));
+  StopBridge(third);
+  EXPECT_FALSE(fs::is_symlink(link));
+}
+
+TEST_F(BridgeE2E, APlaceThatHoldsSomethingElseIsRefusedAndLeftAsItIs) {
+  const std::string system = root + "/system-file";
+  std::ofstream(system) << "a file of the system's\n";
+  fs::create_symlink(system, link);
+  ChildProcess& refused = StartBridge({"--route", "2", "--link", link}, {}, "refused");
+  EXPECT_EQ(refused.Wait(), 2) << "a wrong --link does not become right by waiting";
+  EXPECT_EQ(Err("refused"), "q7m-uart-bridge: " + link + " is a symbolic link to " + system +
+                                ", not to a pseudo-terminal: it is left as it is; name another "
+                                "place with --link\n");
+  EXPECT_EQ(fs::read_symlink(link).string(), system);
+  EXPECT_EQ(ReadWholeFile(system), "a file of the system's\n");
+  EXPECT_EQ(ReadWholeFile(Trace("refused")), "") << "the board was not opened";
+
+  // Nor does the unit's stop take it away.
+  const std::vector<std::string> stopPost =
+      UnitStopPostCommand(programDir + "/q7m-uart-bridge", "--link " + link);
+  ASSERT_FALSE(stopPost.empty()) << "the unit removes no link after its bridge";
+  ChildProcess::Options options;
+  options.err = root + "/stoppost.err";
+  ChildProcess removal(stopPost, options);
+  EXPECT_EQ(removal.Wait(), 0);
+  EXPECT_EQ(fs::read_symlink(link).string(), system);
+}
+
+// As root with the group nogroup, whose member nobody then opens the link.
+TEST_F(BridgeE2E, AsRootWithAGroupTheDefaultFolderLetsTheGroupReachTheLink) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to be root and nobody";
+  const group* nogroup = ::getgrnam("nogroup");
+  if (nogroup == nullptr || ::getpwnam("nobody") == nullptr) {
+    GTEST_SKIP() << "no user nobody or group nogroup here";
+  }
+  ::chmod(root.c_str(), 0755);
+  const auto asNobody = [](const std::string& path) {
+    return RunCommand("setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c 'echo hi > " +
+                      path + "' 2>&1");
+  };
+  for (const bool leftBehind : {false, true}) {
+    const std::string runtime = root + (leftBehind ? "/run-left" : "/run");
+    fs::create_directories(runtime);
+    ::chmod(runtime.c_str(), 0755);
+    if (leftBehind) {
+      // As a bridge without --group leaves it.
+      fs::create_directory(runtime + "/q7m-uart");
+      ::chmod((runtime + "/q7m-uart").c_str(), 0700);
+    }
+    const std::string name = leftBehind ? "left" : "fresh";
+    ChildProcess& bridge =
+        StartBridge({"--route", "2", "--group", "nogroup"}, {"XDG_RUNTIME_DIR=" + runtime}, name);
+    const std::string defaultLink = runtime + "/q7m-uart/ttyQ7M0";
+    ASSERT_EQ(ReadWholeFile(root + "/" + name + ".out"), defaultLink + "\n") << Err(name);
+    const auto member = asNobody(defaultLink);
+    EXPECT_EQ(member.status, 0) << name << ": " << member.output;
+    EXPECT_EQ(Err(name).find("kept the group nogroup out (mode 0700): it is now 0755") !=
+                  std::string::npos,
+              leftBehind)
+        << Err(name);
+    StopBridge(bridge);
+  }
+  // A folder above that keeps the group out is named, not changed.
+  const std::string closed = root + "/closed";
+  fs::create_directories(closed);
+  ::chmod(closed.c_str(), 0700);
+  ChildProcess& refused =
+      StartBridge({"--route", "2", "--group", "nogroup"}, {"XDG_RUNTIME_DIR=" + closed}, "closed");
+  EXPECT_EQ(refused.Wait(), 1);
+  EXPECT_NE(Err("closed").find("--group nogroup: the group's members cannot reach " + closed +
+                               "/q7m-uart, since " + closed + " keeps them out (mode 0700)"),
+            std::string::npos)
+      << Err("closed");
+}
+
+// The client's bytes the UART has sent so far, from the trace.
+std::string TraceTxText(const std::string& trace) {
+  std::string text;
+  for (const auto& [byte, start] : TraceTx(trace)) text.push_back(static_cast<char>(byte));
+  return text;
+}
+
+TEST_F(BridgeE2E, AClientWithIxonIsHeldAfterTheBoardsXoffUntilItsXon) {
+  // The board's side is an echoing console the test plays on the simulated
+  // board's pty, so that it can also print markers of its own.
+  ChildProcess& bridge = StartBridge({"--route", "2", "--link", link});
+  PtyEnd remote(remotePath);
+  PtyEnd client(link);
+  ASSERT_TRUE(remote.ok() && client.ok());
+  termios t{};
+  ASSERT_EQ(::tcgetattr(client.fd(), &t), 0);
+  ::cfmakeraw(&t);
+  t.c_iflag |= IXON;  // as pyserial's xonxoff=True and minicom's software flow control
+  ASSERT_EQ(::tcsetattr(client.fd(), TCSANOW, &t), 0);
+  // The bridge reads the change before the bytes written after it.
+  client.Write("a\n");
+  ASSERT_EQ(remote.ReadUntil("a\n"), "a\n");
+
+  // The client writes XOFF; the console echoes it, then says "b".
+  client.Write("\x13");
+  ASSERT_EQ(remote.ReadCount(3), "a\n\x13");
+  remote.Write(
+      "\x13"
+      "b\n");
+  EXPECT_EQ(client.ReadUntil("b\n"), "b\n") << "the XOFF is the line's, not the client's to read";
+
+  // A long text now waits. When the client has "c", the bridge has read the
+  // text (it reads the client after taking what the board sent, and "c" was
+  // sent after the text was written); when it has "d", a poll of the UART
+  // has come since, and an engine that was given the text sent some of it
+  // first.
+  const std::string text = q7m::sim::FloodText(0, 2000);
+  client.Forget();
+  client.Write(text);
+  remote.Write("c\n");
+  ASSERT_EQ(client.ReadUntil("c\n"), "c\n");
+  remote.Write("d\n");
+  ASSERT_EQ(client.ReadUntil("d\n"), "c\nd\n");
+  EXPECT_EQ(TraceTxText(Trace()), "a\n\x13") << "nothing of the text left after the XOFF";
+
+  // XON lets it go, whole and in order.
+  remote.Forget();
+  client.Forget();
+  remote.Write(
+      "\x11"
+      "e\n");
+  EXPECT_EQ(client.ReadUntil("e\n"), "e\n");
+  EXPECT_TRUE(remote.ReadCount(text.size(), seconds(30)) == text)
+      << remote.Got().size() << " of " << text.size() << " bytes";
+
+  // Without IXON nothing is held and XON/XOFF are bytes like any other.
+  t.c_iflag &= ~static_cast<tcflag_t>(IXON);
+  ASSERT_EQ(::tcsetattr(client.fd(), TCSANOW, &t), 0);
+  remote.Forget();
+  client.Forget();
+  client.Write("f\n");
+  ASSERT_EQ(remote.ReadUntil("f\n"), "f\n");
+  remote.Write(
+      "\x13"
+      "g\n");
+  EXPECT_EQ(client.ReadUntil("g\n"),
+            "\x13"
+            "g\n");
+  client.Write("h\n");
+  EXPECT_EQ(remote.ReadUntil("h\n"), "f\nh\n");
+  StopBridge(bridge);
 }
 
 }  // namespace

@@ -2,8 +2,10 @@
 // registers with a test clock: what the remote side prints, and when.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -209,6 +211,44 @@ TEST_F(ConsoleTest, FloodCommandStreamsCheckableLinesAndCtrlCStopsIt) {
 
   const std::string usage = Type("flood lots\r");
   EXPECT_NE(usage.find("usage: flood"), std::string::npos);
+}
+
+TEST_F(ConsoleTest, CtrlCStopsAFloodAtOnceWhateverCameBeforeItAndWhenever) {
+  const std::string prompt = "^C\r\nvsc7420# ";
+  // Whatever the console was reading: an Esc key, an arrow or a function
+  // key's sequence cut short.
+  for (const std::string before : {"", "\x1b", "\x1b[", "\x1b[1;5", "\x1bO"}) {
+    Type("flood 1000000\r");
+    Run(20 * kMs);
+    ASSERT_TRUE(vsc->Flood().active);
+    std::string out = Type(before);
+    out += Type("\x03");
+    out += Run(20 * kMs);
+    EXPECT_FALSE(vsc->Flood().active) << "after \"\\x" << (before.empty() ? "" : "1b")
+                                      << before.substr(before.empty() ? 0 : 1) << "\"";
+    EXPECT_TRUE(out.ends_with(prompt))
+        << out.substr(out.size() - std::min<std::size_t>(40, out.size()));
+    EXPECT_EQ(Run(100 * kMs), "") << "nothing more after the prompt";
+  }
+  // Whenever it comes and however the UART is read meanwhile (every 0 to
+  // 10 ms, which the FIFO outlasts at this rate): the flood stops at the
+  // byte's arrival, and the prompt is the last thing said.
+  std::mt19937 random(26);
+  for (int run = 0; run < 200; ++run) {
+    Type("flood 1000000\r");
+    const std::uint64_t started = model.TxBusyUntilNs();  // the CR's arrival
+    std::string out;
+    for (auto steps = random() % 40; steps-- > 0;) out += Run(random() % (10 * kMs) + 1, kMs);
+    RegWrite(kRegTxData, 3);
+    const std::uint64_t arrives = model.TxBusyUntilNs();
+    while (now < arrives + 20 * kMs) out += Run(random() % (10 * kMs) + 1, 10 * kMs);
+    ASSERT_FALSE(vsc->Flood().active) << "run " << run;
+    ASSERT_TRUE(out.ends_with(prompt)) << "run " << run;
+    const std::uint64_t floodBytes = vsc->Flood().sent;
+    EXPECT_LE(floodBytes, (arrives - started) / model.CharTimeNs()) << "none after the Ctrl-C";
+    EXPECT_EQ(Run(100 * kMs), "") << "run " << run;
+    EXPECT_EQ(vsc->Flood().sent, floodBytes);
+  }
 }
 
 TEST_F(ConsoleTest, RebootPrintsTheBootLogAgainAfterAPause) {

@@ -262,4 +262,41 @@ TEST_F(UartEngineTest, ATransmitterBusyForTheDriversCountOfReadsIsSaidAndTheByte
   EXPECT_EQ(TakeAll(engine), Marker(UartEvent::Kind::kTransmitTimeout, 0));
 }
 
+TEST_F(UartEngineTest, HeldBytesWaitWhileAFlowControlByteGoesAheadAlone) {
+  UartEngine engine(Options(115200), *console);
+  const auto runner = console->Start(engine, {});
+  const std::string text = q7m::sim::FloodText(0, 600);
+  ASSERT_EQ(engine.Send(text), text.size());
+  console->AdvanceNs(10 * kMs);
+  engine.HoldSending(true);
+  const std::uint64_t atHold = engine.Sent();
+  ASSERT_GT(atHold, 0u);
+  ASSERT_LT(atHold, text.size());
+  // What was written before the hold leaves the transmitter; nothing more.
+  ASSERT_TRUE(engine.ChangeSpeed(text.size(), 9600));
+  sim->SimAccessClear();
+  console->AdvanceNs(200 * kMs);
+  EXPECT_EQ(engine.Sent(), atHold);
+  EXPECT_EQ(sim->SimTxCount(), atHold);
+  EXPECT_EQ(sim->SimUartDivisor(), 1085u) << "the change waits behind the held bytes";
+  // A held engine still only polls: about three accesses a poll period.
+  EXPECT_LT(Accesses().size(), 4 * (200 * kMs / UartPollPeriodNs(115200) + 2));
+
+  // XOFF, held or not, goes alone, ahead of the queued bytes, counted apart.
+  engine.SendAhead('\x13');
+  console->AdvanceNs(10 * kMs);
+  EXPECT_EQ(engine.SentAhead(), 1u);
+  EXPECT_EQ(engine.Sent(), atHold);
+  engine.SendAhead('\x11');
+  engine.HoldSending(false);
+  console->AdvanceNs(200 * kMs);
+  EXPECT_EQ(engine.Sent(), text.size());
+  EXPECT_EQ(engine.SentAhead(), 2u);
+  EXPECT_EQ(sim->SimUartDivisor(), 13021u) << "the change, once the bytes before it left";
+
+  EXPECT_EQ(sim->TransmittedText(), text.substr(0, atHold) + "\x13\x11" + text.substr(atHold))
+      << "XON ahead of the bytes that waited";
+  EXPECT_EQ(TakeAll(engine), Marker(UartEvent::Kind::kSpeedChanged, 9600));
+}
+
 }  // namespace
