@@ -102,7 +102,9 @@ class BridgeTap final : public UartSession::Tap {
   explicit BridgeTap(CaptureLog& capture) : capture_(capture) {}
   void Received(std::string_view bytes) override {
     received_.fetch_add(bytes.size(), std::memory_order_relaxed);
-    capture_.Write(bytes, WallClockNs());
+    if (const std::string stopped = capture_.Write(bytes, WallClockNs()); !stopped.empty()) {
+      BridgeSay(stopped);
+    }
   }
   void Said(const UartEvent& event) override {
     switch (event.kind) {

@@ -1,32 +1,34 @@
 #include "bridge/capture_log.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
 std::string CaptureLog::Open(const std::string& path, bool timestamps) {
-  file_.reset(std::fopen(path.c_str(), "wbe"));
-  if (!file_) return std::strerror(errno);
+  const std::string reason = file_.Open(path);
+  if (!reason.empty()) return reason;
+  path_ = path;
   timestamps_ = timestamps;
   atLineStart_ = true;
   return {};
 }
 
-void CaptureLog::Write(std::string_view bytes, std::int64_t unixNs) {
-  if (!file_ || bytes.empty()) return;
-  std::string text;
-  if (!timestamps_) {
-    text.assign(bytes);
-  } else {
-    const std::string stamp = CaptureTimestamp(unixNs);
-    for (const char c : bytes) {
-      if (atLineStart_) text += stamp;
-      text.push_back(c);
-      atLineStart_ = c == '\n';
+std::string CaptureLog::Write(std::string_view bytes, std::int64_t unixNs) {
+  if (!file_.IsOpen() || bytes.empty()) return {};
+  const std::string stamp = timestamps_ ? CaptureTimestamp(unixNs) : std::string();
+  for (const char c : bytes) {
+    if (timestamps_ && atLineStart_) {
+      for (const char s : stamp) file_.Put(s);
     }
+    file_.Put(c);
+    atLineStart_ = c == '\n';
   }
-  std::fwrite(text.data(), 1, text.size(), file_.get());
-  std::fflush(file_.get());
+  file_.Flush();
+  const auto failure = file_.FailureToSay();
+  if (!failure) return {};
+  return "cannot write " + path_ + ": " + std::strerror(failure->error) + "; the log stops at " +
+         std::to_string(failure->bytes) + " bytes";
 }
 
 std::string CaptureTimestamp(std::int64_t unixNs) {

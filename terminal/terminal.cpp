@@ -85,8 +85,18 @@ void RunTerminal(std::string_view title, std::int32_t baudRate, TaskHost& tasks)
   const TtyCrashWork crashWork(UartSession::CompleteTapOnCrash, &session);
   ReceiveParser screenParser;
   ScreenReceiveSink screenSink;
+  // A capture stopped by a failed write is said with the text that met it.
+  const auto sayCaptureStopped = [&capture] {
+    if (const auto failure = capture.FailureToSay()) {
+      ReportError(CaptureStoppedText(kCaptureFileName, *failure));
+    }
+  };
   UartScreen line(
-      session, [&](std::string_view bytes) { screenParser.Feed(bytes, screenSink); },
+      session,
+      [&](std::string_view bytes) {
+        screenParser.Feed(bytes, screenSink);
+        sayCaptureStopped();
+      },
       capture.IsOpen());
   if (!reason.empty()) {
     ReportError("Cannot create " + std::string(kCaptureFileName) + " (" + reason +
@@ -98,6 +108,7 @@ void RunTerminal(std::string_view title, std::int32_t baudRate, TaskHost& tasks)
   // What was typed before Shift-F2 leaves first.
   line.WaitSent();
   session.Stop();
-  ClearScreen();
   capture.Close();
+  sayCaptureStopped();
+  ClearScreen();
 }

@@ -14,8 +14,7 @@ constexpr int kCrashWaitMs = 2000;
 }  // namespace
 
 UartSession::UartSession(const Options& options, TaskHost& host)
-    : clock_(host),
-      engine_(options.engine, host),
+    : engine_(options.engine, host),
       tap_(options.tap),
       holdEvents_(options.holdEvents),
       holdLimit_(options.holdLimit),

@@ -121,7 +121,6 @@ class UartSession {
   void Consume();
   void HandOver();
 
-  const TaskClock& clock_;
   UartEngine engine_;
   Tap* const tap_;
   const bool holdEvents_;

@@ -174,4 +174,25 @@ TEST_F(TerminalTest, PastedKeysGoOutAsFastAsTheLinesPacingLetsThem) {
   EXPECT_GE(console->NowNsValue(), sent.back().startNs) << "Shift-F2 waited for the paste";
 }
 
+TEST_F(TerminalTest, ACaptureThatCannotBeWrittenStopsAndIsSaidOnceWithTheTextThatMetIt) {
+  // A full disk: every write fails.
+  std::filesystem::create_symlink("/dev/full", dir / "Term.txt");
+  RemoteSendsAt(100, "first batch\r\n");
+  RemoteSendsAt(900, "second batch\r\n");
+  console->PushKey(" ", 600);  // ends the message
+  console->PushKey(KeyShiftF2, 1200);
+  std::vector<std::string> shown;
+  std::string row4;
+  console->onAdvance = [this, inner = console->onAdvance, &shown, &row4](std::uint64_t now) {
+    inner(now);
+    const std::string row = ScreenLine(24);
+    if (!row.empty() && (shown.empty() || shown.back() != row)) shown.push_back(row);
+    if (now >= 1100'000'000 && row4.empty()) row4 = ScreenLine(5);
+  };
+  RunTerminal("T", 115200, *console);
+  ASSERT_EQ(shown.size(), 1u) << "said once";
+  EXPECT_EQ(shown[0], "  Term.txt: No space left on device; capture stopped at 0 bytes");
+  EXPECT_EQ(row4, "second batch") << "the terminal goes on";
+}
+
 }  // namespace
