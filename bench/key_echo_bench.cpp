@@ -9,8 +9,9 @@
 //
 // Keys are typed one at a time, as a person types: each after the echo of
 // the one before, and a pause. Prints the median, p90, p99 and max of each,
-// measured in one run, and the CPU the terminal and the bridge use while
-// idle (a share of one core over a few seconds).
+// measured in one run, the CPU the terminal and the bridge use while idle (a
+// share of one core over a few seconds), and how a paste of 200 characters
+// into the terminal leaves the UART (from the simulated board's trace).
 //
 //   bench_key_echo [keys]      (default 200)
 
@@ -191,7 +192,32 @@ struct Child {
   }
 };
 
-Figures Terminal(int keys, double& idle, const fs::path& work) {
+// The gaps between the bytes the UART sent, from the simulated board's trace
+// ("tx <byte> <start ns>" lines), from the `from`-th on.
+std::vector<double> SendGapsMs(const fs::path& trace, std::size_t from) {
+  std::vector<unsigned long long> starts;
+  std::ifstream in(trace);
+  for (std::string line; std::getline(in, line);) {
+    int byte = 0;
+    unsigned long long start = 0;
+    if (std::sscanf(line.c_str(), "tx %d %llu", &byte, &start) == 2) starts.push_back(start);
+  }
+  std::vector<double> gaps;
+  for (std::size_t i = from + 1; i < starts.size(); ++i) {
+    gaps.push_back(static_cast<double>(starts[i] - starts[i - 1]) / 1e6);
+  }
+  return gaps;
+}
+
+struct Paste {
+  std::size_t bytes = 0;
+  double spanMs = 0;
+  double minGapMs = 0;
+  double maxGapMs = 0;
+  std::string failure;
+};
+
+Figures Terminal(int keys, double& idle, Paste& paste, const fs::path& work) {
   fs::create_directories(work / "program");
   fs::copy_file(kBuild + "/bin/q7m-uart", work / "program/q7m-uart",
                 fs::copy_options::overwrite_existing);
@@ -203,6 +229,7 @@ Figures Terminal(int keys, double& idle, const fs::path& work) {
     setenv("TERM", "xterm", 1);
     setenv("LD_LIBRARY_PATH", (kBuild + "/sim").c_str(), 1);
     setenv("Q7M_SIM_LOCK_DIR", work.c_str(), 1);
+    setenv("Q7M_SIM_TRACE", (work / "trace").c_str(), 1);
     const std::string program = (work / "program/q7m-uart").string();
     execl(program.c_str(), program.c_str(), nullptr);
     _exit(127);
@@ -219,6 +246,31 @@ Figures Terminal(int keys, double& idle, const fs::path& work) {
   }
   Figures figures = TypeAndTime(child.fd, child.fd, keys, "vsc7420#");
   idle = IdleShare(child.pid, std::chrono::seconds(5));
+  // A paste: 200 characters at once, then Enter once their echo is in.
+  const std::size_t before = SendGapsMs(work / "trace", 0).size() + 1;
+  std::string text;
+  for (int i = 0; i < 200; ++i) text.push_back(static_cast<char>('a' + i % 26));
+  if (write(child.fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    paste.failure = "cannot type it";
+    return figures;
+  }
+  // Until the trace has them all; the program's drawing is read away meanwhile.
+  std::vector<double> gaps;
+  const auto deadline = Clock::now() + std::chrono::seconds(20);
+  while ((gaps = SendGapsMs(work / "trace", before)).size() + 1 < text.size() &&
+         Clock::now() < deadline) {
+    seen.clear();
+    ReadUntil(child.fd, "\x01", seen, std::chrono::milliseconds(50));
+  }
+  if (gaps.size() + 1 < text.size()) {
+    paste.failure = "only " + std::to_string(gaps.size() + 1) + " bytes left";
+    return figures;
+  }
+  paste.bytes = gaps.size() + 1;
+  for (const double gap : gaps) paste.spanMs += gap;
+  paste.minGapMs = gaps.empty() ? 0 : *std::min_element(gaps.begin(), gaps.end());
+  paste.maxGapMs = gaps.empty() ? 0 : *std::max_element(gaps.begin(), gaps.end());
+  (void)!write(child.fd, "\r", 1);
   return figures;
 }
 
@@ -264,7 +316,8 @@ int main(int argc, char** argv) {
               static_cast<long long>(kPause.count()));
   const Figures floor = Floor(keys);
   double terminalIdle = -1;
-  const Figures terminal = Terminal(keys, terminalIdle, work);
+  Paste paste;
+  const Figures terminal = Terminal(keys, terminalIdle, paste, work);
   double bridgeAlone = -1;
   double bridgeClient = -1;
   const Figures bridge = Bridge(keys, bridgeAlone, bridgeClient, work);
@@ -278,6 +331,14 @@ int main(int argc, char** argv) {
                   f == &terminal ? "terminal" : "bridge", f->Median() - floor.Median(),
                   f->P99() - floor.P99());
     }
+  }
+  if (paste.failure.empty()) {
+    std::printf(
+        "paste of 200 characters into the terminal: %zu bytes left in %.0f ms, %.2f to %.2f ms "
+        "apart (the line's pacing: 10 ms)\n",
+        paste.bytes, paste.spanMs, paste.minGapMs, paste.maxGapMs);
+  } else {
+    std::printf("paste not measured: %s\n", paste.failure.c_str());
   }
   std::printf(
       "idle CPU: terminal %.2f %%, bridge %.2f %% without a client, %.2f %% with one "
