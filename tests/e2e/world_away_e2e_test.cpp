@@ -12,11 +12,11 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <regex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -65,6 +65,16 @@ class SmallDisk {
   std::string why_;
 };
 
+// The number that follows `prefix` in the text, when both are there.
+std::optional<std::uint64_t> NumberAfter(const std::string& text, const std::string& prefix) {
+  const auto at = text.find(prefix);
+  if (at == std::string::npos) return std::nullopt;
+  const std::size_t start = at + prefix.size();
+  const std::size_t end = text.find_first_not_of("0123456789", start);
+  if (end == start) return std::nullopt;
+  return std::stoull(text.substr(start, end - start));
+}
+
 // The program's process, found by the unique folder it runs from.
 bool ProgramRuns(const fs::path& program) {
   return std::system(("pgrep -f '^" + program.string() + "' >/dev/null").c_str()) == 0;
@@ -92,9 +102,8 @@ class WorldAway : public ::testing::Test {
   void Start(const std::string& command) {
     TmuxSession::Options options;
     options.directory = (root / "elsewhere").string();
-    options.environment = {"LD_LIBRARY_PATH=" + kBuild + "/sim",
-                           "Q7M_SIM_PTY=" + ptyPath.string(), "Q7M_SIM_PTY_ROUTES=2",
-                           "Q7M_SIM_RX_COUNT=" + rxCount.string()};
+    options.environment = {"LD_LIBRARY_PATH=" + kBuild + "/sim", "Q7M_SIM_PTY=" + ptyPath.string(),
+                           "Q7M_SIM_PTY_ROUTES=2", "Q7M_SIM_RX_COUNT=" + rxCount.string()};
     session = std::make_unique<TmuxSession>(command, options);
     ASSERT_TRUE(session->Started());
   }
@@ -108,7 +117,8 @@ class WorldAway : public ::testing::Test {
   // Writes everything, as the line takes it.
   void RemoteWriteAll(const std::string& bytes) {
     for (std::size_t at = 0; at < bytes.size();) {
-      const ssize_t n = ::write(remote, bytes.data() + at, std::min<std::size_t>(1024, bytes.size() - at));
+      const ssize_t n =
+          ::write(remote, bytes.data() + at, std::min<std::size_t>(1024, bytes.size() - at));
       if (n > 0) {
         at += static_cast<std::size_t>(n);
       } else {
@@ -148,11 +158,10 @@ TEST_F(WorldAway, AFullDiskStopsTheCaptureWholeUpToWhereTheTerminalSaysItStopped
   const std::string flood = q7m::sim::FloodText(0, 2 * kRoomBytes);
   RemoteWriteAll(flood);
   ASSERT_TRUE(session->WaitForText("capture stopped at")) << session->Capture();
-  const std::regex said("Term\\.txt: No space left on device; capture stopped at ([0-9]+) bytes");
-  std::smatch match;
   const std::string screen = session->Capture();
-  ASSERT_TRUE(std::regex_search(screen, match, said)) << screen;
-  const std::uint64_t holds = std::stoull(match[1]);
+  const auto said = NumberAfter(screen, "Term.txt: No space left on device; capture stopped at ");
+  ASSERT_TRUE(said) << screen;
+  const std::uint64_t holds = *said;
   fs::remove(folder / "other-file");
   session->SendText(" ");
   RemoteWriteAll("after the room came back\r\n");
@@ -195,22 +204,21 @@ TEST_F(WorldAway, AFullDiskStopsTheBridgesLogWholeWithALineThatSaysWhere) {
   OpenRemote();
   const std::string flood = q7m::sim::FloodText(0, 2 * kRoomBytes);
   RemoteWriteAll(flood);
-  const std::regex said("the log stops at ([0-9]+) bytes");
-  std::smatch match;
+  std::optional<std::uint64_t> said;
   std::string err;
   const auto deadline = Clock::now() + std::chrono::seconds(20);
-  while (!std::regex_search(err = ReadWholeFile(root / "bridge.err"), match, said) &&
+  while (!(said = NumberAfter(err = ReadWholeFile(root / "bridge.err"), "the log stops at ")) &&
          Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  ASSERT_TRUE(std::regex_search(err, match, said)) << err;
+  ASSERT_TRUE(said) << err;
   EXPECT_NE(err.find("cannot write " + log.string() + ": No space left on device"),
             std::string::npos)
       << err;
   bridge.Signal(SIGTERM);
   EXPECT_EQ(bridge.Wait(std::chrono::seconds(10)), 0);
   const std::string written = ReadWholeFile(log);
-  EXPECT_EQ(written.size(), std::stoull(match[1]));
+  EXPECT_EQ(written.size(), *said);
   EXPECT_TRUE(InOrderWithin(written, flood));
   if (Tally().overflows == 0) {
     EXPECT_EQ(written, flood.substr(0, written.size()));
